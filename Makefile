@@ -1,0 +1,39 @@
+# Friendly entry points. Each builds on the two CMake trees under $(BUILD).
+BUILD ?= build
+DIST  ?= dist
+JOBS  ?= $(shell nproc)
+CMAKE_TREES = x86 x64
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all dist setup configure build test bench demo clean
+
+all: dist
+
+setup:
+	@scripts/setup
+
+configure: setup
+	@for t in $(CMAKE_TREES); do \
+	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t >/dev/null || exit 1; \
+	done
+
+build: configure
+	@for t in $(CMAKE_TREES); do cmake --build $(BUILD)/$$t -j $(JOBS) || exit 1; done
+
+dist: build
+	@mkdir -p $(DIST)
+	@for t in $(CMAKE_TREES); do cmake --install $(BUILD)/$$t --prefix $(abspath $(DIST)) >/dev/null || exit 1; done
+	@echo "dist: $$(ls $(DIST) | tr '\n' ' ')"
+
+test: dist
+	cd $(BUILD)/x86 && ctest --output-on-failure $(CTEST_ARGS)
+
+bench: build
+	@scripts/bench $(BUILD)
+
+demo: dist
+	@if [ -x scripts/demo ]; then scripts/demo $(BUILD); else echo "no demo yet"; fi
+
+clean:
+	@[ -d $(BUILD)/wineprefix ] && cmake/wine-run --prefix $(BUILD)/wineprefix --down; true
+	rm -rf $(BUILD) $(DIST)

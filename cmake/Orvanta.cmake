@@ -1,0 +1,55 @@
+# Helpers shared by every deliverable's CMakeLists.txt.
+
+# Project code builds with warnings as errors; third-party code does not.
+function(tvx_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# User-mode programs and DLLs need no MinGW runtime DLL at run time.
+function(tvx_user_mode target)
+  tvx_warnings(${target})
+  target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+  target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+endfunction()
+
+# Embeds an application manifest as an RT_MANIFEST resource (id 1 for programs, 2 for DLLs).
+function(tvx_embed_manifest target manifest id)
+  set(rc "${CMAKE_CURRENT_BINARY_DIR}/${target}_manifest.rc")
+  file(WRITE "${rc}" "#include <winuser.h>\n${id} RT_MANIFEST \"${manifest}\"\n")
+  target_sources(${target} PRIVATE "${rc}")
+  set_property(SOURCE "${rc}" APPEND PROPERTY OBJECT_DEPENDS "${manifest}")
+endfunction()
+
+# Every Wine test joins the test run's Wine session.
+function(tvx_wine_test name)
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+endfunction()
+
+# A GoogleTest program run under Wine: tvx_add_gtest(name SOURCES ... LIBS ...)
+function(tvx_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  tvx_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
+  target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
+  add_test(NAME ${name} COMMAND ${name})
+  tvx_wine_test(${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_ENV)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
+  endif()
+endfunction()
+
+# Checks a built binary's PE headers: tvx_pe_check(target ARGS...), see scripts/pecheck.py.
+function(tvx_pe_check target)
+  add_test(NAME pe_${target} COMMAND ${TVX_PYTHON} "${CMAKE_SOURCE_DIR}/scripts/pecheck.py"
+           "$<TARGET_FILE:${target}>" ${ARGN})
+endfunction()
+
+# Copies a deliverable into dist/ on install.
+function(tvx_deliver target)
+  install(FILES "$<TARGET_FILE:${target}>" DESTINATION .)
+endfunction()

@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""Checks a built Windows binary's PE headers against what the deliverable must be.
+
+pecheck.py FILE [--machine i386|amd64] [--subsystem gui|console|native] [--dll]
+                [--manifest LEVEL] [--ui-access true|false] [--export NAME@ORDINAL ...]
+                [--only-exports] [--imports-from DLL ...] [--entry-symbol NAME] [--min-os MAJOR.MINOR]
+Imports are always limited to Windows system DLLs; --imports-from narrows that further.
+"""
+import argparse, re, struct, sys
+
+SYSTEM_DLLS = {
+    'kernel32.dll', 'user32.dll', 'advapi32.dll', 'ole32.dll', 'oleaut32.dll', 'shell32.dll',
+    'shlwapi.dll', 'msvcrt.dll', 'ntdll.dll', 'ws2_32.dll', 'setupapi.dll', 'newdev.dll',
+    'ntoskrnl.exe', 'hal.dll', 'usbd.sys', 'taskschd.dll', 'version.dll', 'cfgmgr32.dll',
+}
+MACHINES = {'i386': 0x14c, 'amd64': 0x8664}
+SUBSYSTEMS = {'native': 1, 'gui': 2, 'console': 3}
+
+
+class Pe:
+    def __init__(self, data):
+        self.d = data
+        if data[:2] != b'MZ':
+            raise ValueError('no MZ header')
+        pe = struct.unpack_from('<I', data, 0x3c)[0]
+        if data[pe:pe + 4] != b'PE\0\0':
+            raise ValueError('no PE signature')
+        (self.machine, nsec, _, self.symtab, self.nsyms, optsize, self.chars) = struct.unpack_from('<HHIIIHH', data, pe + 4)
+        opt = pe + 24
+        magic = struct.unpack_from('<H', data, opt)[0]
+        self.pe32plus = magic == 0x20b
+        self.entry = struct.unpack_from('<I', data, opt + 16)[0]
+        self.image_base = struct.unpack_from('<Q' if self.pe32plus else '<I', data, opt + 24)[0]
+        self.os_version = struct.unpack_from('<HH', data, opt + 40)
+        self.subsys_version = struct.unpack_from('<HH', data, opt + 48)
+        self.subsystem = struct.unpack_from('<H', data, opt + 68)[0]
+        ndir_off = opt + (108 if self.pe32plus else 92)
+        ndirs = struct.unpack_from('<I', data, ndir_off)[0]
+        self.dirs = [struct.unpack_from('<II', data, ndir_off + 4 + 8 * i) for i in range(ndirs)]
+        sec = opt + optsize
+        self.sections = []
+        for i in range(nsec):
+            name, vsize, va, rsize, roff = struct.unpack_from('<8sIIII', data, sec + 40 * i)
+            self.sections.append((name.rstrip(b'\0').decode(), va, max(vsize, rsize), roff, rsize))
+
+    def off(self, rva):
+        for _, va, size, roff, rsize in self.sections:
+            if va <= rva < va + size:
+                return roff + rva - va
+        raise ValueError('rva %#x outside every section' % rva)
+
+    def cstr(self, rva):
+        o = self.off(rva)
+        return self.d[o:self.d.index(b'\0', o)].decode('latin-1')
+
+    def imports(self):
+        rva, size = self.dirs[1]
+        out = []
+        if not rva:
+            return out
+        o = self.off(rva)
+        while True:
+            ilt, _, _, name, iat = struct.unpack_from('<IIIII', self.d, o)
+            if not name:
+                return out
+            out.append(self.cstr(name).lower())
+            o += 20
+
+    def exports(self):
+        rva, size = self.dirs[0]
+        if not rva:
+            return {}
+        o = self.off(rva)
+        base, nfuncs, nnames, funcs, names, ords = struct.unpack_from('<IIIIII', self.d, o + 16)
+        out = {}
+        for i in range(nnames):
+            name = self.cstr(struct.unpack_from('<I', self.d, self.off(names) + 4 * i)[0])
+            ordinal = base + struct.unpack_from('<H', self.d, self.off(ords) + 2 * i)[0]
+            out[name] = ordinal
+        return out
+
+    def manifests(self):
+        rva, size = self.dirs[2] if len(self.dirs) > 2 else (0, 0)
+        if not rva:
+            return []
+        root = self.off(rva)
+
+        def entries(o):
+            named, ids = struct.unpack_from('<HH', self.d, o + 12)
+            for i in range(named + ids):
+                yield struct.unpack_from('<II', self.d, o + 16 + 8 * i)
+
+        found = []
+        for ident, child in entries(root):
+            if ident != 24 or not child & 0x80000000:
+                continue
+            for _, c2 in entries(root + (child & 0x7fffffff)):
+                for _, c3 in entries(root + (c2 & 0x7fffffff)):
+                    drva, dsize = struct.unpack_from('<II', self.d, root + (c3 & 0x7fffffff))
+                    o = self.off(drva)
+                    found.append(self.d[o:o + dsize].decode('utf-8', 'replace'))
+        return found
+
+    def symbol(self, wanted):
+        if not self.symtab:
+            return None
+        strtab = self.symtab + 18 * self.nsyms
+        i = 0
+        while i < self.nsyms:
+            o = self.symtab + 18 * i
+            raw, value, secno, _, _, naux = struct.unpack_from('<8sIhHBB', self.d, o)
+            if raw[:4] == b'\0\0\0\0':
+                so = strtab + struct.unpack_from('<I', raw, 4)[0]
+                name = self.d[so:self.d.index(b'\0', so)].decode()
+            else:
+                name = raw.rstrip(b'\0').decode()
+            if name == wanted and secno > 0:
+                return self.sections[secno - 1][1] + value
+            i += 1 + naux
+        return None
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('file')
+    ap.add_argument('--machine', choices=MACHINES)
+    ap.add_argument('--subsystem', choices=SUBSYSTEMS)
+    ap.add_argument('--dll', action='store_true')
+    ap.add_argument('--manifest')
+    ap.add_argument('--ui-access')
+    ap.add_argument('--export', action='append', default=[])
+    ap.add_argument('--only-exports', action='store_true')
+    ap.add_argument('--imports-from', action='append', default=[])
+    ap.add_argument('--entry-symbol')
+    ap.add_argument('--min-os')
+    a = ap.parse_args()
+
+    pe = Pe(open(a.file, 'rb').read())
+    errors = []
+
+    def expect(what, want, got):
+        if want != got:
+            errors.append('%s: expected %s, found %s' % (what, want, got))
+
+    if a.machine:
+        expect('machine', hex(MACHINES[a.machine]), hex(pe.machine))
+    if a.subsystem:
+        expect('subsystem', SUBSYSTEMS[a.subsystem], pe.subsystem)
+    expect('DLL flag', a.dll, bool(pe.chars & 0x2000))
+    imports = pe.imports()
+    allowed = {d.lower() for d in a.imports_from} or SYSTEM_DLLS
+    for dll in imports:
+        if dll not in allowed and not dll.startswith('api-ms-win-'):
+            errors.append('imports from %s, which is not allowed' % dll)
+    if a.manifest or a.ui_access:
+        mans = pe.manifests()
+        if len(mans) != 1:
+            errors.append('expected one embedded manifest, found %d' % len(mans))
+        else:
+            level = re.search(r'requestedExecutionLevel[^>]*level="([^"]+)"', mans[0])
+            ui = re.search(r'requestedExecutionLevel[^>]*uiAccess="([^"]+)"', mans[0])
+            if a.manifest:
+                expect('execution level', a.manifest, level.group(1) if level else None)
+            if a.ui_access:
+                expect('uiAccess', a.ui_access, ui.group(1) if ui else None)
+    exports = pe.exports()
+    wanted = {}
+    for e in a.export:
+        name, ordinal = e.split('@')
+        wanted[name] = int(ordinal)
+        expect('export %s' % name, 'ordinal %s' % ordinal, 'ordinal %s' % exports.get(name))
+    if a.only_exports:
+        extra = sorted(set(exports) - set(wanted))
+        if extra:
+            errors.append('unexpected exports: %s' % ', '.join(extra))
+    if a.entry_symbol:
+        addr = pe.symbol(a.entry_symbol)
+        if addr is None:
+            errors.append('symbol %s not found (binary stripped?)' % a.entry_symbol)
+        else:
+            expect('entry point', '%s (%#x)' % (a.entry_symbol, addr), '%#x' % pe.entry if pe.entry != addr else '%s (%#x)' % (a.entry_symbol, addr))
+    if a.min_os:
+        major, minor = (int(x) for x in a.min_os.split('.'))
+        expect('lowest OS version', (major, minor), pe.os_version)
+        expect('subsystem version', (major, minor), pe.subsys_version)
+
+    print('%s: machine %#x, subsystem %d, imports %s, exports %s' % (
+        a.file.rsplit('/', 1)[-1], pe.machine, pe.subsystem, ', '.join(imports) or '-',
+        ', '.join('%s@%d' % kv for kv in sorted(exports.items(), key=lambda kv: kv[1])) or '-'))
+    for e in errors:
+        print('FAIL: ' + e)
+    return 1 if errors else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
