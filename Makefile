@@ -1,5 +1,7 @@
 # Friendly entry points. Each builds on the two CMake trees under $(BUILD).
 BUILD ?= build
+# ONLY="a|b" builds only those parts (folders), e.g. ONLY="testing|service"
+ONLY  ?=
 DIST  ?= dist
 JOBS  ?= $(shell nproc)
 CMAKE_TREES = x86 x64
@@ -14,7 +16,7 @@ setup:
 
 configure: setup
 	@for t in $(CMAKE_TREES); do \
-	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t >/dev/null || exit 1; \
+	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t -DTVX_ONLY="$(ONLY)" >/dev/null || exit 1; \
 	done
 
 build: configure
