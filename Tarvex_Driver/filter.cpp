@@ -1,0 +1,386 @@
+// Driver entry, AddDevice and the one dispatch routine: control-device requests, the URB watch
+// and the re-send of the charging request.
+#include "devext.h"
+
+volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
+
+namespace {
+
+constexpr PCSTR MODULE = "filter";
+
+constexpr ULONG HARDWARE_ID_QUERY_BYTES = 256;
+
+DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
+{
+    return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
+}
+
+BOOLEAN IsGoingAway(const DEVICE_EXTENSION* devExt)
+{
+    return devExt->state == STATE_REMOVING || devExt->state == STATE_REMOVED;
+}
+
+BOOLEAN IsTvxipcCode(ULONG code)
+{
+    return code == IOCTL_TVXIPC_CHARGING_ON || code == IOCTL_TVXIPC_CHARGING_OFF ||
+           code == IOCTL_TVXIPC_URB_WATCH_START || code == IOCTL_TVXIPC_URB_WATCH_QUERY;
+}
+
+BOOLEAN IsDataTransfer(USHORT function)
+{
+    return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ISOCH_TRANSFER ||
+           function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER_USING_CHAINED_MDL;
+}
+
+// Completes a request that was not passed down; power requests must let the next one start.
+NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG_PTR information)
+{
+    if (irpSp->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+    }
+    irp->IoStatus.Information = information;
+    return CompleteRequest(irp, status);
+}
+
+VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
+{
+    (void)SetVendorCommand(devExt, TRUE);
+    devExt->bIsResendChargingCmdNeeded = FALSE;
+    DbgPrint("Resend Charging Cmd\n");
+}
+
+// PASSIVE_LEVEL, in a system worker thread. Holds the pending action taken when it was queued,
+// so removal waits for it; a device already going away gets nothing more.
+VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
+{
+    DEVICE_EXTENSION* devExt = ExtensionOf(deviceObject);
+    if (IsGoingAway(devExt)) {
+        devExt->bIsResendChargingCmdNeeded = FALSE;
+    } else {
+        SendChargingOnAgain(devExt);
+    }
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
+    ReleasePendingAction(devExt);
+}
+
+// The charging request waits for the device, which only PASSIVE_LEVEL allows; URBs may come
+// down at DISPATCH_LEVEL, where the re-send goes to a work item instead.
+VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
+{
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        SendChargingOnAgain(devExt);
+        return;
+    }
+    PIO_WORKITEM item = IoAllocateWorkItem(devExt->filterDevObj);
+    if (!item) {
+        devExt->bIsResendChargingCmdNeeded = FALSE;
+        return;
+    }
+    AcquirePendingAction(devExt);
+    IoQueueWorkItem(item, ResendWorkItem, DelayedWorkQueue, item);
+}
+
+// Passes the request to the next-lower driver; the result is the lower driver's status, also
+// when the charging request follows.
+NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IofCallDriver(devExt->topDevObj, irp);
+    if (resendAfter) {
+        ResendChargingCommand(devExt);
+    }
+    return status;
+}
+
+// Up to DISPATCH_LEVEL, on any processor. Feeds the URB watch and tells whether this request
+// is a foreign charging request that must be followed by the driver's own on form. The
+// decision travels with the request: another URB passing down meanwhile on another processor
+// must not take the re-send away from it or get it instead.
+BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp)
+{
+    if (irpSp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        return FALSE;
+    }
+    auto* urb = static_cast<PURB>(irpSp->Parameters.Others.Argument1);
+    if (!urb) {
+        return FALSE;
+    }
+    USHORT function = urb->UrbHeader.Function;
+
+    if (devExt->bIsUrbWatchOn && !devExt->bIsDataUrbSeen) {
+        DbgPrint("+++ URB Function: %d\n", function);
+        DbgPrint("+++ Hwid %S\n", devExt->hardwareId);
+        if (IsDataTransfer(function)) {
+            devExt->bIsDataUrbSeen = TRUE;
+        }
+    }
+
+    if (devExt->bIsAppleDevice && devExt->bIsChargingCmdOn && function == URB_FUNCTION_CONTROL_TRANSFER &&
+        urb->UrbControlTransfer.SetupPacket[0] == 0x40 && urb->UrbControlTransfer.SetupPacket[1] == 0x40) {
+        devExt->bIsResendChargingCmdNeeded = TRUE;
+        DbgPrint("devExt->bIsResendChargingCmdNeeded = TRUE;\n");
+        return TRUE;
+    }
+    return FALSE;
+}
+
+VOID TraceControlCode(ULONG code)
+{
+    DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: %X\n", code);
+    DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL Type: %X\n", code >> 16);
+}
+
+// The input must begin with the device's location text, in any letter case.
+BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
+{
+    auto* input = static_cast<PCWSTR>(irp->AssociatedIrp.SystemBuffer);
+    size_t units = wcslen(devExt->location);
+    if (!input || units == 0) {
+        return FALSE;
+    }
+    if (irpSp->Parameters.DeviceIoControl.InputBufferLength / sizeof(WCHAR) < units) {
+        return FALSE;
+    }
+    return _wcsnicmp(input, devExt->location, units) == 0;
+}
+
+// PASSIVE_LEVEL, in the caller's thread. One of the four control codes on a control device.
+// The pending action on the filter is taken before the state check, so removal cannot delete
+// the filter or its PDO under a request that passed the check.
+NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp, ULONG code)
+{
+    DEVICE_EXTENSION* filterExt = ExtensionOf(devExt->filterDevObj);
+    AcquirePendingAction(filterExt);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG outputLength = irpSp->Parameters.DeviceIoControl.OutputBufferLength;
+    if (IsGoingAway(devExt)) {
+        status = STATUS_DELETE_PENDING;
+    } else {
+        DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: LOCATION => %S\n", devExt->location);
+        if (!IsAddressedHere(devExt, irp, irpSp)) {
+            status = STATUS_INVALID_ADDRESS;
+        }
+    }
+
+    if (status == STATUS_SUCCESS) {
+        switch (code) {
+        case IOCTL_TVXIPC_CHARGING_ON:
+        case IOCTL_TVXIPC_CHARGING_OFF: {
+            BOOLEAN on = code == IOCTL_TVXIPC_CHARGING_ON;
+            if (devExt->bIsAppleDevice) {
+                // The caller learns only that the order was taken, not how the device answered.
+                (void)SetVendorCommand(devExt, on);
+                filterExt->bIsChargingCmdOn = on;
+            }
+            break;
+        }
+        case IOCTL_TVXIPC_URB_WATCH_START:
+            DbgPrint("OrvantaDriver> Loaction: %S\n", devExt->location);
+            filterExt->bIsDataUrbSeen = FALSE;
+            filterExt->bIsUrbWatchOn = TRUE;
+            break;
+        case IOCTL_TVXIPC_URB_WATCH_QUERY: {
+            BOOLEAN seen = filterExt->bIsDataUrbSeen;
+            DbgPrint("OrvantaDriver> URB Count: %d\n", seen ? 1 : 0);
+            if (outputLength >= 1) {
+                *static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer) = seen ? 1 : 0;
+            }
+            filterExt->bIsUrbWatchOn = FALSE;
+            break;
+        }
+        }
+    }
+
+    // The answer is one byte, and never more than the caller made room for.
+    CompleteHere(irp, irpSp, status, status == STATUS_SUCCESS && outputLength >= 1 ? 1 : 0);
+    ReleasePendingAction(filterExt);
+    return status;
+}
+
+// A control device has nothing below it: what it does not serve itself it refuses.
+NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
+{
+    UCHAR major = irpSp->MajorFunction;
+
+    // A handle can outlive the device. Once removal has begun, requests neither touch the
+    // count, which removal has already taken below 0, nor reach into the filter.
+    if (IsGoingAway(devExt)) {
+        return CompleteHere(irp, irpSp, major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
+    }
+
+    AcquirePendingAction(devExt);
+    NTSTATUS status;
+    if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE && IsGoingAway(devExt)) {
+        status = CompleteHere(irp, irpSp, STATUS_DELETE_PENDING, 0);
+    } else {
+        switch (major) {
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+            status = CompleteHere(irp, irpSp, STATUS_SUCCESS, 0);
+            break;
+        case IRP_MJ_DEVICE_CONTROL: {
+            ULONG code = irpSp->Parameters.DeviceIoControl.IoControlCode;
+            TraceControlCode(code);
+            if (IsTvxipcCode(code)) {
+                status = HandleControlCode(devExt, irp, irpSp, code);
+            } else {
+                status = CompleteHere(irp, irpSp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            }
+            break;
+        }
+        default:
+            status = CompleteHere(irp, irpSp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            break;
+        }
+    }
+    ReleasePendingAction(devExt);
+    return status;
+}
+
+NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
+{
+    UCHAR major = irpSp->MajorFunction;
+    // After the remove request the device object no longer exists: no pending action for it.
+    BOOLEAN isRemove = major == IRP_MJ_PNP && irpSp->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    if (!isRemove) {
+        AcquirePendingAction(devExt);
+    }
+
+    NTSTATUS status;
+    if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE && IsGoingAway(devExt)) {
+        status = CompleteHere(irp, irpSp, STATUS_DELETE_PENDING, 0);
+    } else {
+        switch (major) {
+        case IRP_MJ_DEVICE_CONTROL:
+            TraceControlCode(irpSp->Parameters.DeviceIoControl.IoControlCode);
+            status = PassDown(devExt, irp, FALSE);
+            break;
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            status = PassDown(devExt, irp, InspectUrb(devExt, irpSp));
+            break;
+        case IRP_MJ_POWER:
+            status = VA_HandlePower(devExt, irp);
+            break;
+        case IRP_MJ_PNP:
+            status = VA_HandlePnp(devExt, irp);
+            break;
+        default:
+            status = PassDown(devExt, irp, FALSE);
+            break;
+        }
+    }
+
+    if (!isRemove) {
+        ReleasePendingAction(devExt);
+    }
+    return status;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+{
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+        DriverObject->MajorFunction[i] = VA_DispatchIrp;
+    }
+    DriverObject->DriverExtension->AddDevice = VA_AddDevice;
+    DriverObject->DriverUnload = VA_Unload;
+    for (LONG n = 0; n < TVXIPC_MAX_DEVICES; ++n) {
+        ipcSlotTable[n] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Every device object is gone through removal by the time the driver is unloaded.
+VA_PAGED VOID VA_Unload(PDRIVER_OBJECT)
+{
+}
+
+// PASSIVE_LEVEL. Attaches a filter above the PDO of a USB hub or device stack and marks it when
+// its first hardware ID is Apple's.
+VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    DbgPrint("OrvantaDriver> VA_AddDevice\n");
+
+    // Host controllers enumerated by the PCI bus are never filtered.
+    if (IsDriverNamed(PhysicalDeviceObject, L"\\Driver\\pci")) {
+        return STATUS_SUCCESS;
+    }
+    // Typically a child filter got there first.
+    if (IsTarvexAbove(PhysicalDeviceObject)) {
+        return STATUS_SUCCESS;
+    }
+
+    PDEVICE_OBJECT filterDevObj = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &filterDevObj);
+    if (!NT_SUCCESS(status)) {
+        VA_CHECK(NT_SUCCESS(status), MODULE);
+        return status;
+    }
+    VA_CHECK(filterDevObj, MODULE);
+    DbgPrint("OrvantaDriver> VA_AddDevice, 1st IoCreateDevice succeed\n");
+
+    DEVICE_EXTENSION* devExt = ExtensionOf(filterDevObj);
+    RtlZeroMemory(devExt, sizeof(*devExt));
+    devExt->signature = DEVICE_EXTENSION_SIGNATURE;
+    devExt->state = STATE_ADDED;
+    devExt->filterDevObj = filterDevObj;
+    devExt->physicalDevObj = PhysicalDeviceObject;
+    devExt->bIsAppleDevice = FALSE;
+    devExt->bIsAppleHardwareId = FALSE;
+    devExt->ipcSlot = IPC_SLOT_ADDDEVICE_FILTER;
+    devExt->pendingActionCount = 0;
+    devExt->bAttachToChildren = TRUE;
+    devExt->bIsChargingCmdOn = FALSE;
+    devExt->bIsResendChargingCmdNeeded = FALSE;
+    KeInitializeEvent(&devExt->removalEvent, NotificationEvent, FALSE);
+
+    devExt->topDevObj = IoAttachDeviceToDeviceStack(filterDevObj, PhysicalDeviceObject);
+    DbgPrint("OrvantaDriver> physicalDevObj: 0x%X\n",
+             static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(devExt->physicalDevObj)));
+    DbgPrint("OrvantaDriver> topDevObj: 0x%X\n", static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(devExt->topDevObj)));
+    if (!devExt->topDevObj) {
+        IoDeleteDevice(filterDevObj);
+        return STATUS_UNSUCCESSFUL;
+    }
+    InheritLowerFlags(filterDevObj, devExt->topDevObj);
+
+    (void)QueryDeviceText(PhysicalDeviceObject, DevicePropertyLocationInformation, devExt->location, LOCATION_UNITS,
+                          sizeof(devExt->location));
+
+    // The list is read with room for 256 bytes only: a longer list fails the query and leaves
+    // the device filtered but unmarked.
+    WCHAR firstHardwareId[HARDWARE_ID_UNITS] = {};
+    if (!NT_SUCCESS(QueryDeviceText(PhysicalDeviceObject, DevicePropertyHardwareID, firstHardwareId,
+                                    HARDWARE_ID_UNITS, HARDWARE_ID_QUERY_BYTES))) {
+        return STATUS_SUCCESS;
+    }
+    (void)QueryDeviceText(PhysicalDeviceObject, DevicePropertyHardwareID, devExt->hardwareId, HARDWARE_ID_UNITS,
+                          HARDWARE_ID_QUERY_BYTES);
+
+    // Only the first string counts, in any letter case.
+    _wcsupr(firstHardwareId);
+    DbgPrint("OrvantaDriver> DevicePropertyHardwareID: %S\n", firstHardwareId);
+    DbgPrint("OrvantaDriver> physicalDevObj: type: 0x%X\n", PhysicalDeviceObject->DeviceType);
+    if (wcsstr(firstHardwareId, L"USB\\VID_05AC")) {
+        DbgPrint("OrvantaDriver> This is a Apple device!\n");
+        devExt->bIsAppleHardwareId = TRUE;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Up to DISPATCH_LEVEL. Entered for every request to every device object of the driver.
+NTSTATUS VA_DispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DEVICE_EXTENSION* devExt = ExtensionOf(DeviceObject);
+    VA_CHECK(devExt->signature == DEVICE_EXTENSION_SIGNATURE, MODULE);
+
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    if (devExt->ipcSlot >= 0) {
+        return DispatchControlDevice(devExt, Irp, irpSp);
+    }
+    return DispatchFilter(devExt, Irp, irpSp);
+}

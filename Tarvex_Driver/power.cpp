@@ -1,0 +1,62 @@
+// Power requests pass through; the filter only notes when its device sleeps and wakes.
+#include "devext.h"
+
+namespace {
+
+constexpr PCSTR MODULE = "power";
+
+BOOLEAN IsDeviceSetPower(PIO_STACK_LOCATION irpSp)
+{
+    return irpSp->MinorFunction == IRP_MN_SET_POWER && irpSp->Parameters.Power.Type == DevicePowerState;
+}
+
+// Up to DISPATCH_LEVEL; must not block. Lets completion continue upward.
+NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* devExt = static_cast<DEVICE_EXTENSION*>(context);
+    VA_CHECK(devExt, MODULE);
+    if (!devExt) {
+        PoStartNextPowerIrp(irp);
+        return STATUS_SUCCESS;
+    }
+    VA_CHECK(devExt->signature == DEVICE_EXTENSION_SIGNATURE, MODULE);
+
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
+    VA_CHECK(irpSp->MajorFunction == IRP_MJ_POWER, MODULE);
+
+    // Back to started only once the drivers below have powered the device up.
+    if (NT_SUCCESS(irp->IoStatus.Status) && IsDeviceSetPower(irpSp) &&
+        irpSp->Parameters.Power.State.DeviceState == PowerDeviceD0 && devExt->state == STATE_SUSPENDED) {
+        devExt->state = STATE_STARTED;
+    }
+
+    PoStartNextPowerIrp(irp);
+    ReleasePendingAction(devExt);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// Up to DISPATCH_LEVEL; must not block. The power completion routine releases the pending
+// action taken here; the lower drivers complete the request.
+NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp)
+{
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
+
+    // Marked suspended before the request goes down, so nothing is sent to a device that is
+    // already powering down.
+    if (IsDeviceSetPower(irpSp)) {
+        DEVICE_POWER_STATE target = irpSp->Parameters.Power.State.DeviceState;
+        if (target >= PowerDeviceD1 && target <= PowerDeviceD3 && devExt->state == STATE_STARTED) {
+            devExt->state = STATE_SUSPENDED;
+        }
+    }
+
+    AcquirePendingAction(devExt);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PowerCompletion, devExt, TRUE, TRUE, TRUE);
+    return PoCallDriver(devExt->topDevObj, irp);
+}

@@ -1,0 +1,107 @@
+// Pending-action accounting, synchronous forwarding and small helpers shared by the modules.
+#include "devext.h"
+
+namespace {
+
+constexpr PCSTR MODULE = "util";
+
+// Runs at up to DISPATCH_LEVEL when the lower driver completes the request. Stops completion
+// here so that the waiting caller owns the request again.
+NTSTATUS CallDriverCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    VA_CHECK(irp->IoStatus.Status != STATUS_IO_TIMEOUT, MODULE);
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+// Any IRQL up to DISPATCH_LEVEL.
+VOID AcquirePendingAction(DEVICE_EXTENSION* devExt)
+{
+    VA_CHECK(devExt->pendingActionCount >= 0, MODULE);
+    InterlockedIncrement(&devExt->pendingActionCount);
+}
+
+// Any IRQL up to DISPATCH_LEVEL. Once the count drops below 0 the remove handling may delete
+// the device object, so nothing here touches devExt after setting the event.
+VOID ReleasePendingAction(DEVICE_EXTENSION* devExt)
+{
+    VA_CHECK(devExt->pendingActionCount >= 0, MODULE);
+    // The test uses the value the decrement produced: a second read could see another
+    // processor's change and signal twice or never.
+    if (InterlockedDecrement(&devExt->pendingActionCount) < 0) {
+        VA_CHECK((devExt->state == STATE_REMOVING) || (devExt->state == STATE_REMOVED), MODULE);
+        KeSetEvent(&devExt->removalEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// PASSIVE_LEVEL. The caller has prepared the next stack location and owns the request again
+// when this returns.
+VA_PAGED NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, CallDriverCompletion, &event, TRUE, TRUE, TRUE);
+    // The event is waited for even when the call did not pend: the completion routine has run
+    // either way, and the request's final status is what counts, not the returned one.
+    (void)IofCallDriver(targetDevObj, irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+}
+
+// PASSIVE_LEVEL. Holds a pending action so that removal waits for the forwarded request.
+VA_PAGED NTSTATUS CallNextDriverAndWait(DEVICE_EXTENSION* devExt, PIRP irp)
+{
+    AcquirePendingAction(devExt);
+    NTSTATUS status = CallDriverAndWait(devExt->topDevObj, irp);
+    ReleasePendingAction(devExt);
+    return status;
+}
+
+// PASSIVE_LEVEL. Compares the name of the driver that owns a device object, ignoring case.
+VA_PAGED BOOLEAN IsDriverNamed(PDEVICE_OBJECT deviceObject, PCWSTR driverName)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, driverName);
+    return RtlEqualUnicodeString(&deviceObject->DriverObject->DriverName, &name, TRUE);
+}
+
+// PASSIVE_LEVEL. True when one of this driver's device objects already sits above the PDO.
+VA_PAGED BOOLEAN IsTarvexAbove(PDEVICE_OBJECT physicalDevObj)
+{
+    for (PDEVICE_OBJECT above = physicalDevObj->AttachedDevice; above; above = above->AttachedDevice) {
+        if (IsDriverNamed(above, L"\\Driver\\Tarvex")) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// A filter must look like the device below it to the I/O and power managers.
+VA_PAGED VOID InheritLowerFlags(PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT topDevObj)
+{
+    filterDevObj->Flags |= topDevObj->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
+    filterDevObj->Flags |= topDevObj->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH);
+    filterDevObj->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
+// PASSIVE_LEVEL. Reads a text property of the PDO into buffer, allowing the bus driver
+// queryBytes. The last unit is zeroed afterwards whatever the bus driver returned, so that a
+// value without its terminator cannot send a later wcslen past the buffer.
+VA_PAGED NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY_PROPERTY property,
+                                  PWCHAR buffer, ULONG bufferUnits, ULONG queryBytes)
+{
+    ULONG resultLength = 0;
+    NTSTATUS status = IoGetDeviceProperty(physicalDevObj, property, queryBytes, buffer, &resultLength);
+    buffer[bufferUnits - 1] = L'\0';
+    return status;
+}
+
+// Completes a request this driver does not pass down; IoStatus.Information is left to the caller.
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
