@@ -1,0 +1,160 @@
+#include "launcher.h"
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "activation_manager.h"
+#include "console_runner.h"
+#include "debuglog.h"
+
+namespace {
+
+int64_t RealWallClock() { return _time64(nullptr); }
+void RealSleep(DWORD milliseconds) { Sleep(milliseconds); }
+void RealWriteOut(const char* text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+// COM stays initialised for as long as this lives; it is declared before the interfaces it
+// serves so that they are released first.
+struct ComApartment {
+    ComApartment() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+};
+
+template <typename T>
+struct ComRef {
+    T* p = nullptr;
+    ComRef() = default;
+    ~ComRef() {
+        if (p) p->Release();
+    }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+};
+
+}  // namespace
+
+const LauncherPlatform& RealLauncherPlatform() {
+    static const LauncherPlatform platform = {RealWallClock, RealSleep, RealWriteOut, RunConsoleCommand};
+    return platform;
+}
+
+bool DelayFilePathFor(const char* programFile, char (&path)[PATH_BUFFER]) {
+    char directory[PATH_BUFFER];
+    memset(directory, 0, sizeof directory);
+    if (strlen(programFile) >= sizeof directory) return false;
+    strcpy(directory, programFile);
+    if (char* lastSlash = strrchr(directory, '\\')) *lastSlash = '\0';
+
+    memset(path, 0, sizeof path);
+    int length = snprintf(path, sizeof path, "%s\\delay.txt", directory);
+    // A cut path would name some other file; treat it as no delay file at all.
+    return length > 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+bool ReadDelayFile(const char* path, unsigned& delayTime) {
+    FILE* file = fopen(path, "r");
+    if (!file) return false;
+    char line[1024];
+    memset(line, 0, sizeof line);
+    if (!fgets(line, sizeof line, file)) line[0] = '\0';
+    sscanf(line, "%u", &delayTime);
+    fclose(file);
+    return true;
+}
+
+bool ReadDelayTime(unsigned& delayTime) {
+    char programFile[PATH_BUFFER];
+    memset(programFile, 0, sizeof programFile);
+    DWORD length = GetModuleFileNameA(nullptr, programFile, sizeof programFile);
+    // A path cut to the buffer would lead to the wrong directory.
+    if (length == 0 || length >= sizeof programFile) return false;
+    char path[PATH_BUFFER];
+    if (!DelayFilePathFor(programFile, path)) return false;
+    return ReadDelayFile(path, delayTime);
+}
+
+void WaitForDelay(unsigned delayTime, const LauncherPlatform& platform) {
+    const int64_t start = platform.wallClock();
+    for (;;) {
+        platform.sleep(WAIT_POLL_MS);
+        const int64_t elapsed = platform.wallClock() - start;
+        DebugLog("Current Time Different: %d\n", static_cast<int>(static_cast<uint32_t>(elapsed)));
+        // Measured on the wall clock: a clock set back keeps us waiting until start plus delay.
+        if (elapsed >= 0 && elapsed >= static_cast<int64_t>(delayTime)) return;
+    }
+}
+
+std::string InstalledCheckCommand(const char* userName) {
+    std::string command = INSTALLED_CHECK_PREFIX;
+    command += '\'';
+    // Inside a single-quoted PowerShell literal a quote is written twice; a name with an
+    // apostrophe would otherwise end the literal and let the rest run as commands.
+    for (const char* c = userName; *c; ++c) {
+        if (*c == '\'') command += '\'';
+        command += *c;
+    }
+    command += '\'';
+    return command;
+}
+
+bool IsAppInstalled(const LauncherPlatform& platform) {
+    char userName[256];
+    memset(userName, 0, sizeof userName);
+    DWORD size = sizeof userName;
+    if (!GetUserNameA(userName, &size)) userName[0] = '\0';
+
+    const std::string command = InstalledCheckCommand(userName);
+    DebugLog("CMD: %s\n", command.c_str());
+    std::string output;
+    platform.runConsoleCommand(command.c_str(), INSTALLED_CHECK_DIRECTORY, output);
+    DebugLog("Output: %s\n", output.c_str());
+    return output.find(APP_FAMILY_NAME) != std::string::npos;
+}
+
+bool ActivateApp(const LauncherPlatform& platform) {
+    ComApartment apartment;
+    ComRef<IApplicationActivationManager> manager;
+    HRESULT hr = CoCreateInstance(CLSID_ApplicationActivationManager, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IApplicationActivationManager, reinterpret_cast<void**>(&manager.p));
+    if (FAILED(hr) || !manager.p) {
+        DebugLog("CoCreateInstance Fail");
+        platform.writeOut("CoCreateInstance Fail");
+        return false;
+    }
+
+    DWORD processId = 0;
+    hr = manager.p->ActivateApplication(APP_USER_MODEL_ID, APP_ARGUMENTS, AO_NOERRORUI, &processId);
+    if (FAILED(hr)) {
+        DebugLog("ActivateApplication Fail: 0x%x", static_cast<unsigned>(hr));
+        char text[64];
+        snprintf(text, sizeof text, "ActivateApplication Fail: 0x%x", static_cast<unsigned>(hr));
+        platform.writeOut(text);
+        return false;
+    }
+    return true;
+}
+
+void RunLauncher(const LauncherPlatform& platform) {
+    unsigned delayTime = 0;
+    if (ReadDelayTime(delayTime)) {
+        DebugLog("Delay Time: %u\n", delayTime);
+        WaitForDelay(delayTime, platform);
+    }
+
+    if (IsAppInstalled(platform)) {
+        platform.writeOut("Orvanta AP Install\n");
+        DebugLog("Orvanta AP Install\n");
+        ActivateApp(platform);
+    } else {
+        platform.writeOut("Orvanta AP Not Install\n");
+        DebugLog("Orvanta AP Not Install\n");
+    }
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// What the app's package is known by, and how it is started.
+inline constexpr char APP_PACKAGE_NAME[] = "5F0A17C3.Orvanta";
+inline constexpr char APP_FAMILY_NAME[] = "5F0A17C3.Orvanta_x4t9wq2brk8nd";
+inline constexpr wchar_t APP_USER_MODEL_ID[] = L"5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta";
+inline constexpr wchar_t APP_ARGUMENTS[] = L"HIDE_UI";
+inline constexpr char INSTALLED_CHECK_PREFIX[] = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+inline constexpr char INSTALLED_CHECK_DIRECTORY[] = "C:\\Windows\\System32";
+inline constexpr DWORD WAIT_POLL_MS = 900;
+inline constexpr size_t PATH_BUFFER = 1024;
+
+// The few platform calls the flow makes that tests must steer: the clock and the sleep (so a wait
+// takes no real time), standard output (so its order against the debug log can be seen) and the
+// command runner (so the flow can be driven without starting PowerShell).
+struct LauncherPlatform {
+    int64_t (*wallClock)();  // whole seconds since 1970-01-01 00:00 UTC
+    void (*sleep)(DWORD milliseconds);
+    void (*writeOut)(const char* text);
+    bool (*runConsoleCommand)(const char* commandLine, const char* workingDirectory, std::string& output);
+};
+const LauncherPlatform& RealLauncherPlatform();
+
+// Path of "delay.txt" in the directory of programFile. False when it does not fit in PATH_BUFFER.
+bool DelayFilePathFor(const char* programFile, char (&path)[PATH_BUFFER]);
+// Reads the first line of the delay file at path and parses it as "%u" into delayTime, which keeps
+// its value when the line holds no number. False when the file cannot be opened.
+bool ReadDelayFile(const char* path, unsigned& delayTime);
+// ReadDelayFile on "delay.txt" beside the running program; false also when that path cannot be built.
+bool ReadDelayTime(unsigned& delayTime);
+// Polls the wall clock every 900 ms until delayTime whole seconds have passed since the start.
+void WaitForDelay(unsigned delayTime, const LauncherPlatform& platform);
+
+// The PowerShell query for userName, which is quoted as a single-quoted literal.
+std::string InstalledCheckCommand(const char* userName);
+bool IsAppInstalled(const LauncherPlatform& platform);
+bool ActivateApp(const LauncherPlatform& platform);
+
+// The whole run: delay, installed check, activation.
+void RunLauncher(const LauncherPlatform& platform);

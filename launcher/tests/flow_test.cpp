@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "debuglog.h"
+#include "launcher.h"
+
+namespace {
+
+const std::string TAG = DEBUG_LOG_TAG;
+
+std::string TempFolder(const char* name) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string dir = std::string(temp) + "orvanta_launcher_" + name + "\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f) << path;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+        fclose(f);
+    }
+    return text;
+}
+
+std::string UserName() {
+    char name[256] = {};
+    DWORD size = sizeof name;
+    GetUserNameA(name, &size);
+    return name;
+}
+
+// ---- delay file ----
+
+TEST(DelayFilePath, IsTheProgramsDirectoryWithDelayTxt) {
+    char path[PATH_BUFFER];
+    ASSERT_TRUE(DelayFilePathFor("C:\\Program Files\\Orvanta\\StartupOrvanta.exe", path));
+    EXPECT_STREQ("C:\\Program Files\\Orvanta\\delay.txt", path);
+    ASSERT_TRUE(DelayFilePathFor("StartupOrvanta.exe", path));  // no backslash: used unchanged
+    EXPECT_STREQ("StartupOrvanta.exe\\delay.txt", path);
+}
+
+// Decided: a directory too long for the path buffer counts as no delay file, not as a cut path.
+TEST(DelayFilePath, DirectoryTooLongForTheBufferIsRefused) {
+    char path[PATH_BUFFER];
+    const std::string fits = "C:\\" + std::string(1010, 'd');  // 1013 + "\delay.txt" = 1023
+    // The program path itself comes from a 1024-byte buffer, hence the short program names.
+    ASSERT_TRUE(DelayFilePathFor((fits + "\\a.exe").c_str(), path));
+    EXPECT_EQ(fits + "\\delay.txt", path);
+    EXPECT_FALSE(DelayFilePathFor((fits + "d\\a.exe").c_str(), path));
+    EXPECT_FALSE(DelayFilePathFor((std::string(2000, 'x') + "\\a.exe").c_str(), path));
+}
+
+TEST(DelayFile, MissingFileIsReportedAndLeavesTheDelayAlone) {
+    unsigned delay = 77;
+    EXPECT_FALSE(ReadDelayFile((TempFolder("missing") + "no_delay.txt").c_str(), delay));
+    EXPECT_EQ(77u, delay);
+}
+
+TEST(DelayFile, OnlyALeadingNumberOfTheFirstLineCounts) {
+    struct Case {
+        const char* content;
+        unsigned expected;
+    };
+    const Case cases[] = {
+        {"0", 0},
+        {"5\n17\nmore lines\n", 5},
+        {"  12 seconds\n", 12},
+        {"x12\n", 0},
+        {"", 0},
+        {"\n12\n", 0},
+        {"30", 30},
+        {"7\r\n", 7},
+    };
+    const std::string path = TempFolder("parse") + "delay.txt";
+    for (const Case& c : cases) {
+        WriteFileText(path, c.content);
+        unsigned delay = 0;
+        EXPECT_TRUE(ReadDelayFile(path.c_str(), delay)) << "\"" << c.content << "\"";
+        EXPECT_EQ(c.expected, delay) << "\"" << c.content << "\"";
+    }
+    // Only 1023 characters of the first line are read: a number beyond them is not seen.
+    WriteFileText(path, std::string(1023, ' ') + "9\n");
+    unsigned delay = 0;
+    EXPECT_TRUE(ReadDelayFile(path.c_str(), delay));
+    EXPECT_EQ(0u, delay);
+}
+
+// ---- wait ----
+
+std::vector<std::string> PollMessages(const std::vector<int>& values) {
+    std::vector<std::string> out;
+    for (int v : values) out.push_back(TAG + "Current Time Different: " + std::to_string(v) + "\n");
+    return out;
+}
+
+TEST(Wait, DelayZeroSleepsOnceAndLogsOnce) {
+    for (int64_t offset : {0, 500}) {
+        ResetClock(offset);
+        Capture capture;
+        WaitForDelay(0, FakePlatform());
+        EXPECT_EQ(std::vector<DWORD>{900}, g_clock.sleeps);
+        // 0, or 1 when the 900 ms crossed a second boundary.
+        EXPECT_EQ(PollMessages({offset == 0 ? 0 : 1}), capture.debug()) << "starting " << offset << " ms into a second";
+    }
+}
+
+TEST(Wait, EndsAtTheFirstPollWithTheWholeDelayPassed) {
+    ResetClock(0);  // polls at 0.9, 1.8, ... 5.4 s: the sixth shows 5
+    {
+        Capture capture;
+        WaitForDelay(5, FakePlatform());
+        EXPECT_EQ(std::vector<DWORD>(6, 900), g_clock.sleeps);
+        EXPECT_EQ(PollMessages({0, 1, 2, 3, 4, 5}), capture.debug());
+    }
+    ResetClock(500);  // polls at 1.4, 2.3, ... 5.0 s: the fifth shows 5
+    {
+        Capture capture;
+        WaitForDelay(5, FakePlatform());
+        EXPECT_EQ(std::vector<DWORD>(5, 900), g_clock.sleeps);
+        EXPECT_EQ(PollMessages({1, 2, 3, 4, 5}), capture.debug());
+    }
+}
+
+TEST(Wait, ClockSetBackKeepsWaitingUntilStartPlusDelay) {
+    ResetClock(0);
+    g_clock.jumpAfterSleep = 2;
+    g_clock.jumpSeconds = -10;
+    Capture capture;
+    WaitForDelay(3, FakePlatform());
+    // After the jump the clock reads 10 s less: 3 seconds past the start come at 13.5 s, poll 15.
+    EXPECT_EQ(15u, g_clock.sleeps.size());
+    const auto texts = capture.debug();
+    ASSERT_EQ(15u, texts.size());
+    EXPECT_EQ(PollMessages({0, -9, -8}), std::vector<std::string>(texts.begin(), texts.begin() + 3));
+    EXPECT_EQ(PollMessages({3}).front(), texts.back());
+}
+
+TEST(Wait, ClockSetForwardEndsAtTheNextPoll) {
+    ResetClock(0);
+    g_clock.jumpAfterSleep = 2;
+    g_clock.jumpSeconds = 3600;
+    Capture capture;
+    WaitForDelay(30, FakePlatform());
+    EXPECT_EQ(PollMessages({0, 3601}), capture.debug());
+}
+
+// ---- installed check ----
+
+TEST(InstalledCheckCommand, UserNameIsASingleQuotedLiteralWithQuotesDoubled) {
+    const std::string prefix = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+    EXPECT_EQ(prefix + "'Anna'", InstalledCheckCommand("Anna"));
+    EXPECT_EQ(prefix + "''", InstalledCheckCommand(""));
+    // Decided: an apostrophe must not end the literal (names like this exist, and this one would
+    // otherwise run a command in the elevated PowerShell).
+    EXPECT_EQ(prefix + "'O''Brien'", InstalledCheckCommand("O'Brien"));
+    EXPECT_EQ(prefix + "'x''; Remove-Item C:\\ -Recurse; '''", InstalledCheckCommand("x'; Remove-Item C:\\ -Recurse; '"));
+}
+
+TEST(IsAppInstalled, RunsTheQueryForThisUserInSystem32AndLogsCommandAndOutput) {
+    const std::string user = UserName();
+    ASSERT_EQ(std::string::npos, user.find('\'')) << "this test expects a plain user name";
+    g_listing = "Name : 5F0A17C3.Orvanta\r\nPackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd\r\n";
+    const LauncherPlatform platform = FakePlatform();
+    Capture capture;
+    EXPECT_TRUE(IsAppInstalled(platform));
+    const std::string command = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User '" + user + "'";
+    EXPECT_EQ(std::vector<std::string>{command}, g_commands);
+    EXPECT_EQ(std::vector<std::string>{"C:\\Windows\\System32"}, g_directories);
+    EXPECT_EQ((std::vector<std::string>{TAG + "CMD: " + command + "\n", TAG + "Output: " + g_listing + "\n"}),
+              capture.debug());
+}
+
+TEST(IsAppInstalled, VerdictIsAnExactCaseSensitiveSearchForTheFamilyName) {
+    struct Case {
+        const char* listing;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd\r\n", true},
+        {"PackageFamilyName : 5f0a17c3.orvanta_X4T9WQ2BRK8ND\r\n", false},
+        {"InstallLocation : C:\\Program Files\\WindowsApps\\5F0A17C3.Orvanta_x4t9wq2brk8ndExtra\\x", true},
+        {"Name : 5F0A17C3.Orvanta\r\nPublisherId : x4t9wq2brk8nd\r\n", false},
+        {"Get-AppxPackage : The term 'Get-AppxPackage' is not recognized\r\n", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        g_listing = c.listing;
+        Capture capture;
+        EXPECT_EQ(c.installed, IsAppInstalled(FakePlatform())) << c.listing;
+    }
+}
+
+TEST(IsAppInstalled, ListingLongerThanTheLogLimitIsStillSearchedWhole) {
+    g_listing = std::string(5000, '.') + "5F0A17C3.Orvanta_x4t9wq2brk8nd";
+    Capture capture;
+    EXPECT_TRUE(IsAppInstalled(FakePlatform()));
+    const auto texts = capture.debug();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_EQ(TAG + "Output: " + std::string(1015, '.'), texts[1]);
+}
+
+// ---- activation ----
+
+std::string SupportPath(const char* name) {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1) + "launcher-support\\" + name;
+}
+
+// Runs the fake activation manager's own (un)registration, as regsvr32 would.
+HRESULT CallRegistration(const char* entry) {
+    HMODULE dll = LoadLibraryA(SupportPath("activationfake.dll").c_str());
+    if (!dll) return HRESULT_FROM_WIN32(GetLastError());
+    auto fn = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(dll, entry)));
+    HRESULT hr = fn ? fn() : E_NOTIMPL;
+    FreeLibrary(dll);
+    return hr;
+}
+
+class Activation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        record_ = TempFolder("activation") + "record.txt";
+        DeleteFileA(record_.c_str());
+        SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", record_.c_str());
+        SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
+        ResetClock(0);
+    }
+    void TearDown() override {
+        EXPECT_EQ(S_OK, CallRegistration("DllUnregisterServer"));
+        SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
+        SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
+    }
+    void Register() { ASSERT_EQ(S_OK, CallRegistration("DllRegisterServer")); }
+    std::string Record() const { return ReadFileText(record_); }
+
+    // Runs ActivateApp inside a COM initialisation of the test's own and reports whether the
+    // launcher left the thread's initialisation count as it found it: one CoUninitialize per way out.
+    bool ActivateWithBalancedCom(bool& result) {
+        EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+        result = ActivateApp(FakePlatform());
+        const bool ourInitKept = CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_FALSE;
+        CoUninitialize();
+        CoUninitialize();
+        const bool noneLeftOver = CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_OK;
+        CoUninitialize();
+        EXPECT_TRUE(ourInitKept) << "CoUninitialize called more often than CoInitializeEx";
+        EXPECT_TRUE(noneLeftOver) << "CoUninitialize missing";
+        return ourInitKept && noneLeftOver;
+    }
+
+    std::string record_;
+};
+
+TEST_F(Activation, ActivatesTheAppInTheBackgroundWithHideUi) {
+    Register();
+    Capture capture;
+    bool result = false;
+    EXPECT_TRUE(ActivateWithBalancedCom(result));
+    EXPECT_TRUE(result);
+    EXPECT_EQ("create\nactivate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2\nrelease\n", Record());
+    EXPECT_TRUE(capture.events().empty());
+}
+
+TEST_F(Activation, RefusalIsLoggedThenPrintedWithItsCode) {
+    Register();
+    SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", "80070005");
+    Capture capture;
+    bool result = true;
+    EXPECT_TRUE(ActivateWithBalancedCom(result));
+    EXPECT_FALSE(result);
+    EXPECT_EQ((std::vector<Event>{{'D', TAG + "ActivateApplication Fail: 0x80070005"},
+                                  {'O', "ActivateApplication Fail: 0x80070005"}}),
+              capture.events());
+    EXPECT_EQ("create\nactivate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2\nrelease\n", Record());
+}
+
+TEST_F(Activation, WithoutAnActivationManagerCreationFailsAndIsReported) {
+    Capture capture;
+    bool result = true;
+    EXPECT_TRUE(ActivateWithBalancedCom(result));
+    EXPECT_FALSE(result);
+    EXPECT_EQ((std::vector<Event>{{'D', TAG + "CoCreateInstance Fail"}, {'O', "CoCreateInstance Fail"}}),
+              capture.events());
+    EXPECT_EQ("", Record());
+}
+
+// ---- the whole run, with no delay file beside the test program ----
+
+class Flow : public Activation {
+protected:
+    void SetUp() override {
+        Activation::SetUp();
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        std::string dir = self;
+        dir = dir.substr(0, dir.find_last_of('\\') + 1);
+        ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((dir + "delay.txt").c_str())) << "stray delay.txt in " << dir;
+        command_ = TAG + "CMD: powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User '" + UserName() + "'\n";
+    }
+    std::string command_;
+};
+
+TEST_F(Flow, NotInstalledIsPrintedThenLoggedWithoutSleepOrActivation) {
+    Register();
+    g_listing = "";
+    Capture capture;
+    RunLauncher(FakePlatform());
+    EXPECT_TRUE(g_clock.sleeps.empty());
+    EXPECT_EQ((std::vector<Event>{{'D', command_},
+                                  {'D', TAG + "Output: \n"},
+                                  {'O', "Orvanta AP Not Install\n"},
+                                  {'D', TAG + "Orvanta AP Not Install\n"}}),
+              capture.events());
+    EXPECT_EQ("", Record());
+}
+
+TEST_F(Flow, InstalledIsPrintedThenLoggedThenTheRefusalFollows) {
+    Register();
+    SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", "0x80070005");
+    g_listing = "PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd\r\n";
+    Capture capture;
+    RunLauncher(FakePlatform());
+    EXPECT_TRUE(g_clock.sleeps.empty());
+    EXPECT_EQ((std::vector<Event>{{'D', command_},
+                                  {'D', TAG + "Output: " + g_listing + "\n"},
+                                  {'O', "Orvanta AP Install\n"},
+                                  {'D', TAG + "Orvanta AP Install\n"},
+                                  {'D', TAG + "ActivateApplication Fail: 0x80070005"},
+                                  {'O', "ActivateApplication Fail: 0x80070005"}}),
+              capture.events());
+}
+
+TEST_F(Flow, InstalledWithoutActivationManagerReportsTheFailedCreation) {
+    g_listing = "5F0A17C3.Orvanta_x4t9wq2brk8nd";
+    Capture capture;
+    RunLauncher(FakePlatform());
+    const auto events = capture.events();
+    ASSERT_EQ(6u, events.size());
+    EXPECT_EQ((Event{'O', "Orvanta AP Install\n"}), events[2]);
+    EXPECT_EQ((Event{'D', TAG + "CoCreateInstance Fail"}), events[4]);
+    EXPECT_EQ((Event{'O', "CoCreateInstance Fail"}), events[5]);
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console_runner.h"
+
+namespace {
+
+std::string SupportProgram(const char* name) {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1) + "launcher-support\\" + name;
+}
+
+std::string Child(const std::string& arguments) {
+    std::string command = "\"" + SupportProgram("runchild.exe") + "\" " + arguments;
+    EXPECT_LE(command.size(), MAX_CONSOLE_COMMAND) << "build folder too deep for the runner's command limit";
+    return command;
+}
+
+// What "runchild print N" writes.
+std::string NumberedLines(size_t size) {
+    std::string text;
+    char line[16];
+    for (unsigned long i = 0; text.size() < size; ++i) {
+        snprintf(line, sizeof line, "%09lu\n", i);
+        text += line;
+    }
+    text.resize(size);
+    return text;
+}
+
+// Handles this process holds, as the system's handle table lists them.
+int OwnHandleCount() {
+    struct Entry {
+        ULONG pid;
+        UCHAR type, flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    using Query = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<char> buffer(4 << 20);
+    ULONG needed = 0;
+    if (!query || query(16 /* SystemHandleInformation */, buffer.data(), buffer.size(), &needed) != 0) return -1;
+    ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+    auto* entries = reinterpret_cast<Entry*>(buffer.data() + sizeof(ULONG_PTR));
+    int own = 0;
+    for (ULONG i = 0; i < count; ++i)
+        if (entries[i].pid == GetCurrentProcessId()) ++own;
+    return own;
+}
+
+TEST(RunConsoleCommand, OutputLongerThanOneReadComesBackWholeAndInOrder) {
+    for (size_t size : {size_t(4096), size_t(1) << 20}) {
+        std::string output = "stale";
+        EXPECT_TRUE(RunConsoleCommand(Child("print " + std::to_string(size)).c_str(), "C:\\", output));
+        ASSERT_EQ(size, output.size());
+        EXPECT_TRUE(output == NumberedLines(size)) << "output of " << size << " bytes differs";
+    }
+}
+
+TEST(RunConsoleCommand, CommandPrintingNothingGivesTrueAndEmptyOutput) {
+    std::string output = "stale";
+    EXPECT_TRUE(RunConsoleCommand(Child("silent").c_str(), "C:\\", output));
+    EXPECT_EQ("", output);
+}
+
+TEST(RunConsoleCommand, FailedStartGivesFalseEmptyOutputAndLeavesNoHandleOpen) {
+    const int before = OwnHandleCount();
+    ASSERT_GT(before, 0) << "cannot list this process's handles";
+    std::string output = "stale";
+    EXPECT_FALSE(RunConsoleCommand("no_such_program_4711.exe /x", "C:\\", output));
+    EXPECT_EQ("", output);
+    EXPECT_EQ(before, OwnHandleCount());
+
+    output = "stale";
+    EXPECT_FALSE(RunConsoleCommand(Child("silent").c_str(), "C:\\no\\such\\folder", output)) << "missing directory";
+    EXPECT_EQ("", output);
+    EXPECT_EQ(before, OwnHandleCount());
+}
+
+TEST(RunConsoleCommand, SuccessfulRunLeavesNoHandleOpen) {
+    std::string output;
+    ASSERT_TRUE(RunConsoleCommand(Child("silent").c_str(), "C:\\", output));  // settles one-time handles
+    const int before = OwnHandleCount();
+    EXPECT_TRUE(RunConsoleCommand(Child("print 10").c_str(), "C:\\", output));
+    EXPECT_EQ(before, OwnHandleCount());
+}
+
+TEST(RunConsoleCommand, GrandchildHoldingTheWriteEndKeepsTheCallUntilItEnds) {
+    std::string output;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(RunConsoleCommand(Child("spawn 1500").c_str(), "C:\\", output));
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_EQ("child done\ngrandchild done\n", output);
+    EXPECT_GE(took, 1400u) << "returned before the grandchild ended";
+}
+
+TEST(RunConsoleCommand, ChunkWithZeroByteKeepsTheBytesBeforeItAndLaterChunksAppend) {
+    std::string output;
+    EXPECT_TRUE(RunConsoleCommand(Child("zero").c_str(), "C:\\", output));
+    EXPECT_EQ("beforeafter", output);
+}
+
+TEST(RunConsoleCommand, OnlyStandardOutputIsCaptured) {
+    std::string output;
+    EXPECT_TRUE(RunConsoleCommand(Child("stderr").c_str(), "C:\\", output));
+    EXPECT_EQ("to stdout", output);
+}
+
+TEST(RunConsoleCommand, ChildRunsHiddenInTheGivenDirectoryWithItsOutputRedirected) {
+    std::string output;
+    EXPECT_TRUE(RunConsoleCommand(Child("cwd").c_str(), "C:\\windows", output));
+    EXPECT_STRCASEEQ("C:\\windows", output.c_str());
+    EXPECT_TRUE(RunConsoleCommand(Child("startup").c_str(), "C:\\", output));
+    EXPECT_EQ("flags=101 show=0", output);  // STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW, SW_HIDE
+}
+
+// Decided: a command line over 255 characters is refused rather than cut or overrun.
+TEST(RunConsoleCommand, CommandLineOver255CharactersIsRefusedAnd255IsRun) {
+    std::string command = Child("print 3");
+    command.resize(MAX_CONSOLE_COMMAND, ' ');
+    std::string output;
+    EXPECT_TRUE(RunConsoleCommand(command.c_str(), "C:\\", output));
+    EXPECT_EQ("000", output);
+
+    command += ' ';
+    output = "stale";
+    EXPECT_FALSE(RunConsoleCommand(command.c_str(), "C:\\", output));
+    EXPECT_EQ("", output);
+}
+
+}  // namespace

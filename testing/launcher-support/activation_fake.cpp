@@ -1,0 +1,190 @@
+// An in-process application activation manager for Wine, which has none. It is registered like
+// the real one (HKCR\CLSID\{45BA127D-...}\InprocServer32, ThreadingModel Both) by its own
+// DllRegisterServer, and it is steered and heard through the environment of the process that
+// loads it:
+//   ORVANTA_ACTIVATION_RESULT   the HRESULT ActivateApplication answers, as hex (default S_OK)
+//   ORVANTA_ACTIVATION_RECORD   a file that gets one line per event: "create",
+//                               "activate <aumid>|<arguments>|<options>" (UTF-8), "release"
+#include <windows.h>
+#include <unknwn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// The documented layout; kept apart from the launcher's own so that a wrong value on either side
+// shows up as a failed creation.
+struct IShellItemArray;
+struct IApplicationActivationManager : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE ActivateApplication(LPCWSTR appUserModelId, LPCWSTR arguments, int options,
+                                                          DWORD* processId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ActivateForFile(LPCWSTR appUserModelId, IShellItemArray* items, LPCWSTR verb,
+                                                      DWORD* processId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ActivateForProtocol(LPCWSTR appUserModelId, IShellItemArray* items,
+                                                          DWORD* processId) = 0;
+};
+
+const CLSID kClsid = {0x45ba127d, 0x10a8, 0x46ea, {0x8a, 0xb7, 0x56, 0xea, 0x90, 0x78, 0x94, 0x3c}};
+const IID kIid = {0x2e941141, 0x7f97, 0x4756, {0xba, 0x1d, 0x9d, 0xec, 0xde, 0x89, 0x4a, 0x3d}};
+const wchar_t kClsidKey[] = L"{45BA127D-10A8-46EA-8AB7-56EA9078943C}";
+
+HMODULE g_module;
+volatile LONG g_live;  // objects and server locks
+
+std::string Utf8(LPCWSTR text) {
+    if (!text) return "(null)";
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+void Record(const std::string& line) {
+    char path[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return;
+    if (FILE* f = fopen(path, "ab")) {
+        fprintf(f, "%s\n", line.c_str());
+        fclose(f);
+    }
+}
+
+HRESULT ChosenResult() {
+    char text[32];
+    DWORD n = GetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", text, sizeof text);
+    if (n == 0 || n >= sizeof text) return S_OK;
+    return static_cast<HRESULT>(strtoul(text, nullptr, 16));
+}
+
+class Manager : public IApplicationActivationManager {
+public:
+    Manager() { InterlockedIncrement(&g_live); }
+    virtual ~Manager() { InterlockedDecrement(&g_live); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid)) {
+            *out = static_cast<IApplicationActivationManager*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG left = InterlockedDecrement(&refs_);
+        if (left == 0) {
+            Record("release");
+            delete this;
+        }
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE ActivateApplication(LPCWSTR appUserModelId, LPCWSTR arguments, int options,
+                                                  DWORD* processId) override {
+        if (!processId) return E_POINTER;
+        *processId = 0;
+        Record("activate " + Utf8(appUserModelId) + "|" + Utf8(arguments) + "|" + std::to_string(options));
+        if (!appUserModelId) return E_INVALIDARG;
+        HRESULT hr = ChosenResult();
+        // Stands for the started app's process, which is all a caller gets on success.
+        if (SUCCEEDED(hr)) *processId = GetCurrentProcessId();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE ActivateForFile(LPCWSTR, IShellItemArray*, LPCWSTR, DWORD* processId) override {
+        if (processId) *processId = 0;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ActivateForProtocol(LPCWSTR, IShellItemArray*, DWORD* processId) override {
+        if (processId) *processId = 0;
+        return E_NOTIMPL;
+    }
+
+private:
+    volatile LONG refs_ = 1;
+};
+
+class Factory : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    // The factory is a static object: counting it would never free anything.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        Manager* manager = new Manager();
+        HRESULT hr = manager->QueryInterface(riid, out);
+        if (SUCCEEDED(hr)) Record("create");
+        manager->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock) InterlockedIncrement(&g_live);
+        else InterlockedDecrement(&g_live);
+        return S_OK;
+    }
+};
+
+Factory g_factory;
+
+LONG SetString(HKEY key, const wchar_t* name, const wchar_t* value) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                          static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualCLSID(clsid, kClsid)) return CLASS_E_CLASSNOTAVAILABLE;
+    return g_factory.QueryInterface(riid, out);
+}
+
+extern "C" HRESULT WINAPI DllCanUnloadNow() { return g_live == 0 ? S_OK : S_FALSE; }
+
+// Registers in the 32-bit view of HKCR, where a 32-bit client's CoCreateInstance looks.
+extern "C" HRESULT WINAPI DllRegisterServer() {
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return E_FAIL;
+    std::wstring keyName = std::wstring(L"CLSID\\") + kClsidKey + L"\\InprocServer32";
+    HKEY key;
+    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY,
+                                  nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+    status = SetString(key, nullptr, path);
+    if (status == ERROR_SUCCESS) status = SetString(key, L"ThreadingModel", L"Both");
+    RegCloseKey(key);
+    return HRESULT_FROM_WIN32(status);
+}
+
+extern "C" HRESULT WINAPI DllUnregisterServer() {
+    HKEY clsidRoot;
+    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &clsidRoot);
+    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+    status = RegDeleteTreeW(clsidRoot, kClsidKey);
+    RegCloseKey(clsidRoot);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(status);
+}
