@@ -1,0 +1,82 @@
+#include "app_harness.h"
+
+#include <cstdio>
+
+std::string BinPath(const std::string& relative) {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path, n);
+    return s.substr(0, s.find_last_of('\\') + 1) + relative;
+}
+
+std::string ReadText(const std::string& path) {
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+        fclose(f);
+    }
+    return text;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f) << path;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+std::string CurrentUserName() {
+    char name[256] = {};
+    DWORD size = sizeof name;
+    GetUserNameA(name, &size);
+    return name;
+}
+
+HRESULT CallActivationFake(const char* entry) {
+    HMODULE dll = LoadLibraryA(BinPath("launcher-support\\activationfake.dll").c_str());
+    if (!dll) return HRESULT_FROM_WIN32(GetLastError());
+    auto fn = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(dll, entry)));
+    HRESULT hr = fn ? fn() : E_NOTIMPL;
+    FreeLibrary(dll);
+    return hr;
+}
+
+void LauncherRun::SetUp() {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string root = std::string(temp) + "orvanta_launcher_app\\";
+    CreateDirectoryA(root.c_str(), nullptr);
+    dir_ = root + info->test_suite_name() + "." + info->name() + "\\";
+    CreateDirectoryA(dir_.c_str(), nullptr);
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((dir_ + "*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((dir_ + found.cFileName).c_str());
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+    }
+    ASSERT_TRUE(CopyFileA(BinPath("StartupOrvanta.exe").c_str(), (dir_ + "StartupOrvanta.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(BinPath("launcher-support\\powershell.exe").c_str(), (dir_ + "powershell.exe").c_str(), FALSE));
+    SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", (dir_ + "activation.record").c_str());
+    SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
+}
+
+void LauncherRun::TearDown() {
+    EXPECT_EQ(S_OK, CallActivationFake("DllUnregisterServer"));
+    SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
+    SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
+}
+
+debugout::Result LauncherRun::Run(const std::string& arguments, const std::string& currentDir) {
+    std::string command = "\"" + dir_ + "StartupOrvanta.exe\"";
+    if (!arguments.empty()) command += " " + arguments;
+    debugout::Result result = debugout::Run(command, 60000, currentDir);
+    EXPECT_TRUE(result.started) << "error " << result.startError;
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(0u, result.exitCode);
+    return result;
+}
