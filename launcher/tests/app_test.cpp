@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app_harness.h"
+#include "harness.h"
 
 namespace {
 

@@ -1,53 +1,13 @@
-#include <gtest/gtest.h>
 #include <objbase.h>
-#include <windows.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "capture.h"
-#include "debuglog.h"
+#include "harness.h"
 #include "launcher.h"
 
 namespace {
-
-const std::string TAG = DEBUG_LOG_TAG;
-
-std::string TempFolder(const char* name) {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    std::string dir = std::string(temp) + "orvanta_launcher_" + name + "\\";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir;
-}
-
-void WriteFileText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, f) << path;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
-
-std::string ReadFileText(const std::string& path) {
-    std::string text;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-        fclose(f);
-    }
-    return text;
-}
-
-std::string UserName() {
-    char name[256] = {};
-    DWORD size = sizeof name;
-    GetUserNameA(name, &size);
-    return name;
-}
-
-// ---- delay file ----
 
 TEST(DelayFilePath, IsTheProgramsDirectoryWithDelayTxt) {
     char path[PATH_BUFFER];
@@ -91,19 +51,17 @@ TEST(DelayFile, OnlyALeadingNumberOfTheFirstLineCounts) {
     };
     const std::string path = TempFolder("parse") + "delay.txt";
     for (const Case& c : cases) {
-        WriteFileText(path, c.content);
+        WriteText(path, c.content);
         unsigned delay = 0;
         EXPECT_TRUE(ReadDelayFile(path.c_str(), delay)) << "\"" << c.content << "\"";
         EXPECT_EQ(c.expected, delay) << "\"" << c.content << "\"";
     }
     // Only 1023 characters of the first line are read: a number beyond them is not seen.
-    WriteFileText(path, std::string(1023, ' ') + "9\n");
+    WriteText(path, std::string(1023, ' ') + "9\n");
     unsigned delay = 0;
     EXPECT_TRUE(ReadDelayFile(path.c_str(), delay));
     EXPECT_EQ(0u, delay);
 }
-
-// ---- wait ----
 
 std::vector<std::string> PollMessages(const std::vector<int>& values) {
     std::vector<std::string> out;
@@ -162,8 +120,6 @@ TEST(Wait, ClockSetForwardEndsAtTheNextPoll) {
     EXPECT_EQ(PollMessages({0, 3601}), capture.debug());
 }
 
-// ---- installed check ----
-
 TEST(InstalledCheckCommand, UserNameIsASingleQuotedLiteralWithQuotesDoubled) {
     const std::string prefix = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
     EXPECT_EQ(prefix + "'Anna'", InstalledCheckCommand("Anna"));
@@ -172,20 +128,6 @@ TEST(InstalledCheckCommand, UserNameIsASingleQuotedLiteralWithQuotesDoubled) {
     // otherwise run a command in the elevated PowerShell).
     EXPECT_EQ(prefix + "'O''Brien'", InstalledCheckCommand("O'Brien"));
     EXPECT_EQ(prefix + "'x''; Remove-Item C:\\ -Recurse; '''", InstalledCheckCommand("x'; Remove-Item C:\\ -Recurse; '"));
-}
-
-TEST(IsAppInstalled, RunsTheQueryForThisUserInSystem32AndLogsCommandAndOutput) {
-    const std::string user = UserName();
-    ASSERT_EQ(std::string::npos, user.find('\'')) << "this test expects a plain user name";
-    g_listing = "Name : 5F0A17C3.Orvanta\r\nPackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd\r\n";
-    const LauncherPlatform platform = FakePlatform();
-    Capture capture;
-    EXPECT_TRUE(IsAppInstalled(platform));
-    const std::string command = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User '" + user + "'";
-    EXPECT_EQ(std::vector<std::string>{command}, g_commands);
-    EXPECT_EQ(std::vector<std::string>{"C:\\Windows\\System32"}, g_directories);
-    EXPECT_EQ((std::vector<std::string>{TAG + "CMD: " + command + "\n", TAG + "Output: " + g_listing + "\n"}),
-              capture.debug());
 }
 
 TEST(IsAppInstalled, VerdictIsAnExactCaseSensitiveSearchForTheFamilyName) {
@@ -217,67 +159,45 @@ TEST(IsAppInstalled, ListingLongerThanTheLogLimitIsStillSearchedWhole) {
     EXPECT_EQ(TAG + "Output: " + std::string(1015, '.'), texts[1]);
 }
 
-// ---- activation ----
-
-std::string SupportPath(const char* name) {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1) + "launcher-support\\" + name;
-}
-
-// Runs the fake activation manager's own (un)registration, as regsvr32 would.
-HRESULT CallRegistration(const char* entry) {
-    HMODULE dll = LoadLibraryA(SupportPath("activationfake.dll").c_str());
-    if (!dll) return HRESULT_FROM_WIN32(GetLastError());
-    auto fn = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(dll, entry)));
-    HRESULT hr = fn ? fn() : E_NOTIMPL;
-    FreeLibrary(dll);
-    return hr;
-}
-
 class Activation : public ::testing::Test {
 protected:
     void SetUp() override {
         record_ = TempFolder("activation") + "record.txt";
         DeleteFileA(record_.c_str());
         SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", record_.c_str());
-        SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
         ResetClock(0);
     }
     void TearDown() override {
-        EXPECT_EQ(S_OK, CallRegistration("DllUnregisterServer"));
+        EXPECT_EQ(S_OK, CallActivationFake("DllUnregisterServer"));
         SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
         SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
     }
-    void Register() { ASSERT_EQ(S_OK, CallRegistration("DllRegisterServer")); }
-    std::string Record() const { return ReadFileText(record_); }
+    void Register() { ASSERT_EQ(S_OK, CallActivationFake("DllRegisterServer")); }
+    std::string Record() const { return ReadText(record_); }
 
-    // Runs ActivateApp inside a COM initialisation of the test's own and reports whether the
-    // launcher left the thread's initialisation count as it found it: one CoUninitialize per way out.
-    bool ActivateWithBalancedCom(bool& result) {
+    // ActivateApp inside a COM initialisation of the test's own, which must be left as it was:
+    // one CoUninitialize on every way out.
+    bool ActivateWithBalancedCom() {
         EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        result = ActivateApp(FakePlatform());
-        const bool ourInitKept = CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_FALSE;
+        const bool result = ActivateApp(FakePlatform());
+        EXPECT_EQ(S_FALSE, CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "CoUninitialize called once too often";
         CoUninitialize();
         CoUninitialize();
-        const bool noneLeftOver = CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_OK;
+        EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "CoUninitialize missing";
         CoUninitialize();
-        EXPECT_TRUE(ourInitKept) << "CoUninitialize called more often than CoInitializeEx";
-        EXPECT_TRUE(noneLeftOver) << "CoUninitialize missing";
-        return ourInitKept && noneLeftOver;
+        return result;
     }
 
     std::string record_;
 };
 
+const char ACTIVATED[] = "create\nactivate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2\nrelease\n";
+
 TEST_F(Activation, ActivatesTheAppInTheBackgroundWithHideUi) {
     Register();
     Capture capture;
-    bool result = false;
-    EXPECT_TRUE(ActivateWithBalancedCom(result));
-    EXPECT_TRUE(result);
-    EXPECT_EQ("create\nactivate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2\nrelease\n", Record());
+    EXPECT_TRUE(ActivateWithBalancedCom());
+    EXPECT_EQ(ACTIVATED, Record());
     EXPECT_TRUE(capture.events().empty());
 }
 
@@ -285,80 +205,37 @@ TEST_F(Activation, RefusalIsLoggedThenPrintedWithItsCode) {
     Register();
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", "80070005");
     Capture capture;
-    bool result = true;
-    EXPECT_TRUE(ActivateWithBalancedCom(result));
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(ActivateWithBalancedCom());
     EXPECT_EQ((std::vector<Event>{{'D', TAG + "ActivateApplication Fail: 0x80070005"},
                                   {'O', "ActivateApplication Fail: 0x80070005"}}),
               capture.events());
-    EXPECT_EQ("create\nactivate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2\nrelease\n", Record());
+    EXPECT_EQ(ACTIVATED, Record());
 }
 
 TEST_F(Activation, WithoutAnActivationManagerCreationFailsAndIsReported) {
     Capture capture;
-    bool result = true;
-    EXPECT_TRUE(ActivateWithBalancedCom(result));
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(ActivateWithBalancedCom());
     EXPECT_EQ((std::vector<Event>{{'D', TAG + "CoCreateInstance Fail"}, {'O', "CoCreateInstance Fail"}}),
               capture.events());
     EXPECT_EQ("", Record());
 }
 
-// ---- the whole run, with no delay file beside the test program ----
-
-class Flow : public Activation {
-protected:
-    void SetUp() override {
-        Activation::SetUp();
-        char self[MAX_PATH];
-        GetModuleFileNameA(nullptr, self, MAX_PATH);
-        std::string dir = self;
-        dir = dir.substr(0, dir.find_last_of('\\') + 1);
-        ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((dir + "delay.txt").c_str())) << "stray delay.txt in " << dir;
-        command_ = TAG + "CMD: powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User '" + UserName() + "'\n";
-    }
-    std::string command_;
-};
-
-TEST_F(Flow, NotInstalledIsPrintedThenLoggedWithoutSleepOrActivation) {
-    Register();
-    g_listing = "";
-    Capture capture;
-    RunLauncher(FakePlatform());
-    EXPECT_TRUE(g_clock.sleeps.empty());
-    EXPECT_EQ((std::vector<Event>{{'D', command_},
-                                  {'D', TAG + "Output: \n"},
-                                  {'O', "Orvanta AP Not Install\n"},
-                                  {'D', TAG + "Orvanta AP Not Install\n"}}),
-              capture.events());
-    EXPECT_EQ("", Record());
-}
-
-TEST_F(Flow, InstalledIsPrintedThenLoggedThenTheRefusalFollows) {
+// The verdict is printed before it is logged; an activation failure is logged before it is printed.
+TEST_F(Activation, WholeRunOrdersStandardOutputAndTheDebugLog) {
+    ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(BinPath("delay.txt").c_str())) << "stray delay.txt";
     Register();
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", "0x80070005");
     g_listing = "PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd\r\n";
     Capture capture;
     RunLauncher(FakePlatform());
     EXPECT_TRUE(g_clock.sleeps.empty());
-    EXPECT_EQ((std::vector<Event>{{'D', command_},
+    EXPECT_EQ((std::vector<Event>{{'D', TAG + "CMD: " + QUERY + "'" + CurrentUserName() + "'\n"},
                                   {'D', TAG + "Output: " + g_listing + "\n"},
                                   {'O', "Orvanta AP Install\n"},
                                   {'D', TAG + "Orvanta AP Install\n"},
                                   {'D', TAG + "ActivateApplication Fail: 0x80070005"},
                                   {'O', "ActivateApplication Fail: 0x80070005"}}),
               capture.events());
-}
-
-TEST_F(Flow, InstalledWithoutActivationManagerReportsTheFailedCreation) {
-    g_listing = "5F0A17C3.Orvanta_x4t9wq2brk8nd";
-    Capture capture;
-    RunLauncher(FakePlatform());
-    const auto events = capture.events();
-    ASSERT_EQ(6u, events.size());
-    EXPECT_EQ((Event{'O', "Orvanta AP Install\n"}), events[2]);
-    EXPECT_EQ((Event{'D', TAG + "CoCreateInstance Fail"}), events[4]);
-    EXPECT_EQ((Event{'O', "CoCreateInstance Fail"}), events[5]);
 }
 
 }  // namespace

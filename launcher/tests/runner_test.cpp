@@ -7,18 +7,12 @@
 #include <vector>
 
 #include "console_runner.h"
+#include "harness.h"
 
 namespace {
 
-std::string SupportProgram(const char* name) {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\') + 1) + "launcher-support\\" + name;
-}
-
 std::string Child(const std::string& arguments) {
-    std::string command = "\"" + SupportProgram("runchild.exe") + "\" " + arguments;
+    std::string command = "\"" + BinPath("launcher-support\\runchild.exe") + "\" " + arguments;
     EXPECT_LE(command.size(), MAX_CONSOLE_COMMAND) << "build folder too deep for the runner's command limit";
     return command;
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app_harness.h"
+#include "harness.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// Runs the built StartupOrvanta.exe from a folder of its own, with the fake powershell.exe beside
-// it, and collects what it wrote to the debugger, standard output and the fakes' records.
+// Helpers for the launcher's tests. LauncherRun runs the built StartupOrvanta.exe from a folder of
+// its own with the fake powershell.exe beside it, and collects what it wrote to the debugger,
+// standard output and the fakes' records.
 #pragma once
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,6 +10,8 @@
 #include "debugout.h"
 
 std::string BinPath(const std::string& relative);
+// A folder of that name under %TEMP%, made if missing; ends with a backslash.
+std::string TempFolder(const std::string& name);
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 std::string CurrentUserName();

@@ -1,4 +1,4 @@
-#include "app_harness.h"
+#include "harness.h"
 
 #include <cstdio>
 
@@ -7,6 +7,16 @@ std::string BinPath(const std::string& relative) {
     DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string s(path, n);
     return s.substr(0, s.find_last_of('\\') + 1) + relative;
+}
+
+std::string TempFolder(const std::string& name) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string dir = std::string(temp) + "orvanta_launcher\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    dir += name + "\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
 }
 
 std::string ReadText(const std::string& path) {
@@ -44,13 +54,8 @@ HRESULT CallActivationFake(const char* entry) {
 }
 
 void LauncherRun::SetUp() {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string root = std::string(temp) + "orvanta_launcher_app\\";
-    CreateDirectoryA(root.c_str(), nullptr);
-    dir_ = root + info->test_suite_name() + "." + info->name() + "\\";
-    CreateDirectoryA(dir_.c_str(), nullptr);
+    dir_ = TempFolder(std::string(info->test_suite_name()) + "." + info->name());
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA((dir_ + "*").c_str(), &found);
     if (find != INVALID_HANDLE_VALUE) {
