@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tvxclient.h"
+#include "tvxipc.h"
+
+namespace {
+
+// Control devices as a test lays them out: number -> the location it serves, or an open error.
+struct FakePort : tvx::DevicePort {
+    std::map<int, std::wstring> served;
+    std::map<int, DWORD> openErrors;
+    BYTE answer = 0;
+    int open = 0;
+    struct Call {
+        int device;
+        DWORD code;
+        std::vector<BYTE> input;
+        DWORD outSize;
+    };
+    std::vector<Call> calls;
+
+    HANDLE Open(int number, DWORD& error) override {
+        auto failure = openErrors.find(number);
+        if (failure != openErrors.end()) {
+            error = failure->second;
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!served.count(number)) {
+            error = ERROR_FILE_NOT_FOUND;
+            return INVALID_HANDLE_VALUE;
+        }
+        ++open;
+        return reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1000 + number));
+    }
+    bool Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& returned,
+                 DWORD& error) override {
+        int n = static_cast<int>(reinterpret_cast<intptr_t>(device) - 0x1000);
+        auto* bytes = static_cast<const BYTE*>(in);
+        calls.push_back({n, code, std::vector<BYTE>(bytes, bytes + inSize), outSize});
+        // As the driver: compare as many units as its own location has, ignoring case.
+        const std::wstring& mine = served[n];
+        if (inSize / sizeof(wchar_t) < mine.size() ||
+            _wcsnicmp(static_cast<const wchar_t*>(in), mine.c_str(), mine.size()) != 0) {
+            error = ERROR_UNEXP_NET_ERR;
+            returned = 0;
+            return false;
+        }
+        *static_cast<BYTE*>(out) = answer;
+        returned = 1;
+        return true;
+    }
+    void Close(HANDLE) override { --open; }
+};
+
+TEST(TvxClient, ControlCodesAreTheDriversFour) {
+    EXPECT_EQ(0x00222000u, tvx::ControlCode(tvx::Order::ChargingOn));
+    EXPECT_EQ(0x00222004u, tvx::ControlCode(tvx::Order::ChargingOff));
+    EXPECT_EQ(0x00222008u, tvx::ControlCode(tvx::Order::WatchStart));
+    EXPECT_EQ(0x0022200Cu, tvx::ControlCode(tvx::Order::WatchQuery));
+}
+
+TEST(TvxClient, FindsTheControlDeviceServingTheLocationPastGapsAndMismatches) {
+    FakePort port;
+    port.served = {{0, L"Port_#0001.Hub_#0001"}, {4, L"Port_#0003.Hub_#0002"}, {7, L"Port_#0004.Hub_#0002"}};
+    port.answer = 1;
+    tvx::Reply reply = tvx::Send(L"port_#0003.HUB_#0002", tvx::Order::WatchQuery, port);
+    ASSERT_EQ(tvx::Result::Ok, reply.result) << tvx::Describe(reply.result);
+    EXPECT_EQ(4, reply.controlDevice);
+    EXPECT_EQ(1, reply.answer);
+    ASSERT_EQ(2u, port.calls.size());  // device 0 refused, device 4 accepted, 7 never asked
+    EXPECT_EQ(0, port.calls[0].device);
+    EXPECT_EQ(0x0022200Cu, port.calls[1].code);
+    EXPECT_EQ(1u, port.calls[1].outSize);
+    // The location travels as UTF-16LE with its terminating NUL.
+    std::wstring sent(reinterpret_cast<const wchar_t*>(port.calls[1].input.data()),
+                      port.calls[1].input.size() / sizeof(wchar_t));
+    EXPECT_EQ(std::wstring(L"port_#0003.HUB_#0002") + L'\0', sent);
+    EXPECT_EQ(0, port.open) << "a handle was left open";
+}
+
+TEST(TvxClient, FailuresNameTheirCause) {
+    FakePort none;
+    EXPECT_EQ(tvx::Result::NoControlDevice, tvx::Send(L"Port_#0001.Hub_#0001", tvx::Order::ChargingOn, none).result);
+
+    FakePort other;
+    other.served = {{0, L"Port_#0002.Hub_#0001"}, {255, L"Port_#0009.Hub_#0001"}};
+    EXPECT_EQ(tvx::Result::NoSuchDevice, tvx::Send(L"Port_#0001.Hub_#0001", tvx::Order::ChargingOn, other).result);
+    EXPECT_EQ(2u, other.calls.size()) << "every control device up to TVXIPC255 is tried";
+
+    FakePort locked;
+    locked.served = {{1, L"Port_#0002.Hub_#0001"}};
+    locked.openErrors = {{0, ERROR_ACCESS_DENIED}};
+    EXPECT_EQ(tvx::Result::AccessDenied, tvx::Send(L"Port_#0001.Hub_#0001", tvx::Order::ChargingOff, locked).result);
+
+    FakePort any;
+    any.served = {{0, L""}};
+    EXPECT_EQ(tvx::Result::BadLocation, tvx::Send(L"", tvx::Order::ChargingOn, any).result);
+    EXPECT_TRUE(any.calls.empty());
+}
+
+TEST(TvxClient, AppleHardwareIdsAreRecognisedInAnyCase) {
+    EXPECT_TRUE(tvx::IsAppleHardwareId(L"USB\\VID_05AC&PID_12A8&REV_0001"));
+    EXPECT_TRUE(tvx::IsAppleHardwareId(L"usb\\vid_05ac&pid_12a8"));
+    EXPECT_FALSE(tvx::IsAppleHardwareId(L"USB\\VID_12D1&PID_15BB"));
+    EXPECT_FALSE(tvx::IsAppleHardwareId(L"HID\\VID_05AC&PID_0250"));
+    EXPECT_FALSE(tvx::IsAppleHardwareId(L"USB\\VID_05A"));
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#include "tvxclient.h"
+
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <cwchar>
+#include <cwctype>
+
+#include "tvxipc.h"
+
+namespace tvx {
+namespace {
+
+struct Win32Port : DevicePort {
+    HANDLE Open(int number, DWORD& error) override {
+        wchar_t path[32];
+        swprintf(path, sizeof path / sizeof path[0], TVXIPC_USER_PATH_FORMAT_W, number);
+        HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        return h;
+    }
+    bool Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& returned,
+                 DWORD& error) override {
+        returned = 0;
+        BOOL ok = DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, &returned, nullptr);
+        error = ok ? 0 : GetLastError();
+        return ok != FALSE;
+    }
+    void Close(HANDLE device) override { CloseHandle(device); }
+};
+
+std::wstring RegistryProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
+    DWORD type = 0, needed = 0;
+    SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, nullptr, 0, &needed);
+    if (needed == 0) return {};
+    std::vector<wchar_t> buffer(needed / sizeof(wchar_t) + 2, L'\0');
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                                           needed, nullptr))
+        return {};
+    return buffer.data();  // the first string of a multi-string value
+}
+
+}  // namespace
+
+const char* Describe(Result result) {
+    switch (result) {
+    case Result::Ok: return "done";
+    case Result::BadLocation: return "no location given";
+    case Result::NoControlDevice: return "no control device: the driver serves no device here (is it installed?)";
+    case Result::NoSuchDevice: return "no such device: no control device serves this location";
+    case Result::AccessDenied: return "access denied: run from an elevated prompt";
+    }
+    return "unknown result";
+}
+
+DevicePort& SystemPort() {
+    static Win32Port port;
+    return port;
+}
+
+DWORD ControlCode(Order order) {
+    switch (order) {
+    case Order::ChargingOn: return IOCTL_TVXIPC_CHARGING_ON;
+    case Order::ChargingOff: return IOCTL_TVXIPC_CHARGING_OFF;
+    case Order::WatchStart: return IOCTL_TVXIPC_URB_WATCH_START;
+    case Order::WatchQuery: return IOCTL_TVXIPC_URB_WATCH_QUERY;
+    }
+    return 0;
+}
+
+Reply Send(const std::wstring& location, Order order, DevicePort& port) {
+    Reply reply;
+    if (location.empty()) {
+        reply.result = Result::BadLocation;
+        return reply;
+    }
+    bool anyOpened = false, denied = false;
+    // The terminating NUL goes along; the driver compares only its own location's length.
+    const DWORD inSize = static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t));
+    for (int n = 0; n < TVXIPC_MAX_DEVICES; ++n) {
+        DWORD error = 0;
+        HANDLE device = port.Open(n, error);
+        if (device == INVALID_HANDLE_VALUE) {
+            denied = denied || error == ERROR_ACCESS_DENIED;
+            continue;
+        }
+        anyOpened = true;
+        BYTE answer = 0;
+        DWORD returned = 0;
+        bool ok = port.Control(device, ControlCode(order), location.c_str(), inSize, &answer, 1, returned, error);
+        port.Close(device);
+        if (ok) {
+            reply.result = Result::Ok;
+            reply.controlDevice = n;
+            reply.answer = returned >= 1 ? answer : 0;
+            return reply;
+        }
+        // A control device serving another location refuses with STATUS_INVALID_ADDRESS (Win32
+        // error 59); that and any other refusal both mean: not this one.
+        denied = denied || error == ERROR_ACCESS_DENIED;
+    }
+    reply.result = denied ? Result::AccessDenied : anyOpened ? Result::NoSuchDevice : Result::NoControlDevice;
+    return reply;
+}
+
+bool IsAppleHardwareId(const std::wstring& hardwareId) {
+    static const wchar_t prefix[] = L"USB\\VID_05AC";
+    const size_t n = sizeof prefix / sizeof prefix[0] - 1;
+    return hardwareId.size() >= n && _wcsnicmp(hardwareId.c_str(), prefix, n) == 0;
+}
+
+std::vector<AppleDevice> ListAppleDevices() {
+    std::vector<AppleDevice> found;
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return found;
+    SP_DEVINFO_DATA info = {};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        std::wstring hardwareId = RegistryProperty(set, info, SPDRP_HARDWAREID);
+        if (!IsAppleHardwareId(hardwareId)) continue;
+        AppleDevice device;
+        device.hardwareId = hardwareId;
+        device.location = RegistryProperty(set, info, SPDRP_LOCATION_INFORMATION);
+        wchar_t instance[512] = {};
+        if (SetupDiGetDeviceInstanceIdW(set, &info, instance, 512, nullptr)) device.instanceId = instance;
+        found.push_back(device);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+}  // namespace tvx

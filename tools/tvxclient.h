@@ -1,0 +1,59 @@
+// Client of the Tarvex control devices for user-mode programs: finds the Apple USB devices present
+// and sends a device one of the four orders, addressed by its location text.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace tvx {
+
+enum class Order { ChargingOn, ChargingOff, WatchStart, WatchQuery };
+
+enum class Result {
+    Ok,
+    BadLocation,      // empty location: no control device could match it
+    NoControlDevice,  // no control device exists (driver not loaded, or no device it serves)
+    NoSuchDevice,     // control devices exist, none serves this location
+    AccessDenied,     // a control device could not be opened for lack of rights, none matched
+};
+
+// One line naming the cause, for people.
+const char* Describe(Result result);
+
+struct Reply {
+    Result result = Result::NoControlDevice;
+    int controlDevice = -1;  // the n of \\.\TVXIPC<n> that answered
+    BYTE answer = 0;         // the one byte back: for WatchQuery, 1 when data was carried
+};
+
+// How control devices are reached; tests put their own in its place.
+struct DevicePort {
+    virtual ~DevicePort() = default;
+    // INVALID_HANDLE_VALUE and the Win32 error when control device n cannot be opened.
+    virtual HANDLE Open(int number, DWORD& error) = 0;
+    virtual bool Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD& returned, DWORD& error) = 0;
+    virtual void Close(HANDLE device) = 0;
+};
+DevicePort& SystemPort();
+
+DWORD ControlCode(Order order);
+
+// Tries \\.\TVXIPC0 to \\.\TVXIPC255 until one accepts the location; a control device serving
+// another location refuses the order without acting on it.
+Reply Send(const std::wstring& location, Order order, DevicePort& port = SystemPort());
+
+struct AppleDevice {
+    std::wstring location;
+    std::wstring hardwareId;
+    std::wstring instanceId;
+};
+
+// Present devices whose first hardware ID is a USB ID with the Apple vendor ID.
+std::vector<AppleDevice> ListAppleDevices();
+
+// True when a hardware ID names the Apple vendor (USB\VID_05AC...), in any letter case.
+bool IsAppleHardwareId(const std::wstring& hardwareId);
+
+}  // namespace tvx
