@@ -16,7 +16,7 @@ setup:
 
 configure: setup
 	@for t in $(CMAKE_TREES); do \
-	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t -DTVX_ONLY="$(ONLY)" >/dev/null || exit 1; \
+	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t -DTVX_ONLY="$(ONLY)" -DTVX_DIST=$(abspath $(DIST)) >/dev/null || exit 1; \
 	done
 
 build: configure
