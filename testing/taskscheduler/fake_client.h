@@ -1,0 +1,57 @@
+// The test side of the fake Task Scheduler: a fresh state folder per test, the chosen failures, and
+// readers for what the fake recorded, whether it ran inside the test or in a program it started.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake_taskschd {
+
+struct Event {
+    enum Kind { Created, AddRef, Release, Call } kind;
+    std::string object;  // "Principal#7"
+    std::string call;    // "IPrincipal.put_RunLevel(1)"; empty unless a call
+    std::string result;  // "0x00000000" for a call
+    std::string made;    // the object a call handed out, if any
+    long count = 0;      // the count an AddRef or Release left
+};
+
+// The kind of an object name: "Principal#7" -> "Principal".
+std::string KindOf(const std::string& object);
+
+class FakeScheduler {
+public:
+    // Makes the folder and names it in this process's environment, which started programs inherit.
+    FakeScheduler();
+    ~FakeScheduler();
+    FakeScheduler(const FakeScheduler&) = delete;
+    FakeScheduler& operator=(const FakeScheduler&) = delete;
+
+    const std::wstring& Dir() const { return dir_; }
+
+    // Makes every call of this kind ("IPrincipal.put_RunLevel") return hr from now on.
+    void Fail(const std::string& call, HRESULT hr);
+    void ClearFailures();
+    void ClearJournal();
+
+    std::vector<Event> Journal() const;
+    // "IPrincipal.put_RunLevel(1) = 0x00000000" for every call, in order.
+    std::vector<std::string> Calls() const;
+    // Objects whose count did not end at 0, and calls made on an object after its last release.
+    std::vector<std::string> Unbalanced() const;
+    // Kinds of the objects whose count reached 0 after the first call matching callPrefix, in order.
+    std::vector<std::string> ReleasedAfter(const std::string& callPrefix) const;
+    bool Created(const std::string& kind) const;
+
+    bool HasTask(const std::wstring& name) const;
+    std::map<std::string, std::string> Task(const std::wstring& name) const;
+    void PutTask(const std::wstring& name, const std::map<std::string, std::string>& properties);
+
+private:
+    std::wstring dir_;
+};
+
+}  // namespace fake_taskschd
