@@ -13,6 +13,7 @@ const CLSID kTaskScheduler = {0x0f87369f, 0xa4e5, 0x4cfc, {0xbd, 0x3e, 0x73, 0xe
 const IID kTaskService = {0x2faba4c7, 0x4da9, 0x4013, {0x96, 0x97, 0x20, 0xcc, 0x3f, 0xd4, 0x0f, 0x85}};
 
 HRESULT WINAPI TestCoInitializeEx(LPVOID reserved, DWORD model) {
+    if (reserved || model != COINIT_MULTITHREADED) seams.comArgumentsAsListed = false;
     if (FAILED(seams.coInitializeExFailure)) return seams.coInitializeExFailure;
     return CoInitializeEx(reserved, model);
 }
@@ -24,6 +25,9 @@ bool processSecuritySet = false;
 HRESULT WINAPI TestCoInitializeSecurity(PSECURITY_DESCRIPTOR sd, LONG services, SOLE_AUTHENTICATION_SERVICE* list,
                                         void* reserved1, DWORD authnLevel, DWORD impLevel, void* reserved2,
                                         DWORD capabilities, void* reserved3) {
+    if (sd || services != -1 || list || reserved1 || authnLevel != RPC_C_AUTHN_LEVEL_PKT_PRIVACY ||
+        impLevel != RPC_C_IMP_LEVEL_IMPERSONATE || reserved2 || capabilities != EOAC_NONE || reserved3)
+        seams.comArgumentsAsListed = false;
     HRESULT hr = seams.coInitializeSecurityFailure;
     if (SUCCEEDED(hr) && processSecuritySet) hr = RPC_E_TOO_LATE;
     if (SUCCEEDED(hr)) {
@@ -39,7 +43,7 @@ HRESULT WINAPI TestCoInitializeSecurity(PSECURITY_DESCRIPTOR sd, LONG services, 
 HRESULT WINAPI TestCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
     if (!IsEqualCLSID(clsid, kTaskScheduler) || outer || context != CLSCTX_INPROC_SERVER ||
         !IsEqualIID(iid, kTaskService))
-        seams.coCreateArgumentsAsListed = false;
+        seams.comArgumentsAsListed = false;
     return fake_taskschd::CreateTaskService(iid, out);
 }
 

@@ -15,7 +15,7 @@ struct TestSeams {
     HRESULT coInitializeSecurityFailure = S_OK;
     std::vector<HRESULT> securityResults;  // what the tool was answered
     int coUninitializeCalls = 0;
-    bool coCreateArgumentsAsListed = true;
+    bool comArgumentsAsListed = true;  // apartment, process security and class as the tool must ask
     int bstrAllocations = 0;
     int failBstrAllocation = 0;  // 1-based; 0: none fails
     bool failSidAllocation = false;

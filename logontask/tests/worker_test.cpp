@@ -39,11 +39,16 @@ TEST_F(CreateTaskWorkerTest, RegistersExactlyTheListedDefinitionAndReleasesEvery
     EXPECT_EQ(ExpectedTask(kLauncherUtf8), fake.Task(L"OrvantaUWP"));
     EXPECT_THAT(fake.Unbalanced(), IsEmpty());
     EXPECT_THAT(seams.messages, IsEmpty());
-    EXPECT_TRUE(seams.coCreateArgumentsAsListed);
+    EXPECT_TRUE(seams.comArgumentsAsListed);
     EXPECT_EQ(1, seams.coUninitializeCalls);
-    // The exec action is held to the end and released first, then the folder, then the definition.
-    EXPECT_THAT(fake.ReleasedAfter("ITaskFolder.RegisterTaskDefinition"),
-                ElementsAre("RegisteredTask", "ExecAction", "TaskFolder", "TaskDefinition"));
+    // Each interface goes as soon as its step is done; the service goes right after NewTask, and
+    // the exec action is held to the end and released first, then the folder, then the definition.
+    EXPECT_THAT(fake.Lifetimes(),
+                ElementsAre("+TaskService", "+TaskFolder", "+TaskDefinition", "-TaskService", "+TriggerCollection",
+                            "+LogonTrigger", "-TriggerCollection", "-LogonTrigger", "+Principal", "-Principal",
+                            "+TaskSettings", "+IdleSettings", "-IdleSettings", "-TaskSettings", "+ActionCollection",
+                            "+ExecAction", "-ActionCollection", "+RegisteredTask", "-RegisteredTask", "-ExecAction",
+                            "-TaskFolder", "-TaskDefinition"));
 }
 
 TEST_F(CreateTaskWorkerTest, AuthorDescriptionAndParallelRunsAreSetOnlyWhenGiven) {

@@ -170,6 +170,15 @@ bool FakeScheduler::Created(const std::string& kind) const {
     return false;
 }
 
+std::vector<std::string> FakeScheduler::Lifetimes() const {
+    std::vector<std::string> lifetimes;
+    for (const Event& event : Journal()) {
+        if (event.kind == Event::Created) lifetimes.push_back("+" + KindOf(event.object));
+        if (event.kind == Event::Release && event.count == 0) lifetimes.push_back("-" + KindOf(event.object));
+    }
+    return lifetimes;
+}
+
 bool FakeScheduler::HasTask(const std::wstring& name) const {
     return GetFileAttributesW((dir_ + L"\\tasks\\" + name + L".task").c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -45,6 +45,8 @@ public:
     // Kinds of the objects whose count reached 0 after the first call matching callPrefix, in order.
     std::vector<std::string> ReleasedAfter(const std::string& callPrefix) const;
     bool Created(const std::string& kind) const;
+    // "+Kind" when an object is made, "-Kind" when its count reaches 0, in order.
+    std::vector<std::string> Lifetimes() const;
 
     bool HasTask(const std::wstring& name) const;
     std::map<std::string, std::string> Task(const std::wstring& name) const;
