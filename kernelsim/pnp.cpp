@@ -1,0 +1,214 @@
+// The Plug and Play manager: builds stacks (function driver, then the registered upper filters'
+// AddDevice), sends the PnP requests of a device's life to the top of its stack at
+// PASSIVE_LEVEL and waits for each, enumerates children through bus relations, and takes a
+// device away (surprise removal, then removal, children first).
+#include "ksim_internal.h"
+
+namespace ksim {
+namespace {
+
+std::vector<PDRIVER_OBJECT>& Filters() {
+    static auto* filters = new std::vector<PDRIVER_OBJECT>;
+    return *filters;
+}
+
+SimIrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill) {
+    PDEVICE_OBJECT top = TopOf(pdo);
+    PIRP irp = AllocateSimIrp(top->StackSize);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    if (fill) fill(next);
+    return SendAndWait(top, irp, PASSIVE_LEVEL);
+}
+
+std::vector<PDEVICE_OBJECT> BuiltChildren(PDEVICE_OBJECT pdo) {
+    Guard g(Lock());
+    std::vector<PDEVICE_OBJECT> out;
+    DeviceInfo* info = FindDevice(pdo);
+    if (!info) return out;
+    for (PDEVICE_OBJECT child : info->children) {
+        DeviceInfo* c = FindDevice(child);
+        if (c && c->built && !c->removed && !c->deleted) out.push_back(child);
+    }
+    return out;
+}
+
+bool Alive(PDEVICE_OBJECT pdo) {
+    Guard g(Lock());
+    DeviceInfo* info = FindDevice(pdo);
+    return info && !info->deleted;
+}
+
+}  // namespace
+
+void PnpReset() {
+    Guard g(Lock());
+    Filters().clear();
+}
+
+}  // namespace ksim
+
+using namespace ksim;
+
+void KsimPnpRegisterUpperFilter(PDRIVER_OBJECT driver) {
+    Guard g(Lock());
+    Filters().push_back(driver);
+}
+
+NTSTATUS KsimPnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    if (!driver->DriverExtension || !driver->DriverExtension->AddDevice) return STATUS_SUCCESS;
+    KIRQL old = Irql();
+    SetIrql(PASSIVE_LEVEL);
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    SetIrql(old);
+    return status;
+}
+
+NTSTATUS KsimPnpBuildStack(PDEVICE_OBJECT pdo) {
+    std::wstring function;
+    std::vector<PDRIVER_OBJECT> filters;
+    {
+        Guard g(Lock());
+        DeviceInfo* info = FindDevice(pdo);
+        if (!info) return STATUS_NO_SUCH_DEVICE;
+        function = info->usb.functionDriver;
+        info->built = true;
+        info->removed = false;
+        filters = Filters();
+    }
+    if (!function.empty()) KsimAttachFunctionDriver(pdo, function.c_str());
+    NTSTATUS result = STATUS_SUCCESS;
+    for (PDRIVER_OBJECT filter : filters) {
+        NTSTATUS status = KsimPnpAddDevice(filter, pdo);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+    }
+    return result;
+}
+
+NTSTATUS KsimPnpSend(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill,
+                     ULONG_PTR* information) {
+    SimIrpResult r = SendPnp(pdo, minor, fill);
+    if (information) *information = r.information;
+    return r.status;
+}
+
+NTSTATUS KsimPnpStart(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_START_DEVICE, {}).status; }
+
+NTSTATUS KsimPnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION s) {
+                          s->Parameters.DeviceCapabilities.Capabilities = &caps;
+                      }).status;
+    if (capabilities) *capabilities = caps;
+    return status;
+}
+
+NTSTATUS KsimPnpQueryBusRelations(PDEVICE_OBJECT pdo, std::vector<PDEVICE_OBJECT>* reported) {
+    SimIrpResult r = SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION s) {
+        s->Parameters.QueryDeviceRelations.Type = BusRelations;
+    });
+    if (reported) reported->clear();
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
+    if (NT_SUCCESS(r.status) && relations) {
+        for (ULONG i = 0; i < relations->Count; ++i) {
+            if (reported) reported->push_back(relations->Objects[i]);
+            DereferenceDevice(relations->Objects[i]);
+        }
+        PoolFree(relations, 0, false, false);
+    }
+    return r.status;
+}
+
+NTSTATUS KsimPnpQueryStop(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE, {}).status; }
+NTSTATUS KsimPnpCancelStop(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE, {}).status; }
+NTSTATUS KsimPnpStop(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_STOP_DEVICE, {}).status; }
+NTSTATUS KsimPnpQueryRemove(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE, {}).status; }
+NTSTATUS KsimPnpCancelRemove(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE, {}).status; }
+
+NTSTATUS KsimPnpSurpriseRemove(PDEVICE_OBJECT pdo) {
+    for (PDEVICE_OBJECT child : BuiltChildren(pdo)) KsimPnpSurpriseRemove(child);
+    return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL, {}).status;
+}
+
+NTSTATUS KsimPnpRemove(PDEVICE_OBJECT pdo) {
+    // A removed bus device takes its children with it.
+    for (PDEVICE_OBJECT child : BuiltChildren(pdo)) {
+        {
+            Guard g(Lock());
+            if (DeviceInfo* c = FindDevice(child)) c->missing = true;
+        }
+        KsimPnpRemove(child);
+    }
+    NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE, {}).status;
+    Guard g(Lock());
+    if (DeviceInfo* info = FindDevice(pdo)) {
+        info->removed = true;
+        info->built = false;
+    }
+    return status;
+}
+
+NTSTATUS KsimPnpDeviceUsage(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath) {
+    return SendPnp(pdo, IRP_MN_DEVICE_USAGE_NOTIFICATION, [type, inPath](PIO_STACK_LOCATION s) {
+               s->Parameters.UsageNotification.InPath = inPath ? TRUE : FALSE;
+               s->Parameters.UsageNotification.Type = type;
+           }).status;
+}
+
+void KsimPnpSetPdoAnswer(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status, unsigned times) {
+    Guard g(Lock());
+    if (DeviceInfo* info = FindDevice(pdo)) info->pnpAnswers[minor].push_back(Answer{status, times});
+}
+
+PDEVICE_OBJECT KsimPnpPlugRoot(const KsimUsbDevice& device, NTSTATUS* status) {
+    PDEVICE_OBJECT pdo = KsimCreateUsbPdo(device, nullptr);
+    NTSTATUS result = KsimPnpBuildStack(pdo);
+    if (NT_SUCCESS(result)) result = KsimPnpStart(pdo);
+    if (status) *status = result;
+    return pdo;
+}
+
+PDEVICE_OBJECT KsimPnpPlug(PDEVICE_OBJECT parentPdo, const KsimUsbDevice& device, NTSTATUS* status) {
+    PDEVICE_OBJECT child = KsimCreateUsbPdo(device, parentPdo);
+    std::vector<PDEVICE_OBJECT> reported;
+    NTSTATUS result = KsimPnpQueryBusRelations(parentPdo, &reported);
+    NTSTATUS childStatus = STATUS_NO_SUCH_DEVICE;
+    for (PDEVICE_OBJECT pdo : reported) {
+        bool built;
+        {
+            Guard g(Lock());
+            DeviceInfo* info = FindDevice(pdo);
+            built = !info || info->built;
+        }
+        if (built) continue;
+        NTSTATUS s = KsimPnpBuildStack(pdo);
+        if (NT_SUCCESS(s)) s = KsimPnpStart(pdo);
+        if (pdo == child) childStatus = s;
+    }
+    if (status) *status = NT_SUCCESS(result) ? childStatus : result;
+    return child;
+}
+
+void KsimPnpUnplug(PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT parent = nullptr;
+    {
+        Guard g(Lock());
+        if (DeviceInfo* info = FindDevice(pdo)) parent = info->parent;
+    }
+    if (parent) {
+        KsimRemoveChild(parent, pdo);
+        if (Alive(parent)) KsimPnpQueryBusRelations(parent, nullptr);
+    } else {
+        Guard g(Lock());
+        if (DeviceInfo* info = FindDevice(pdo)) info->missing = true;
+    }
+    if (!Alive(pdo)) return;
+    KsimPnpSurpriseRemove(pdo);
+    KsimPnpRemove(pdo);
+}
