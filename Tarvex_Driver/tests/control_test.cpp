@@ -1,0 +1,423 @@
+// The control-device protocol as a user-mode client sees it, the URB watch, the re-send of the
+// charging request, and removal while requests are in flight.
+#include "scenario.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+const std::wstring PHONE_LOCATION = L"Port_#0003.Hub_#0002";
+
+class ControlDeviceTest : public TarvexTest {
+protected:
+    // An Apple phone on port 3 of a USB 3 hub, its control device opened by a client.
+    void SetUp() override
+    {
+        TarvexTest::SetUp();
+        hubPdo = PlugHubTree();
+        phone = Plug(hubPdo, ApplePhone(PHONE_LOCATION));
+        filterExt = FilterExt(phone);
+        ASSERT_NE(nullptr, filterExt);
+        ASSERT_NE(nullptr, ControlDevice(0));
+        handle = Open(0);
+        ASSERT_NE(nullptr, handle);
+        KsimClearUsbRequests(phone);
+        KsimClearDbgPrints();
+    }
+    void TearDown() override
+    {
+        if (handle) {
+            EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
+        }
+        TarvexTest::TearDown();
+    }
+
+    static KsimHandle Open(int n, NTSTATUS* status = nullptr)
+    {
+        return KsimUserOpen((L"\\\\.\\TVXIPC" + std::to_wstring(n)).c_str(), status);
+    }
+    std::vector<std::string> SetupPackets() const
+    {
+        std::vector<std::string> packets;
+        for (const auto& setup : KsimUsbSetupPackets(phone)) {
+            packets.push_back(KsimHex(setup));
+        }
+        return packets;
+    }
+    std::vector<std::string> PrintsStartingWith(const std::string& prefix) const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : KsimDbgPrints()) {
+            if (line.compare(0, prefix.size(), prefix) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+    // A control transfer another driver of the device sends.
+    static std::array<UCHAR, 8> Foreign(UCHAR request, USHORT value)
+    {
+        return {0x40, request, UCHAR(value & 0xFF), UCHAR(value >> 8), 0, 0, 0, 0};
+    }
+
+    PDEVICE_OBJECT hubPdo = nullptr;
+    PDEVICE_OBJECT phone = nullptr;
+    DEVICE_EXTENSION* filterExt = nullptr;
+    KsimHandle handle = nullptr;
+};
+
+TEST_F(ControlDeviceTest, ChargingOnSendsOneOnFormToThePdoAndAnswersOneByte)
+{
+    Reply on = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION);
+    EXPECT_STATUS(STATUS_SUCCESS, on.status);
+    EXPECT_EQ(1u, on.information);
+    EXPECT_EQ(std::vector<std::string>{KsimHex(CHARGING_ON)}, SetupPackets());
+    EXPECT_EQ(std::vector<PDEVICE_OBJECT>{phone}, KsimUsbRequests(phone).at(0).path);
+    EXPECT_TRUE(filterExt->bIsChargingCmdOn);
+
+    Reply off = Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION);
+    EXPECT_STATUS(STATUS_SUCCESS, off.status);
+    EXPECT_EQ(1u, off.information);
+    EXPECT_EQ((std::vector<std::string>{KsimHex(CHARGING_ON), KsimHex(CHARGING_OFF)}), SetupPackets());
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+
+    const std::vector<std::string> expected = {
+        "OrvantaDriver> IRP_MJ_DEVICE_CONTROL: 222000\n",
+        "OrvantaDriver> IRP_MJ_DEVICE_CONTROL Type: 22\n",
+        "OrvantaDriver> IRP_MJ_DEVICE_CONTROL: LOCATION => Port_#0003.Hub_#0002\n",
+        "OrvantaDriver> SetVendorCommand\n",
+    };
+    std::vector<std::string> prints = KsimDbgPrints();
+    prints.resize(std::min(prints.size(), expected.size()));
+    EXPECT_EQ(expected, prints);
+}
+
+TEST_F(ControlDeviceTest, LocationMatchesIgnoringCaseAndWhateverFollowsIt)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, L"PORT_#0003.HUB_#0002").status);
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION + L"; and more").status);
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION + std::wstring(1, L'\0')).status);
+    EXPECT_EQ(3u, SetupPackets().size());
+}
+
+TEST_F(ControlDeviceTest, ShortWrongOrMissingLocationFailsInvalidAddressAndDoesNothing)
+{
+    const std::wstring shorter = PHONE_LOCATION.substr(0, PHONE_LOCATION.size() - 1);
+    for (const std::wstring& text : {shorter, std::wstring(L"Port_#0004.Hub_#0002"), std::wstring()}) {
+        Reply reply = Order(handle, IOCTL_TVXIPC_CHARGING_ON, text);
+        EXPECT_STATUS(STATUS_INVALID_ADDRESS, reply.status);
+        EXPECT_EQ(0u, reply.information);
+        EXPECT_EQ(0xCC, reply.byte) << "no data comes back";
+    }
+    // The whole text but one byte short: an odd length.
+    Reply odd{};
+    odd.status = KsimUserIoctl(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION.data(),
+                               ULONG(PHONE_LOCATION.size() * sizeof(wchar_t) - 1), &odd.byte, 1, &odd.information);
+    EXPECT_STATUS(STATUS_INVALID_ADDRESS, odd.status);
+    // No input buffer at all, and no buffers of any kind.
+    UCHAR byte = 0;
+    EXPECT_STATUS(STATUS_INVALID_ADDRESS, KsimUserIoctl(handle, IOCTL_TVXIPC_CHARGING_ON, nullptr, 0, &byte, 1));
+    EXPECT_STATUS(STATUS_INVALID_ADDRESS, KsimUserIoctl(handle, IOCTL_TVXIPC_CHARGING_ON, nullptr, 0, nullptr, 0));
+
+    EXPECT_TRUE(SetupPackets().empty());
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+}
+
+TEST_F(ControlDeviceTest, DeviceWithoutLocationRefusesEveryOrder)
+{
+    KsimUsbDevice nowhere = ApplePhone(L"");
+    PDEVICE_OBJECT other = Plug(hubPdo, nowhere);
+    ASSERT_NE(nullptr, FilterExt(other)->controlDevObj);
+    KsimClearUsbRequests(other);
+    KsimHandle second = Open(1);
+    ASSERT_NE(nullptr, second);
+    EXPECT_STATUS(STATUS_INVALID_ADDRESS, Order(second, IOCTL_TVXIPC_CHARGING_ON, L"").status);
+    EXPECT_STATUS(STATUS_INVALID_ADDRESS, Order(second, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    EXPECT_TRUE(KsimUsbRequests(other).empty());
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(second));
+}
+
+TEST_F(ControlDeviceTest, ChargingOrderForAPortableDeviceOfAnotherMakerSucceedsAndSendsNothing)
+{
+    PDEVICE_OBJECT other = Plug(hubPdo, OtherPhone(L"Port_#0002.Hub_#0002"));
+    KsimClearUsbRequests(other);
+    KsimHandle second = Open(1);
+    ASSERT_NE(nullptr, second);
+    Reply reply = Order(second, IOCTL_TVXIPC_CHARGING_ON, L"Port_#0002.Hub_#0002");
+    EXPECT_STATUS(STATUS_SUCCESS, reply.status);
+    EXPECT_EQ(1u, reply.information);
+    EXPECT_TRUE(KsimUsbRequests(other).empty());
+    EXPECT_FALSE(FilterExt(other)->bIsChargingCmdOn);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(second));
+}
+
+// The answer is one byte; a caller that gave no room for it gets none.
+TEST_F(ControlDeviceTest, CallerWithoutOutputBufferGetsInformationZero)
+{
+    Reply reply = Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION, 0);
+    EXPECT_STATUS(STATUS_SUCCESS, reply.status);
+    EXPECT_EQ(0u, reply.information);
+    EXPECT_EQ(0xCC, reply.byte);
+    reply = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION, 8);
+    EXPECT_EQ(1u, reply.information);
+}
+
+TEST_F(ControlDeviceTest, WatchAnswersWhetherDataMovedSinceItsStart)
+{
+    Reply query = Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION);
+    EXPECT_STATUS(STATUS_SUCCESS, query.status);
+    EXPECT_EQ(0, query.byte) << "no watch was started";
+    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> URB Count: 0\n"}, PrintsStartingWith("OrvantaDriver> URB Count:"));
+
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
+    EXPECT_TRUE(filterExt->bIsUrbWatchOn);
+    ASSERT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone));
+    EXPECT_EQ(1, Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION).byte);
+    EXPECT_FALSE(filterExt->bIsUrbWatchOn);
+    EXPECT_EQ(1, Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION).byte) << "the result is kept";
+
+    // Control traffic alone is not data; isochronous and chained-MDL transfers are.
+    struct Case {
+        const char* name;
+        std::function<NTSTATUS()> send;
+        UCHAR expected;
+    };
+    const Case cases[] = {
+        {"control", [&] { return KsimUsbSendControl(phone, Foreign(0x41, 0)); }, 0},
+        {"interrupt", [&] { return KsimUsbSendInterrupt(phone); }, 1},
+        {"isochronous", [&] { return KsimUsbSendIsoch(phone); }, 1},
+        {"chained MDL", [&] { return KsimUsbSendChainedMdl(phone); }, 1},
+    };
+    for (const Case& c : cases) {
+        ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
+        EXPECT_STATUS(STATUS_SUCCESS, c.send());
+        EXPECT_EQ(c.expected, Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION).byte) << c.name;
+    }
+}
+
+TEST_F(ControlDeviceTest, WatchTracesEveryUrbUpToAndIncludingTheFirstDataTransfer)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
+    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> Loaction: Port_#0003.Hub_#0002\n"},
+              PrintsStartingWith("OrvantaDriver> Loaction"));
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbGetDeviceDescriptor(phone, &descriptor));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendVendor(phone, URB_FUNCTION_VENDOR_INTERFACE, 0x01, 0, 0));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x41, 0)));
+
+    const std::string hwid = "+++ Hwid USB\\VID_05AC&PID_12A8&REV_1201\n";
+    const std::vector<std::string> expected = {
+        "+++ URB Function: 11\n", hwid, "+++ URB Function: 24\n", hwid, "+++ URB Function: 9\n", hwid,
+    };
+    EXPECT_EQ(expected, PrintsStartingWith("+++"));
+}
+
+TEST_F(ControlDeviceTest, SurpriseRemovedDeviceRefusesCreateButLetsHandlesClose)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(nullptr, Open(0, &status));
+    EXPECT_STATUS(STATUS_DELETE_PENDING, status);
+    EXPECT_STATUS(STATUS_DELETE_PENDING, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
+    handle = nullptr;
+    EXPECT_TRUE(SetupPackets().empty());
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
+}
+
+// A client may keep its handle past the device; what it sends then is refused without touching
+// the removed filter, and its close still succeeds.
+TEST_F(ControlDeviceTest, HandleKeptPastRemovalIsRefusedAndClosesCleanly)
+{
+    KsimPnpUnplug(phone);
+    EXPECT_STATUS(STATUS_DELETE_PENDING, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
+    handle = nullptr;
+    EXPECT_TRUE(KsimAsserts().empty());
+}
+
+TEST_F(ControlDeviceTest, ControlCodesSentToAFilterGoDownUnchanged)
+{
+    std::vector<ULONG> codesBelow;
+    KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
+        PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
+        if (irpSp->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+            return false;
+        }
+        codesBelow.push_back(irpSp->Parameters.DeviceIoControl.IoControlCode);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        *result = STATUS_NOT_SUPPORTED;
+        return true;
+    });
+    KsimHandle stack = KsimUserOpen(KsimDeviceName(phone).c_str());
+    ASSERT_NE(nullptr, stack);
+    const ULONG codes[] = {IOCTL_TVXIPC_CHARGING_ON, IOCTL_TVXIPC_CHARGING_OFF, IOCTL_TVXIPC_URB_WATCH_START,
+                           IOCTL_TVXIPC_URB_WATCH_QUERY};
+    for (ULONG code : codes) {
+        EXPECT_STATUS(STATUS_NOT_SUPPORTED, Order(stack, code, PHONE_LOCATION).status);
+    }
+    EXPECT_EQ(std::vector<ULONG>(std::begin(codes), std::end(codes)), codesBelow);
+    EXPECT_EQ(STATE_STARTED, filterExt->state);
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(stack));
+    KsimSetIrpHook(phone, nullptr);
+}
+
+TEST_F(ControlDeviceTest, UnknownCodeOnTheControlDeviceIsAnInvalidRequest)
+{
+    EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY + 4, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST,
+                  Order(handle, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS), PHONE_LOCATION)
+                      .status);
+    EXPECT_TRUE(SetupPackets().empty());
+}
+
+TEST_F(ControlDeviceTest, ForeignChargingRequestIsFollowedByExactlyOneOnForm)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+    KsimClearDbgPrints();
+
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
+    EXPECT_EQ((std::vector<std::string>{KsimHex(Foreign(0x40, 0)), KsimHex(CHARGING_ON)}), SetupPackets());
+    std::vector<KsimUsbRequest> requests = KsimUsbRequests(phone);
+    EXPECT_EQ(2u, requests.at(0).path.size()) << "the foreign request came through the filter";
+    EXPECT_EQ(std::vector<PDEVICE_OBJECT>{phone}, requests.at(1).path);
+    const std::vector<std::string> expected = {
+        "devExt->bIsResendChargingCmdNeeded = TRUE;\n",
+        "OrvantaDriver> SetVendorCommand\n",
+        "Resend Charging Cmd\n",
+    };
+    EXPECT_EQ(expected, KsimDbgPrints());
+    EXPECT_FALSE(filterExt->bIsResendChargingCmdNeeded);
+}
+
+TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing)
+{
+    // Before any order, and after an off order.
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0x6400)));
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x41, 0)));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendVendor(phone, URB_FUNCTION_VENDOR_DEVICE, 0x40, 0, 0));
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
+
+    // Six requests reached the device, and the only on form among them is the ordered one.
+    std::vector<std::string> packets = SetupPackets();
+    EXPECT_EQ(6u, packets.size());
+    EXPECT_EQ(1, std::count(packets.begin(), packets.end(), KsimHex(CHARGING_ON)));
+    EXPECT_EQ(KsimHex(Foreign(0x40, 0)), packets.back());
+    EXPECT_TRUE(PrintsStartingWith("Resend").empty());
+    EXPECT_TRUE(PrintsStartingWith("devExt->").empty());
+}
+
+// URBs may come down at DISPATCH_LEVEL, where the re-send may not wait for the device.
+TEST_F(ControlDeviceTest, ForeignChargingRequestAtDispatchLevelGetsItsOnFormFromAWorkItem)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0), DISPATCH_LEVEL));
+    KsimDrainWorkItems();
+
+    std::vector<KsimUsbRequest> requests = KsimUsbRequests(phone);
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(KsimHex(Foreign(0x40, 0)), KsimHex(requests[0].setup));
+    EXPECT_EQ(DISPATCH_LEVEL, requests[0].irql);
+    EXPECT_EQ(KsimHex(CHARGING_ON), KsimHex(requests[1].setup));
+    EXPECT_EQ(PASSIVE_LEVEL, requests[1].irql);
+    EXPECT_FALSE(filterExt->bIsResendChargingCmdNeeded);
+    EXPECT_EQ(0, filterExt->pendingActionCount);
+}
+
+// The work item's re-send holds the filter: removal waits for it.
+TEST_F(ControlDeviceTest, RemovalWaitsForAReSendStillInTheDevice)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimUrbScript hold;
+    hold.function = URB_FUNCTION_VENDOR_DEVICE;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(phone, hold);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0), DISPATCH_LEVEL));
+    ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
+    EXPECT_EQ(1, filterExt->pendingActionCount);
+
+    PDEVICE_OBJECT filter = FilterOn(phone);
+    std::atomic<bool> removed{false};
+    std::thread unplug([&] {
+        KsimPnpUnplug(phone);
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(removed);
+    EXPECT_FALSE(KsimIsDeleted(filter));
+
+    EXPECT_TRUE(KsimUsbCompletePended(phone));
+    unplug.join();
+    EXPECT_TRUE(KsimIsDeleted(filter));
+}
+
+// The heart of coming apart cleanly: a charging order waiting in the device and a function
+// driver still sending URBs, while the device is pulled.
+TEST_F(ControlDeviceTest, RemovalWithAnOrderWaitingInThePdoAndUrbsFlowingEndsAfterTheLastRequest)
+{
+    KsimUrbScript hold;
+    hold.function = URB_FUNCTION_VENDOR_DEVICE;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(phone, hold);
+
+    Reply order{};
+    std::thread client([&] { order = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION); });
+    ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread stream([&] {
+        while (!stop) {
+            KsimUsbSendBulk(phone, 64, sent % 2 ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+            ++sent;
+        }
+    });
+    while (sent < 20) {
+        std::this_thread::yield();
+    }
+
+    PDEVICE_OBJECT filter = FilterOn(phone);
+    std::atomic<bool> removed{false};
+    KsimClearIoLog();
+    std::thread unplug([&] {
+        KsimPnpUnplug(phone);
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(removed) << "removal must wait for the order in the device";
+    EXPECT_FALSE(KsimIsDeleted(filter));
+    EXPECT_NE(nullptr, ControlDevice(0));
+    stop = true;
+    stream.join();
+
+    EXPECT_TRUE(KsimUsbCompletePended(phone));
+    client.join();
+    unplug.join();
+    EXPECT_STATUS(STATUS_SUCCESS, order.status);
+    EXPECT_EQ(1u, order.information);
+
+    const std::vector<std::string> expected = {
+        "IoDeleteSymbolicLink \\DosDevices\\TVXIPC0",
+        "IoDeleteDevice \\Device\\TVXIPC0",
+        "IoDeleteDevice " + FILTER_LABEL,
+    };
+    EXPECT_EQ(expected, Deletions());
+    EXPECT_EQ(0, ipcSlotTable[0]);
+    EXPECT_TRUE(KsimAsserts().empty());
+}
+
+}  // namespace

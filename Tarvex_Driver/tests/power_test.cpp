@@ -1,0 +1,116 @@
+// Power requests through the filter: when the state changes relative to the device below, and
+// what every request leaves behind.
+#include "scenario.h"
+
+namespace {
+
+class PowerTest : public TarvexTest {
+protected:
+    // A started Apple device whose filter came from AddDevice and sits above the function driver.
+    void SetUp() override
+    {
+        TarvexTest::SetUp();
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        pdo = KsimPnpPlugRoot(ApplePhone(), &status);
+        ASSERT_STATUS(STATUS_SUCCESS, status);
+        filter = FilterOn(pdo);
+        ASSERT_NE(nullptr, filter);
+        ext = Ext(filter);
+        ASSERT_EQ(STATE_STARTED, ext->state);
+        below = ext->topDevObj;
+        // The device below records the filter's state as each power request reaches it.
+        KsimSetIrpHook(below, [this](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+            PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
+            if (irpSp->MajorFunction == IRP_MJ_POWER) {
+                seen.push_back({irpSp->MinorFunction, irpSp->Parameters.Power.Type, ext->state});
+            }
+            return false;
+        });
+    }
+    void TearDown() override
+    {
+        KsimSetIrpHook(below, nullptr);
+        TarvexTest::TearDown();
+    }
+
+    struct Seen {
+        UCHAR minor;
+        POWER_STATE_TYPE type;
+        LONG filterState;
+    };
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT filter = nullptr;
+    PDEVICE_OBJECT below = nullptr;
+    DEVICE_EXTENSION* ext = nullptr;
+    std::vector<Seen> seen;
+};
+
+TEST_F(PowerTest, SleepWhileStartedSuspendsBeforeTheDeviceBelowSeesTheRequest)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(STATE_SUSPENDED, seen[0].filterState);
+    EXPECT_EQ(STATE_SUSPENDED, ext->state);
+
+    // D1 and D3 as well; a further one while suspended changes nothing.
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD3));
+    EXPECT_EQ(STATE_SUSPENDED, ext->state);
+    ext->state = STATE_STARTED;
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD1));
+    EXPECT_EQ(STATE_SUSPENDED, ext->state);
+}
+
+TEST_F(PowerTest, WakeResumesOnlyAfterTheDeviceBelowCompletedItSuccessfully)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
+
+    KsimPoSetPdoAnswer(pdo, STATUS_DEVICE_NOT_READY);
+    EXPECT_STATUS(STATUS_DEVICE_NOT_READY, KsimPoSetDevicePower(pdo, PowerDeviceD0));
+    EXPECT_EQ(STATE_SUSPENDED, ext->state);
+
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD0));
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(STATE_SUSPENDED, seen[2].filterState);
+    EXPECT_EQ(STATE_STARTED, ext->state);
+}
+
+TEST_F(PowerTest, SleepWhileStoppedLeavesStopped)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryStop(pdo));
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpStop(pdo));
+    ASSERT_EQ(STATE_STOPPED, ext->state);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD3));
+    EXPECT_EQ(STATE_STOPPED, ext->state);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD0));
+    EXPECT_EQ(STATE_STOPPED, ext->state);
+}
+
+TEST_F(PowerTest, SystemPowerAndQueriesPassThroughWithoutChangingState)
+{
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoQuerySystemPower(pdo, PowerSystemSleeping3));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetSystemPower(pdo, PowerSystemSleeping3));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoQueryDevicePower(pdo, PowerDeviceD3));
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(IRP_MN_SET_POWER, seen[1].minor);
+    EXPECT_EQ(SystemPowerState, seen[1].type);
+    for (const Seen& s : seen) {
+        EXPECT_EQ(STATE_STARTED, s.filterState);
+    }
+    EXPECT_EQ(STATE_STARTED, ext->state);
+}
+
+TEST_F(PowerTest, EveryRequestStartsTheNextOnceAndReleasesItsPendingAction)
+{
+    const DEVICE_POWER_STATE states[] = {PowerDeviceD2, PowerDeviceD0, PowerDeviceD3, PowerDeviceD0};
+    for (DEVICE_POWER_STATE state : states) {
+        EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, state));
+    }
+    KsimPoSetPdoAnswer(pdo, STATUS_UNSUCCESSFUL);
+    EXPECT_STATUS(STATUS_UNSUCCESSFUL, KsimPoSetSystemPower(pdo, PowerSystemHibernate));
+
+    EXPECT_EQ(5u, KsimPoStartNextPowerIrpCalls(filter));
+    EXPECT_EQ(0, ext->pendingActionCount);
+    EXPECT_TRUE(KsimAsserts().empty());
+}
+
+}  // namespace
