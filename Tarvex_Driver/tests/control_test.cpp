@@ -300,6 +300,37 @@ TEST_F(ControlDeviceTest, ForeignChargingRequestIsFollowedByExactlyOneOnForm)
     EXPECT_FALSE(filterExt->bIsResendChargingCmdNeeded);
 }
 
+// The on form belongs to the request that triggered it: a URB passing down meanwhile on another
+// processor must neither send it early (before the foreign request is through) nor take it away.
+TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMeanwhile)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+    long onFormsMeanwhile = -1;
+    bool inside = false;
+    KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
+        if (inside || irpSp->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+            static_cast<PURB>(irpSp->Parameters.Others.Argument1)->UrbHeader.Function != URB_FUNCTION_CONTROL_TRANSFER) {
+            return false;
+        }
+        inside = true;
+        std::thread other([&] { EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone)); });
+        other.join();
+        std::vector<std::string> packets = SetupPackets();
+        onFormsMeanwhile = std::count(packets.begin(), packets.end(), KsimHex(CHARGING_ON));
+        return false;
+    });
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
+    KsimSetIrpHook(phone, nullptr);
+
+    EXPECT_EQ(0, onFormsMeanwhile);
+    std::vector<std::string> packets = SetupPackets();
+    EXPECT_EQ(1, std::count(packets.begin(), packets.end(), KsimHex(CHARGING_ON)));
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(KsimHex(CHARGING_ON), packets.back());
+}
+
 TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing)
 {
     // Before any order, and after an off order.
