@@ -210,6 +210,37 @@ TEST_F(PnpTest, OnlyChildrenOfTheFourHubAndCompositeDriversGetFilters)
     }
 }
 
+TEST_F(PnpTest, ChildOfAHubTracesItsRelationsStartAndRemovalExactly)
+{
+    PDEVICE_OBJECT hubFilter = FilterOn(hubPdo);
+    PDEVICE_OBJECT keyboard = KsimCreateUsbPdo(Keyboard(L"Port_#0004.Hub_#0002"), hubPdo);
+    KsimClearDbgPrints();
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
+    const std::string relations =
+        "OrvantaDriver> IRP_MN_QUERY_DEVICE_RELATIONS => devExt->filterDevObj => " + Low32(hubFilter) + "\n";
+    EXPECT_EQ((std::vector<std::string>{
+                  relations,
+                  "OrvantaDriver> IRP_MN_QUERY_DEVICE_RELATIONS: create\n",
+                  "OrvantaDriver> IRP_MN_QUERY_DEVICE_RELATIONS: usbDevClass => 9\n",
+                  "OrvantaDriver> IRP_MN_QUERY_DEVICE_RELATIONS: LOCATION => Port_#0001.Hub_#0001\n",
+              }),
+              KsimDbgPrints());
+
+    KsimClearDbgPrints();
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpBuildStack(keyboard));
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpStart(keyboard));
+    EXPECT_EQ((std::vector<std::string>{
+                  "OrvantaDriver> VA_AddDevice\n",
+                  "OrvantaDriver> IRP_MN_START_DEVICE\n",
+                  "OrvantaDriver> IRP_MN_START_DEVICE: LOCATION => Port_#0004.Hub_#0002\n",
+              }),
+              KsimDbgPrints());
+
+    KsimClearDbgPrints();
+    KsimPnpUnplug(keyboard);
+    EXPECT_EQ((std::vector<std::string>{relations, "OrvantaDriver> IRP_MN_REMOVE_DEVICE\n"}), KsimDbgPrints());
+}
+
 TEST_F(PnpTest, RepeatedBusRelationsCreateNoSecondFilter)
 {
     PDEVICE_OBJECT keyboard = Plug(hubPdo, Keyboard());
