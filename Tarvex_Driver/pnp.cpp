@@ -423,27 +423,25 @@ VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp)
 // PASSIVE_LEVEL. Asks the drivers below for the device's capabilities with a request of our own.
 VA_PAGED NTSTATUS QueryLowerCapabilities(DEVICE_EXTENSION* devExt)
 {
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoAllocateIrp(devExt->topDevObj->StackSize, FALSE);
-    if (!irp) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp) {
+        RtlZeroMemory(&devExt->capabilities, sizeof(devExt->capabilities));
+        devExt->capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+        devExt->capabilities.Version = 1;
+        devExt->capabilities.Address = 0xFFFFFFFF;
+        devExt->capabilities.UINumber = 0xFFFFFFFF;
+
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_PNP;
+        next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        next->Parameters.DeviceCapabilities.Capabilities = &devExt->capabilities;
+        // Plug and Play requires this status in a request nobody has handled yet.
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+
+        status = CallNextDriverAndWait(devExt, irp);
+        IoFreeIrp(irp);
     }
-
-    RtlZeroMemory(&devExt->capabilities, sizeof(devExt->capabilities));
-    devExt->capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-    devExt->capabilities.Version = 1;
-    devExt->capabilities.Address = 0xFFFFFFFF;
-    devExt->capabilities.UINumber = 0xFFFFFFFF;
-
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-    next->Parameters.DeviceCapabilities.Capabilities = &devExt->capabilities;
-    // Plug and Play requires this status in a request nobody has handled yet.
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-
-    NTSTATUS status = CallNextDriverAndWait(devExt, irp);
-    IoFreeIrp(irp);
-
     VA_CHECK(NT_SUCCESS(status), MODULE);
     return status;
 }

@@ -331,6 +331,31 @@ TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMea
     EXPECT_EQ(KsimHex(CHARGING_ON), packets.back());
 }
 
+TEST_F(ControlDeviceTest, DeviceThatRefusesTheChargingRequestStillGetsTheOrderAnswered)
+{
+    KsimUrbScript refuse;
+    refuse.function = URB_FUNCTION_VENDOR_DEVICE;
+    refuse.status = STATUS_UNSUCCESSFUL;
+    refuse.usbdStatus = USBD_STATUS_STALL_PID;
+    KsimUsbScript(phone, refuse);
+    Reply on = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION);
+    EXPECT_STATUS(STATUS_SUCCESS, on.status);
+    EXPECT_EQ(1u, on.information);
+    EXPECT_TRUE(filterExt->bIsChargingCmdOn);
+}
+
+TEST_F(ControlDeviceTest, ReSendAtDispatchLevelWithoutAWorkItemIsDroppedCleanly)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+    KsimInjectFault(KsimFault::IoAllocateWorkItem);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0), DISPATCH_LEVEL));
+    KsimDrainWorkItems();
+    EXPECT_EQ(std::vector<std::string>{KsimHex(Foreign(0x40, 0))}, SetupPackets());
+    EXPECT_FALSE(filterExt->bIsResendChargingCmdNeeded);
+    EXPECT_EQ(0, filterExt->pendingActionCount);
+}
+
 TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing)
 {
     // Before any order, and after an off order.

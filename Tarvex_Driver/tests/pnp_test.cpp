@@ -382,6 +382,33 @@ TEST_F(PnpTest, FailedCapabilitiesQueryLeavesStartFailedYetTheStartSucceedsAndRe
     EXPECT_EQ("pnp", asserts[0].module);
 }
 
+TEST_F(PnpTest, CapabilitiesRequestThatCannotBeAllocatedLeavesStartFailed)
+{
+    PDEVICE_OBJECT phone = PlugArranged(ApplePhone(), [](PDEVICE_OBJECT) { KsimInjectFault(KsimFault::IoAllocateIrp); });
+    EXPECT_EQ(STATE_START_FAILED, FilterExt(phone)->state);
+    ASSERT_EQ(1u, KsimAsserts().size());
+    EXPECT_EQ("pnp", KsimAsserts()[0].module);
+}
+
+TEST_F(PnpTest, ChildWhoseFilterCannotBeMadeStaysUnfilteredAndTheOthersAreStillHandled)
+{
+    for (KsimFault fault : {KsimFault::IoCreateDevice, KsimFault::IoAttachDeviceToDeviceStack}) {
+        PDEVICE_OBJECT first = KsimCreateUsbPdo(Keyboard(L"Port_#0005.Hub_#0002"), hubPdo);
+        PDEVICE_OBJECT second = KsimCreateUsbPdo(OtherPhone(L"Port_#0006.Hub_#0002"), hubPdo);
+        size_t devices = KsimDevicesOf(driver).size();
+        KsimInjectFault(fault);
+        ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
+        EXPECT_EQ(nullptr, FilterOn(first));
+        EXPECT_NE(nullptr, ChildFilterOn(second));
+        EXPECT_EQ(devices + 1, KsimDevicesOf(driver).size()) << "nothing is left of the failed filter";
+        KsimRemoveChild(hubPdo, first);
+        KsimRemoveChild(hubPdo, second);
+        ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
+        ASSERT_STATUS(STATUS_SUCCESS, KsimPnpRemove(first));
+        ASSERT_STATUS(STATUS_SUCCESS, KsimPnpRemove(second));
+    }
+}
+
 TEST_F(PnpTest, StartFailingBelowGoesUpAndRecognisesNothing)
 {
     NTSTATUS status = STATUS_SUCCESS;
