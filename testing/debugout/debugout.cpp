@@ -439,11 +439,15 @@ std::vector<std::string> Monitor::Texts(DWORD pid) const {
     return texts;
 }
 
-bool Monitor::WaitFor(const std::function<bool(const Message&)>& pred, DWORD timeoutMs) const {
+bool Monitor::WaitUntil(const std::function<bool(const std::vector<Message>&)>& pred, DWORD timeoutMs) const {
     std::unique_lock<std::mutex> guard(state_->lock);
-    return state_->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
-        return std::any_of(state_->messages.begin(), state_->messages.end(), pred);
-    });
+    return state_->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return pred(state_->messages); });
+}
+
+bool Monitor::WaitFor(const std::function<bool(const Message&)>& pred, DWORD timeoutMs) const {
+    return WaitUntil([&](const std::vector<Message>& all) { return std::any_of(all.begin(), all.end(), pred); },
+                     timeoutMs);
 }
 
 bool Monitor::WaitForText(const std::string& text, DWORD timeoutMs, DWORD pid) const {

@@ -78,7 +78,11 @@ public:
     // The texts of one process (pid 0: of every process), in order.
     std::vector<std::string> Texts(DWORD pid = 0) const;
     // Waits until some message satisfies pred or timeoutMs has passed; true when one did.
+    // pred runs under the monitor's lock: it must not call the monitor.
     bool WaitFor(const std::function<bool(const Message&)>& pred, DWORD timeoutMs) const;
+    // Waits until pred, given every message received so far, holds or timeoutMs has passed.
+    // pred runs under the monitor's lock: it must not call the monitor.
+    bool WaitUntil(const std::function<bool(const std::vector<Message>&)>& pred, DWORD timeoutMs) const;
     // Waits for a message whose text equals text exactly (from any process when pid is 0).
     bool WaitForText(const std::string& text, DWORD timeoutMs, DWORD pid = 0) const;
     // Forgets what has been received.

@@ -1,0 +1,3 @@
+#include "install.h"
+
+int main(int argc, char** argv) { return RunCommandLine(argc, argv); }

@@ -1,0 +1,47 @@
+// The service body: ServiceMain, its control handler and the reset loop that starts Revenix.
+#pragma once
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+
+#define SERVICE_NAME "OrvantaService"
+#define SERVICE_EVENT_NAME "OrvantaServiceEvent"
+
+const DWORD SERVICE_CONTROL_RESET = 133;
+const DWORD SERVICE_ACCEPTED_CONTROLS = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
+
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
+void StartResetTool();
+
+namespace service {
+
+// Platform calls of the service body. Production code uses the defaults; tests replace entries
+// to inject failures, hold the loop and see the launch.
+struct ServiceApi {
+    HANDLE(WINAPI* createEventA)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR);
+    SERVICE_STATUS_HANDLE(WINAPI* registerServiceCtrlHandlerExA)(LPCSTR, LPHANDLER_FUNCTION_EX, LPVOID);
+    BOOL(WINAPI* setServiceStatus)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
+    DWORD(WINAPI* waitForSingleObject)(HANDLE, DWORD);
+    BOOL(WINAPI* shellExecuteExA)(SHELLEXECUTEINFOA*);
+    DWORD(WINAPI* getModuleFileNameA)(HMODULE, LPSTR, DWORD);
+};
+extern ServiceApi g_api;
+extern const ServiceApi DEFAULT_API;
+
+// Process-wide state shared by the handler (dispatcher thread) and the loop; the wake event
+// orders every access.
+struct ServiceState {
+    SERVICE_STATUS status;
+    SERVICE_STATUS_HANDLE statusHandle;
+    HANDLE wakeEvent;
+    std::atomic<bool> resetRequested;
+};
+extern ServiceState g_state;
+
+// The folder Revenix is started from, with its trailing backslash; false when it does not fit
+// the 1024-byte buffer.
+bool ResetToolFolder(char (&folder)[1024]);
+
+}  // namespace service

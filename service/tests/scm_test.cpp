@@ -1,0 +1,337 @@
+// OrvantaService installed, started, controlled, stopped and deleted by Wine's real service
+// control manager, with the stub reset tool as Revenix. The service's debugger output is heard
+// through debugout's system monitor; the install and uninstall runs' through debugout::Run.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scm_support.h"
+#include "service.h"
+
+namespace {
+
+const DWORD WAIT_MS = 20000;
+const std::string TAG = "<OrvantaService> ";
+
+class ScmTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        monitor_ = new debugout::Monitor;
+        scmtest::RemoveService();
+        inst_ = scmtest::Prepare("main");
+    }
+    static void TearDownTestSuite() {
+        scmtest::RemoveService();
+        delete monitor_;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(monitor_->ok()) << monitor_->error();
+        ASSERT_FALSE(inst_.exe.empty()) << "could not prepare the installation";
+        scmtest::RemoveService();
+        ASSERT_FALSE(scmtest::ServiceExists());
+        DeleteFileA(inst_.startsFile.c_str());
+        DeleteFileA((inst_.toolDir + "linger.txt").c_str());
+        monitor_->Clear();
+    }
+    void TearDown() override { scmtest::RemoveService(); }
+
+    // Installs and waits for the service to run its loop; returns the service process id.
+    DWORD InstallAndRun(const scmtest::Installation& inst) {
+        debugout::Result r = scmtest::InstallWhenReady(inst, 60000);
+        EXPECT_EQ(0u, r.exitCode);
+        std::vector<std::string> expected = {TAG + "Service start pending...\n"};
+        EXPECT_EQ(expected, r.debug);
+        EXPECT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
+        return ServicePid();
+    }
+
+    // The process that most recently registered the service's handler (waits for one).
+    DWORD ServicePid() {
+        DWORD pid = 0;
+        monitor_->WaitUntil(
+            [&](const std::vector<debugout::Message>& all) {
+                for (auto& m : all)
+                    if (m.text == TAG + "RegisterServiceCtrlHandlerEx Success") pid = m.pid;
+                return pid != 0;
+            },
+            WAIT_MS);
+        return pid;
+    }
+
+    // Number of times a process has written text.
+    size_t Count(DWORD pid, const std::string& text) {
+        size_t n = 0;
+        for (auto& t : monitor_->Texts(pid)) n += t == text;
+        return n;
+    }
+    bool WaitForCount(DWORD pid, const std::string& text, size_t count) {
+        return monitor_->WaitUntil(
+            [&](const std::vector<debugout::Message>& all) {
+                size_t n = 0;
+                for (auto& m : all) n += m.pid == pid && m.text == text;
+                return n >= count;
+            },
+            WAIT_MS);
+    }
+
+    // The lines a service process wrote after its start-up messages.
+    std::vector<std::string> ServiceLinesAfterStartup(DWORD pid) {
+        std::vector<std::string> lines = monitor_->Texts(pid);
+        std::vector<std::string> startup = {TAG + "CreateEvent Success", TAG + "RegisterServiceCtrlHandlerEx Success"};
+        EXPECT_GE(lines.size(), 2u);
+        if (lines.size() < 2) return lines;
+        EXPECT_EQ(startup, std::vector<std::string>(lines.begin(), lines.begin() + 2));
+        return std::vector<std::string>(lines.begin() + 2, lines.end());
+    }
+
+    static debugout::Monitor* monitor_;
+    static scmtest::Installation inst_;
+};
+
+debugout::Monitor* ScmTest::monitor_;
+scmtest::Installation ScmTest::inst_;
+
+TEST_F(ScmTest, InstallRegistersTheQuotedPathAndTheServiceRuns) {
+    ASSERT_NE(std::string::npos, inst_.exe.find(' '));
+    DWORD pid = InstallAndRun(inst_);
+    ASSERT_NE(0u, pid);
+    scmtest::Config config{};
+    ASSERT_TRUE(scmtest::QueryConfig(config));
+    EXPECT_EQ(0x10u, config.type);
+    EXPECT_EQ(2u, config.startType);
+    EXPECT_EQ(1u, config.errorControl);
+    EXPECT_EQ("LocalSystem", config.account);
+    EXPECT_EQ("OrvantaService", config.displayName);
+    // Quoted: unquoted, a path with blanks lets the manager run a shorter program path instead.
+    EXPECT_EQ("\"" + inst_.exe + "\"", config.binaryPath);
+    EXPECT_TRUE(ServiceLinesAfterStartup(pid).empty());
+}
+
+TEST_F(ScmTest, InstallAgainReplacesTheRunningService) {
+    DWORD first = InstallAndRun(inst_);
+    monitor_->Clear();
+    // Wine removes a stopped service at once; a manager that still holds it makes creation fail
+    // with ERROR_SERVICE_MARKED_FOR_DELETE until it is gone, and a later "-i" succeeds.
+    debugout::Result r;
+    ULONGLONG until = GetTickCount64() + WAIT_MS;
+    for (;;) {
+        r = scmtest::RunProgram(inst_, "-i");
+        if (r.exitCode == 0 || GetTickCount64() >= until) break;
+        std::vector<std::string> marked = {TAG + "CreateService Error: 0x430"};
+        ASSERT_EQ(marked, r.debug);
+        ASSERT_EQ(0xFFFFFFFFu, r.exitCode);
+    }
+    ASSERT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(WaitForCount(first, TAG + "Monitored stopped", 1));
+    DWORD second = ServicePid();
+    EXPECT_NE(0u, second);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
+}
+
+TEST_F(ScmTest, InstallFailsWhileAnotherHandleKeepsTheOldServiceMarkedForDeletion) {
+    InstallAndRun(inst_);
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE held = OpenServiceA(scm, SERVICE_NAME, SERVICE_QUERY_STATUS);
+    ASSERT_NE(nullptr, held);
+    debugout::Result r = scmtest::RunProgram(inst_, "-i");
+    CloseServiceHandle(held);
+    CloseServiceHandle(scm);
+    EXPECT_EQ(0xFFFFFFFFu, r.exitCode);
+    std::vector<std::string> marked = {TAG + "CreateService Error: 0x430"};
+    EXPECT_EQ(marked, r.debug);
+    ASSERT_TRUE(scmtest::WaitUntilGone(WAIT_MS));
+    InstallAndRun(inst_);
+}
+
+TEST_F(ScmTest, UninstallStopsAndDeletesSilentlyAndTwiceIsHarmless) {
+    DWORD pid = InstallAndRun(inst_);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    ASSERT_NE(nullptr, process);
+    debugout::Result r = scmtest::RunProgram(inst_, "-d");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(r.debug.empty());
+    EXPECT_TRUE(scmtest::WaitUntilGone(WAIT_MS));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, WAIT_MS));
+    DWORD code = 1;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_EQ(0u, code);
+    std::vector<std::string> lines = ServiceLinesAfterStartup(pid);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(TAG + "Monitored stopped", lines[0]);
+
+    r = scmtest::RunProgram(inst_, "-d");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(r.debug.empty());
+}
+
+TEST_F(ScmTest, OtherFirstArgumentsDoNothingAndFurtherArgumentsAreIgnored) {
+    for (const char* args : {"-x", "-I", "\"\"", "/i"}) {
+        debugout::Result r = scmtest::RunProgram(inst_, args);
+        EXPECT_TRUE(r.started);
+        EXPECT_EQ(0u, r.exitCode) << args;
+        EXPECT_TRUE(r.debug.empty()) << args;
+        EXPECT_FALSE(scmtest::ServiceExists()) << args;
+    }
+    debugout::Result r = scmtest::InstallWhenReady(inst_, 60000);
+    EXPECT_EQ(0u, r.exitCode);
+    r = scmtest::RunProgram(inst_, "-i further");
+    EXPECT_EQ(0u, r.exitCode);
+    std::vector<std::string> expected = {TAG + "Service start pending...\n"};
+    EXPECT_EQ(expected, r.debug);
+    EXPECT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
+}
+
+TEST_F(ScmTest, WithoutArgumentsOutsideTheManagerItEndsAtOnce) {
+    debugout::Result r = scmtest::RunProgram(inst_, "");
+    ASSERT_TRUE(r.started);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(r.debug.empty());
+}
+
+TEST_F(ScmTest, ResetStartsTheToolHiddenFromItsFolderWithoutParameters) {
+    DWORD pid = InstallAndRun(inst_);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_RESET));
+    auto starts = scmtest::WaitForStarts(inst_, 1, WAIT_MS);
+    ASSERT_EQ(1u, starts.size());
+    const resetstub::Start& s = starts[0];
+    EXPECT_EQ(inst_.toolDir.substr(0, inst_.toolDir.size() - 1), s.cwd);
+    EXPECT_TRUE(s.showFlag);
+    EXPECT_EQ(static_cast<unsigned>(SW_HIDE), s.show);
+    // The program's own name and nothing after it.
+    std::string program = "\"" + inst_.toolDir + "Revenix.exe\"";
+    EXPECT_EQ(program, s.cmdline.substr(0, s.cmdline.find_last_not_of(' ') + 1));
+
+    ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 1));
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix", TAG + "AppleDeviceFilePath: " + inst_.toolDir};
+    EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
+}
+
+TEST_F(ScmTest, EachLaterResetStartsAnotherToolWithoutWaitingForTheLast) {
+    DWORD pid = InstallAndRun(inst_);
+    HANDLE linger = CreateFileA((inst_.toolDir + "linger.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                nullptr);
+    DWORD written;
+    WriteFile(linger, "8000", 4, &written, nullptr);
+    CloseHandle(linger);
+
+    std::vector<HANDLE> tools;
+    for (size_t n = 1; n <= 3; ++n) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_RESET));
+        auto starts = scmtest::WaitForStarts(inst_, n, WAIT_MS);
+        ASSERT_EQ(n, starts.size());
+        tools.push_back(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, starts.back().pid));
+    }
+    // The first tool still runs while the later ones start: the service did not wait for it.
+    DWORD code = 0;
+    ASSERT_NE(nullptr, tools[0]);
+    EXPECT_TRUE(GetExitCodeProcess(tools[0], &code));
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), code);
+    for (HANDLE h : tools) {
+        if (!h) continue;
+        TerminateProcess(h, 0);
+        CloseHandle(h);
+    }
+    ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 3));
+    EXPECT_EQ(3u, Count(pid, TAG + "New Event"));
+    EXPECT_EQ(3u, Count(pid, TAG + "Revenix"));
+}
+
+TEST_F(ScmTest, OtherControlsAndTheBareEventOnlyWakeTheService) {
+    DWORD pid = InstallAndRun(inst_);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_INTERROGATE));
+    ASSERT_TRUE(WaitForCount(pid, TAG + "New Event", 1));
+    // Wine reports success for a user-defined control the handler refused.
+    scmtest::SendControl(200);
+    ASSERT_TRUE(WaitForCount(pid, TAG + "New Event", 2));
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, SERVICE_EVENT_NAME);
+    ASSERT_NE(nullptr, event) << GetLastError();
+    SetEvent(event);
+    CloseHandle(event);
+    ASSERT_TRUE(WaitForCount(pid, TAG + "New Event", 3));
+    // Pause is not among the accepted controls, so the manager does not deliver it.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL), scmtest::SendControl(SERVICE_CONTROL_PAUSE));
+
+    // A reset last: everything before it must have been "New Event" alone.
+    scmtest::SendControl(SERVICE_CONTROL_RESET);
+    ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 1));
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "New Event", TAG + "New Event",
+                                         TAG + "New Event", TAG + "Revenix",   TAG + "AppleDeviceFilePath: " + inst_.toolDir};
+    EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
+    EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
+}
+
+TEST_F(ScmTest, MissingToolLeavesTheServiceServingTheNextRequest) {
+    DWORD pid = InstallAndRun(inst_);
+    std::string tool = inst_.toolDir + "Revenix.exe", away = inst_.toolDir + "Revenix.away";
+    std::string folder = TAG + "AppleDeviceFilePath: " + inst_.toolDir;
+    ASSERT_TRUE(MoveFileExA(tool.c_str(), away.c_str(), MOVEFILE_REPLACE_EXISTING));
+    scmtest::SendControl(SERVICE_CONTROL_RESET);
+    bool served = WaitForCount(pid, folder, 1);
+    // The loop writes its next "New Event" only once the failed launch has returned.
+    scmtest::SendControl(SERVICE_CONTROL_INTERROGATE);
+    bool returned = WaitForCount(pid, TAG + "New Event", 2);
+    ASSERT_TRUE(MoveFileExA(away.c_str(), tool.c_str(), MOVEFILE_REPLACE_EXISTING));
+    ASSERT_TRUE(served);
+    ASSERT_TRUE(returned) << "the launch of a missing tool did not return";
+    EXPECT_TRUE(resetstub::ReadStarts(inst_.startsFile).empty());
+
+    scmtest::SendControl(SERVICE_CONTROL_RESET);
+    EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
+    ASSERT_TRUE(WaitForCount(pid, folder, 2));
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",   folder,           TAG + "New Event",
+                                         TAG + "New Event", TAG + "Revenix",   folder};
+    EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
+    SERVICE_STATUS_PROCESS status{};
+    ASSERT_TRUE(scmtest::QueryStatus(status));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+}
+
+TEST_F(ScmTest, StopReportsStoppedWithExitCodeZeroAndEndsTheProcess) {
+    DWORD pid = InstallAndRun(inst_);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    ASSERT_NE(nullptr, process);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_STOP));
+    SERVICE_STATUS_PROCESS status{};
+    ASSERT_TRUE(scmtest::WaitForState(SERVICE_STOPPED, WAIT_MS, &status));
+    EXPECT_EQ(0u, status.dwWin32ExitCode);
+    EXPECT_EQ(0u, status.dwServiceSpecificExitCode);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, WAIT_MS));
+    DWORD code = 1;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_EQ(0u, code);
+    std::vector<std::string> lines = ServiceLinesAfterStartup(pid);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(TAG + "Monitored stopped", lines[0]);
+    EXPECT_TRUE(scmtest::ServiceExists()) << "a stop leaves the registration";
+}
+
+TEST_F(ScmTest, TraceLibraryComesFromTheProgramFolderNotTheCurrentOne) {
+    scmtest::Installation inst = scmtest::Prepare("binding");
+    ASSERT_FALSE(inst.exe.empty());
+    ASSERT_TRUE(DeleteFileA((inst.dir + "Quillog.dll").c_str()));
+    // A planted library in the caller's folder, as a user-writable download folder could hold.
+    std::string planted = inst.dir + "caller\\";
+    CreateDirectoryA(planted.c_str(), nullptr);
+    std::string fake = scmtest::BinDir() + "quillog_fake.dll";
+    ASSERT_TRUE(CopyFileA(fake.c_str(), (planted + "Quillog.dll").c_str(), FALSE));
+
+    debugout::Result r = scmtest::InstallWhenReady(inst, 60000);
+    r = scmtest::RunProgram(inst, "-i", planted);
+    EXPECT_EQ(0u, r.exitCode);
+    std::vector<std::string> alone = {TAG + "Service start pending...\n"};
+    EXPECT_EQ(alone, r.debug);
+
+    ASSERT_TRUE(CopyFileA(fake.c_str(), (inst.dir + "Quillog.dll").c_str(), FALSE));
+    r = scmtest::RunProgram(inst, "-i", planted);
+    EXPECT_EQ(0u, r.exitCode);
+    std::vector<std::string> bound = {TAG + "Service start pending...\n", "fake Quillog: init"};
+    EXPECT_EQ(bound, r.debug);
+}
+
+}  // namespace

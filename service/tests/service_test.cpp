@@ -1,0 +1,316 @@
+// ServiceMain, the control handler and the launch, with the platform calls the service manager
+// owns replaced so that the loop can be held between wakes and failures injected.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "debuglog.h"
+#include "service.h"
+
+namespace {
+
+struct Launch {
+    SHELLEXECUTEINFOA info;
+    std::string file, directory;
+    bool parametersNull, verbNull;
+};
+
+std::mutex g_lock;
+std::vector<std::string> g_lines;
+std::vector<SERVICE_STATUS> g_reports;
+std::vector<Launch> g_launches;
+std::string g_eventName;
+HANDLE g_createdEvent;
+HANDLE g_launchProcess;  // what the fake launch hands back as the new process
+LPHANDLER_FUNCTION_EX g_handler;
+std::string g_handlerName;
+const char* g_programPath = "C:\\Tools\\OrvantaService.exe";
+bool g_failCreateEvent, g_failRegister, g_failLaunch;
+
+// The loop's waits pass a gate the test opens one at a time.
+HANDLE g_atGate, g_gateOpen;
+
+void WINAPI CaptureDebugString(LPCSTR text) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_lines.push_back(std::string(text).substr(sizeof ORVANTA_TAG - 1));
+}
+
+HMODULE WINAPI NoLibrary(LPCWSTR) { return nullptr; }
+
+HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
+    g_eventName = name ? name : "";
+    if (g_failCreateEvent) return nullptr;
+    EXPECT_EQ(nullptr, sa);
+    EXPECT_FALSE(manual);
+    EXPECT_FALSE(initial);
+    // Unnamed: a service running in the same Wine session must not hear these tests.
+    g_createdEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return g_createdEvent;
+}
+
+SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context) {
+    g_handlerName = name;
+    EXPECT_EQ(nullptr, context);
+    if (g_failRegister) return nullptr;
+    g_handler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150);
+}
+
+BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    EXPECT_EQ(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150), handle);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_reports.push_back(*status);
+    return TRUE;
+}
+
+DWORD WINAPI GatedWait(HANDLE h, DWORD timeout) {
+    SignalObjectAndWait(g_atGate, g_gateOpen, INFINITE, FALSE);
+    return WaitForSingleObject(h, timeout);
+}
+
+BOOL WINAPI FakeLaunch(SHELLEXECUTEINFOA* info) {
+    Launch l{*info, info->lpFile ? info->lpFile : "", info->lpDirectory ? info->lpDirectory : "",
+             info->lpParameters == nullptr, info->lpVerb == nullptr};
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_launches.push_back(l);
+    }
+    if (g_failLaunch) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    info->hProcess = g_launchProcess;
+    return TRUE;
+}
+
+DWORD WINAPI FakeModulePath(HMODULE, LPSTR buffer, DWORD size) {
+    size_t n = strlen(g_programPath);
+    if (n >= size) {
+        memcpy(buffer, g_programPath, size);  // cut and terminated, as the platform does
+        buffer[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(buffer, g_programPath, n + 1);
+    return static_cast<DWORD>(n);
+}
+
+bool IsOpenHandle(HANDLE h) {
+    DWORD flags;
+    return GetHandleInformation(h, &flags) != FALSE;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        debuglog::g_api = debuglog::DEFAULT_API;
+        debuglog::g_api.outputDebugStringA = CaptureDebugString;
+        debuglog::g_api.loadLibraryW = NoLibrary;
+        service::g_api = {FakeCreateEvent, FakeRegister, FakeSetStatus, GatedWait, FakeLaunch, FakeModulePath};
+        service::g_state.status = SERVICE_STATUS{};
+        service::g_state.statusHandle = nullptr;
+        service::g_state.wakeEvent = nullptr;
+        service::g_state.resetRequested = false;
+        g_lines.clear();
+        g_reports.clear();
+        g_launches.clear();
+        g_handler = nullptr;
+        g_handlerName.clear();
+        g_eventName.clear();
+        g_createdEvent = nullptr;
+        g_programPath = "C:\\Tools\\OrvantaService.exe";
+        g_failCreateEvent = g_failRegister = g_failLaunch = false;
+        g_launchProcess = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_atGate = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        g_gateOpen = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        if (loop_.joinable()) {
+            // Let a loop that a failed assertion left behind run out.
+            g_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+            SetEvent(g_gateOpen);
+            loop_.join();
+        }
+        service::g_api = service::DEFAULT_API;
+        debuglog::g_api = debuglog::DEFAULT_API;
+        if (IsOpenHandle(g_launchProcess)) CloseHandle(g_launchProcess);
+        CloseHandle(g_atGate);
+        CloseHandle(g_gateOpen);
+    }
+
+    // Starts ServiceMain and waits until its loop stands at the gate before its first wait.
+    void StartService() {
+        loop_ = std::thread([] { ServiceMain(0, nullptr); });
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_atGate, 10000));
+    }
+    // Lets the loop wait once and run until it stands at the gate again (or ends).
+    void PassGateOnce(bool expectEnd = false) {
+        SetEvent(g_gateOpen);
+        if (expectEnd) {
+            loop_.join();
+        } else {
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_atGate, 10000));
+        }
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> guard(g_lock);
+        return g_lines;
+    }
+
+    std::thread loop_;
+};
+
+TEST_F(ServiceTest, RunsReportsRunningOnceAndStopsOnStop) {
+    StartService();
+    EXPECT_EQ("OrvantaServiceEvent", g_eventName);
+    EXPECT_EQ("OrvantaService", g_handlerName);
+    ASSERT_EQ(1u, g_reports.size());
+    SERVICE_STATUS running = g_reports[0];
+    EXPECT_EQ(0x10u, running.dwServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), running.dwCurrentState);
+    EXPECT_EQ(0x85u, running.dwControlsAccepted);
+    EXPECT_EQ(0u, running.dwWin32ExitCode);
+    EXPECT_EQ(0u, running.dwServiceSpecificExitCode);
+    EXPECT_EQ(0u, running.dwCheckPoint);
+    EXPECT_EQ(0u, running.dwWaitHint);
+
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    ASSERT_EQ(2u, g_reports.size());
+    EXPECT_EQ(0x10u, g_reports[1].dwServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
+    EXPECT_EQ(0x85u, g_reports[1].dwControlsAccepted);
+    EXPECT_EQ(0u, g_reports[1].dwWin32ExitCode);
+    PassGateOnce(true);
+    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Success",
+                                         "Monitored stopped", "New Event"};
+    EXPECT_EQ(expected, Lines());
+    EXPECT_FALSE(IsOpenHandle(g_createdEvent)) << "the loop closes its event on the way out";
+    EXPECT_TRUE(g_launches.empty());
+}
+
+TEST_F(ServiceTest, ShutdownStopsLikeStopWithItsOwnMessage) {
+    StartService();
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr));
+    PassGateOnce(true);
+    ASSERT_EQ(2u, g_reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
+    EXPECT_EQ("Monitored shutdown", Lines()[2]);
+}
+
+TEST_F(ServiceTest, ResetsSentBeforeTheLoopWakesGiveOneLaunchAndLaterOnesOneEach) {
+    StartService();
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr));
+    PassGateOnce();
+    EXPECT_EQ(1u, g_launches.size());
+    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Success", "New Event",
+                                         "Revenix", "AppleDeviceFilePath: C:\\Tools\\Revenix\\"};
+    EXPECT_EQ(expected, Lines());
+    EXPECT_FALSE(IsOpenHandle(g_launchProcess)) << "the new process's handle is closed right after the launch";
+
+    g_launchProcess = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    PassGateOnce();
+    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    PassGateOnce();
+    EXPECT_EQ(3u, g_launches.size());
+    EXPECT_EQ(1u, g_reports.size()) << "no status reports besides running and stopped";
+}
+
+TEST_F(ServiceTest, LaunchStartsRevenixHiddenFromItsFolderWithoutParameters) {
+    StartResetTool();
+    ASSERT_EQ(1u, g_launches.size());
+    const Launch& l = g_launches[0];
+    EXPECT_EQ(60u, l.info.cbSize);
+    EXPECT_EQ(60u, sizeof(SHELLEXECUTEINFOA));
+    // SEE_MASK_NOCLOSEPROCESS plus SEE_MASK_FLAG_NO_UI, which keeps a missing tool from hanging the
+    // launch behind an error box nobody can see.
+    EXPECT_EQ(0x440u, l.info.fMask);
+    EXPECT_EQ(nullptr, l.info.hwnd);
+    EXPECT_TRUE(l.verbNull);
+    EXPECT_EQ("Revenix.exe", l.file);
+    EXPECT_TRUE(l.parametersNull);
+    EXPECT_EQ("C:\\Tools\\Revenix\\", l.directory);
+    EXPECT_EQ(SW_HIDE, l.info.nShow);
+}
+
+TEST_F(ServiceTest, FailedLaunchWritesNothingMoreAndTheLoopServesTheNextRequest) {
+    g_failLaunch = true;
+    StartService();
+    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    PassGateOnce();
+    g_failLaunch = false;
+    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    PassGateOnce();
+    EXPECT_EQ(2u, g_launches.size());
+    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Success",
+                                         "New Event",           "Revenix",
+                                         "AppleDeviceFilePath: C:\\Tools\\Revenix\\",
+                                         "New Event",           "Revenix",
+                                         "AppleDeviceFilePath: C:\\Tools\\Revenix\\"};
+    EXPECT_EQ(expected, Lines());
+}
+
+TEST_F(ServiceTest, OtherControlsOnlyWakeTheLoopAndAreRefused) {
+    StartService();
+    for (DWORD control : {DWORD(SERVICE_CONTROL_PAUSE), DWORD(SERVICE_CONTROL_CONTINUE),
+                          DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_SESSIONCHANGE), DWORD(200)}) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED), g_handler(control, 0, nullptr, nullptr))
+            << "control " << control;
+        PassGateOnce();
+    }
+    std::vector<std::string> lines = Lines();
+    ASSERT_EQ(7u, lines.size());
+    for (size_t i = 2; i < 7; ++i) EXPECT_EQ("New Event", lines[i]);
+    EXPECT_TRUE(g_launches.empty());
+    EXPECT_EQ(1u, g_reports.size());
+}
+
+TEST_F(ServiceTest, EventFailureEndsServiceMainBeforeAnythingIsRegistered) {
+    g_failCreateEvent = true;
+    ServiceMain(0, nullptr);
+    std::vector<std::string> expected = {"CreateEvent Fail"};
+    EXPECT_EQ(expected, Lines());
+    EXPECT_TRUE(g_handlerName.empty());
+    EXPECT_TRUE(g_reports.empty());
+}
+
+TEST_F(ServiceTest, HandlerRegistrationFailureClosesTheEventAndReportsNothing) {
+    g_failRegister = true;
+    ServiceMain(0, nullptr);
+    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Fail"};
+    EXPECT_EQ(expected, Lines());
+    EXPECT_TRUE(g_reports.empty());
+    EXPECT_FALSE(IsOpenHandle(g_createdEvent));
+}
+
+TEST_F(ServiceTest, FolderThatDoesNotFitStartsNothing) {
+    // A short program name leaves room for the path but not for "\Revenix\" after its folder:
+    // 1015 characters of folder and the 9 of "\Revenix\" need 1025 bytes with the terminator.
+    std::string path = "C:\\" + std::string(1012, 'd') + "\\s.exe";
+    g_programPath = path.c_str();
+    StartResetTool();
+    std::vector<std::string> expected = {"Revenix", "Revenix folder does not fit in 1024 bytes; not started"};
+    EXPECT_EQ(expected, Lines());
+    EXPECT_TRUE(g_launches.empty());
+
+    // A program path the platform had to cut names no real folder either.
+    g_lines.clear();
+    std::string cut = "C:\\" + std::string(1100, 'd') + "\\OrvantaService.exe";
+    g_programPath = cut.c_str();
+    StartResetTool();
+    EXPECT_EQ(expected, Lines());
+    EXPECT_TRUE(g_launches.empty());
+
+    // One character less fits exactly.
+    path = "C:\\" + std::string(1011, 'd') + "\\s.exe";
+    g_programPath = path.c_str();
+    StartResetTool();
+    ASSERT_EQ(1u, g_launches.size());
+    EXPECT_EQ(1023u, g_launches[0].directory.size());
+}
+
+}  // namespace
