@@ -1,0 +1,1067 @@
+// A USB bus driver that tests control, for running the shipped filter driver on Wine's kernel.
+//
+// Installed as the root-enumerated device root\TvxTestBus under the service USBHUB3, so the
+// child PDOs it reports belong to "\Driver\USBHUB3", one of the hub drivers whose children the
+// filter attaches to. Through its control device \\.\TvxTestBus a test plugs and unplugs child
+// USB devices, reads the setup packets each child received, sends URBs down a child's stack
+// and collects the filter's debug output.
+//
+// What this bus does because Wine's kernel differs from Windows (each is a known Wine gap):
+//  - Wine's Plug and Play manager ignores UpperFilters, so the bus's AddDevice loads the filter
+//    itself and calls its AddDevice with the root PDO, which leaves it where a class upper
+//    filter sits: right above the bus FDO.
+//  - Wine's IoGetDeviceProperty reports the class GUID in upper case, where Windows reports it
+//    in lower case, and returns Win32 error numbers (which read as success) where Windows
+//    returns failure statuses. The filter's import of it is pointed at an adapter that changes
+//    exactly these two things.
+//  - Wine never writes a device's LocationInformation value; the bus writes it while starting a
+//    child, as the Windows USB hub driver makes it known.
+//  - Wine's DbgPrint text goes only to the trace of the Wine session, so the filter's DbgPrint
+//    import is pointed at a recorder that keeps a copy for the test and then calls DbgPrint.
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#endif
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#endif
+#include <ntddk.h>
+#include <ntimage.h>
+#include <stdarg.h>
+#include <usb.h>
+#include <usbioctl.h>
+
+#include "testbus.h"
+
+extern "C" {
+NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING name, ULONG attributes, PACCESS_STATE accessState,
+                                       ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                       PVOID parseContext, PVOID* object);
+__declspec(dllimport) extern POBJECT_TYPE* IoDriverObjectType;
+int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
+NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+}
+
+namespace {
+
+constexpr ULONG POOL_TAG = 0x42747654;  // "TvtB"
+constexpr PCWSTR FILTER_SERVICE = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tarvex";
+constexpr PCWSTR FILTER_DRIVER = L"\\Driver\\Tarvex";
+constexpr PCWSTR ENUM_KEY = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+
+// Win32 error numbers that Wine's IoGetDeviceProperty returns as its status.
+constexpr NTSTATUS WIN32_ERROR_INVALID_DATA = 13;
+constexpr NTSTATUS WIN32_ERROR_INSUFFICIENT_BUFFER = 122;
+
+enum class Kind : ULONG { Control = 1, Fdo, Pdo };
+
+struct BusExtension {
+    Kind kind;
+    ULONG slot;  // of a PDO
+};
+
+struct Child {
+    PDEVICE_OBJECT pdo;
+    USHORT idVendor;
+    USHORT idProduct;
+    ULONG port;
+    WCHAR deviceId[TESTBUS_NAME_UNITS];
+    WCHAR instance[TESTBUS_NAME_UNITS];
+    TESTBUS_CHILD info;
+};
+
+PDEVICE_OBJECT controlDevice;
+PDEVICE_OBJECT busFdo;
+PDEVICE_OBJECT busPdo;
+PDEVICE_OBJECT busLower;
+PDRIVER_OBJECT filterDriver;
+
+// Wine runs drivers in the threads of a user process and has no IRQL, so a fast mutex may be
+// taken anywhere here. (A KMUTEX contended by two threads left the waiter hanging under Wine 8.)
+FAST_MUTEX stateLock;
+TESTBUS_STATUS busStatus;
+Child children[TESTBUS_MAX_CHILDREN];
+ULONG childCount;
+
+FAST_MUTEX debugLock;
+char debugText[256 * 1024];
+ULONG debugUsed;
+ULONG debugRead;
+BOOLEAN debugFull;
+
+void Lock(FAST_MUTEX* mutex)
+{
+    ExAcquireFastMutex(mutex);
+}
+
+void Unlock(FAST_MUTEX* mutex)
+{
+    ExReleaseFastMutex(mutex);
+}
+
+BusExtension* ExtensionOf(PDEVICE_OBJECT device)
+{
+    return static_cast<BusExtension*>(device->DeviceExtension);
+}
+
+// Text kept for the test: what is past the buffer's end is dropped, and a note says so once.
+void Record(const char* text)
+{
+    static const char dropped[] = "\n[tvxtestbus: debug text buffer full, the rest is dropped]\n";
+    size_t length = 0;
+    while (text[length]) {
+        ++length;
+    }
+    Lock(&debugLock);
+    if (!debugFull) {
+        size_t room = sizeof(debugText) - sizeof(dropped) - debugUsed;
+        size_t n = length < room ? length : room;
+        RtlCopyMemory(debugText + debugUsed, text, n);
+        debugUsed += static_cast<ULONG>(n);
+        if (n < length) {
+            RtlCopyMemory(debugText + debugUsed, dropped, sizeof(dropped) - 1);
+            debugUsed += sizeof(dropped) - 1;
+            debugFull = TRUE;
+        }
+    }
+    Unlock(&debugLock);
+}
+
+void VTrace(const char* format, va_list args)
+{
+    char text[1024];
+    int n = _vsnprintf(text, sizeof(text) - 1, format, args);
+    text[n < 0 ? sizeof(text) - 1 : n] = '\0';
+    Record(text);
+    DbgPrint("%s", text);
+}
+
+void Trace(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    VTrace(format, args);
+    va_end(args);
+}
+
+// Stands in for DbgPrint in the filter's imports.
+ULONG __cdecl RecordingDbgPrint(PCSTR format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    VTrace(format, args);
+    va_end(args);
+    return STATUS_SUCCESS;
+}
+
+// Stands in for IoGetDeviceProperty in the filter's imports: the answer Windows would give.
+NTSTATUS WindowsDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length,
+                               PVOID buffer, PULONG resultLength)
+{
+    NTSTATUS status = IoGetDeviceProperty(device, property, length, buffer, resultLength);
+    if (status > 0 && status < 0x10000) {
+        status = status == WIN32_ERROR_INSUFFICIENT_BUFFER ? STATUS_BUFFER_TOO_SMALL
+                 : status == WIN32_ERROR_INVALID_DATA      ? STATUS_OBJECT_NAME_NOT_FOUND
+                                                           : STATUS_UNSUCCESSFUL;
+    }
+    if (NT_SUCCESS(status) && property == DevicePropertyClassGuid) {
+        auto* text = static_cast<PWCHAR>(buffer);
+        for (ULONG i = 0; i < length / sizeof(WCHAR) && text[i]; ++i) {
+            if (text[i] >= L'A' && text[i] <= L'F') {
+                text[i] = static_cast<WCHAR>(text[i] - L'A' + L'a');
+            }
+        }
+    }
+    return status;
+}
+
+BOOLEAN SameAscii(const char* a, const char* b)
+{
+    for (; *a && *b; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) {
+            return FALSE;
+        }
+    }
+    return *a == *b;
+}
+
+PIMAGE_NT_HEADERS64 PeHeadersAt(ULONG_PTR base, ULONG_PTR inside)
+{
+    auto* dos = reinterpret_cast<PIMAGE_DOS_HEADER>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 || dos->e_lfanew > 0x800) {
+        return nullptr;
+    }
+    auto* nt = reinterpret_cast<PIMAGE_NT_HEADERS64>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC ||
+        inside - base >= nt->OptionalHeader.SizeOfImage) {
+        return nullptr;
+    }
+    return nt;
+}
+
+// Images are mapped at 64 KiB boundaries, and every page between an image's base and an
+// address inside it is mapped, so the walk down from the entry point meets the base first.
+ULONG_PTR ImageBaseOf(PDRIVER_OBJECT driver)
+{
+    auto inside = reinterpret_cast<ULONG_PTR>(driver->DriverInit);
+    if (driver->DriverStart && PeHeadersAt(reinterpret_cast<ULONG_PTR>(driver->DriverStart), inside)) {
+        return reinterpret_cast<ULONG_PTR>(driver->DriverStart);
+    }
+    for (ULONG_PTR base = inside & ~static_cast<ULONG_PTR>(0xFFFF); inside - base < 0x4000000; base -= 0x10000) {
+        if (PeHeadersAt(base, inside)) {
+            return base;
+        }
+    }
+    return 0;
+}
+
+PVOID AdapterFor(const char* name)
+{
+    if (SameAscii(name, "IoGetDeviceProperty")) {
+        return reinterpret_cast<PVOID>(WindowsDeviceProperty);
+    }
+    if (SameAscii(name, "DbgPrint")) {
+        return reinterpret_cast<PVOID>(RecordingDbgPrint);
+    }
+    return nullptr;
+}
+
+BOOLEAN IsWritable(PIMAGE_NT_HEADERS64 nt, ULONG rva)
+{
+    PIMAGE_SECTION_HEADER section = IMAGE_FIRST_SECTION(nt);
+    for (USHORT i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize) {
+            return (section->Characteristics & IMAGE_SCN_MEM_WRITE) != 0;
+        }
+    }
+    return FALSE;
+}
+
+// Points the filter's imports of IoGetDeviceProperty and DbgPrint at the adapters above.
+// Returns how many were changed, or -1 when the image or its import table cannot be used.
+LONG AdaptFilterImports(PDRIVER_OBJECT driver)
+{
+    ULONG_PTR base = ImageBaseOf(driver);
+    if (!base) {
+        return -1;
+    }
+    PIMAGE_NT_HEADERS64 nt = PeHeadersAt(base, reinterpret_cast<ULONG_PTR>(driver->DriverInit));
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!imports.VirtualAddress) {
+        return -1;
+    }
+    LONG adapted = 0;
+    for (auto* descriptor = reinterpret_cast<PIMAGE_IMPORT_DESCRIPTOR>(base + imports.VirtualAddress);
+         descriptor->Name; ++descriptor) {
+        if (!SameAscii(reinterpret_cast<const char*>(base + descriptor->Name), "ntoskrnl.exe")) {
+            continue;
+        }
+        if (!descriptor->OriginalFirstThunk || !IsWritable(nt, descriptor->FirstThunk)) {
+            return -1;
+        }
+        auto* names = reinterpret_cast<PIMAGE_THUNK_DATA64>(base + descriptor->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<PIMAGE_THUNK_DATA64>(base + descriptor->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) {
+                continue;
+            }
+            auto* byName = reinterpret_cast<PIMAGE_IMPORT_BY_NAME>(base + names->u1.AddressOfData);
+            PVOID adapter = AdapterFor(reinterpret_cast<const char*>(byName->Name));
+            if (adapter) {
+                InterlockedExchangePointer(reinterpret_cast<PVOID*>(&slots->u1.Function), adapter);
+                ++adapted;
+            }
+        }
+    }
+    return adapted;
+}
+
+// Loads the filter's service and takes a reference on its driver object, as the Plug and Play
+// manager does for a registered upper filter.
+NTSTATUS LoadFilter()
+{
+    UNICODE_STRING service;
+    RtlInitUnicodeString(&service, FILTER_SERVICE);
+    NTSTATUS status = ZwLoadDriver(&service);
+    busStatus.filterLoadStatus = status;
+    Trace("tvxtestbus: ZwLoadDriver(Tarvex): 0x%08X\n", static_cast<ULONG>(status));
+    if (status != STATUS_SUCCESS && status != STATUS_IMAGE_ALREADY_LOADED) {
+        return status;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, FILTER_DRIVER);
+    PVOID object = nullptr;
+    status = ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType, KernelMode,
+                                     nullptr, &object);
+    if (!NT_SUCCESS(status)) {
+        Trace("tvxtestbus: no %S: 0x%08X\n", FILTER_DRIVER, static_cast<ULONG>(status));
+        busStatus.filterLoadStatus = status;
+        return status;
+    }
+    filterDriver = static_cast<PDRIVER_OBJECT>(object);
+    busStatus.importsAdapted = AdaptFilterImports(filterDriver);
+    Trace("tvxtestbus: filter imports adapted: %d\n", busStatus.importsAdapted);
+    return busStatus.importsAdapted == 2 ? STATUS_SUCCESS : STATUS_INVALID_IMAGE_FORMAT;
+}
+
+void CopyName(PWCHAR out, const UNICODE_STRING& name)
+{
+    size_t units = name.Length / sizeof(WCHAR);
+    if (units > TESTBUS_NAME_UNITS - 1) {
+        units = TESTBUS_NAME_UNITS - 1;
+    }
+    RtlCopyMemory(out, name.Buffer, units * sizeof(WCHAR));
+    out[units] = L'\0';
+}
+
+void DriverNameOf(PDEVICE_OBJECT device, PWCHAR out)
+{
+    out[0] = L'\0';
+    if (device && device->DriverObject) {
+        CopyName(out, device->DriverObject->DriverName);
+    }
+}
+
+size_t Append(PWCHAR out, size_t at, PCWSTR text)
+{
+    while (*text && at < TESTBUS_NAME_UNITS - 1) {
+        out[at++] = *text++;
+    }
+    out[at] = L'\0';
+    return at;
+}
+
+size_t AppendNumber(PWCHAR out, size_t at, ULONG value, ULONG base, size_t digits)
+{
+    WCHAR text[12];
+    size_t n = 0;
+    do {
+        ULONG digit = value % base;
+        text[n++] = static_cast<WCHAR>(digit < 10 ? L'0' + digit : L'A' + digit - 10);
+        value /= base;
+    } while ((value || n < digits) && n < 11);
+    WCHAR reversed[12];
+    for (size_t i = 0; i < n; ++i) {
+        reversed[i] = text[n - 1 - i];
+    }
+    reversed[n] = L'\0';
+    return Append(out, at, reversed);
+}
+
+NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalCompletion, &event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
+    return irp->IoStatus.Status;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS PassDown(PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(busLower, irp);
+}
+
+// Bus relations: every child plugged and not unplugged, each referenced for the PnP manager.
+NTSTATUS ReportChildren(PIRP irp)
+{
+    Lock(&stateLock);
+    ULONG count = 0;
+    for (ULONG i = 0; i < childCount; ++i) {
+        count += children[i].info.present ? 1 : 0;
+    }
+    size_t bytes = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + (count ? count : 1) * sizeof(PDEVICE_OBJECT);
+    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG));
+    if (!relations) {
+        Unlock(&stateLock);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    relations->Count = 0;
+    for (ULONG i = 0; i < childCount; ++i) {
+        if (children[i].info.present) {
+            ObReferenceObject(children[i].pdo);
+            relations->Objects[relations->Count++] = children[i].pdo;
+        }
+    }
+    ++busStatus.relationsQueries;
+    Unlock(&stateLock);
+    Trace("tvxtestbus: bus relations: %u children\n", relations->Count);
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FdoPnp(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        NTSTATUS status = ForwardAndWait(busLower, irp);
+        busStatus.busStarted = NT_SUCCESS(status);
+        Trace("tvxtestbus: bus started: 0x%08X\n", static_cast<ULONG>(status));
+        return Complete(irp, status, irp->IoStatus.Information);
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            NTSTATUS status = ReportChildren(irp);
+            if (!NT_SUCCESS(status)) {
+                return Complete(irp, status);
+            }
+            irp->IoStatus.Status = status;
+        }
+        return PassDown(irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(irp);
+    case IRP_MN_REMOVE_DEVICE: {
+        Trace("tvxtestbus: bus removed\n");
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        NTSTATUS status = PassDown(irp);
+        Lock(&stateLock);
+        for (ULONG i = 0; i < childCount; ++i) {
+            if (children[i].pdo) {
+                IoDeleteDevice(children[i].pdo);
+                children[i].pdo = nullptr;
+                children[i].info.deleted = TRUE;
+            }
+        }
+        Unlock(&stateLock);
+        IoDetachDevice(busLower);
+        // The filter above detaches from the FDO only after this returns; the reference taken
+        // in AddDevice keeps the object until the bus is unloaded (Wine frees a deleted device
+        // object at once when nothing holds it).
+        IoDeleteDevice(busFdo);
+        busStatus.busStarted = FALSE;
+        return status;
+    }
+    default:
+        return PassDown(irp);
+    }
+}
+
+PWCHAR AllocateIds(PCWSTR first, PCWSTR second, PCWSTR third)
+{
+    PCWSTR parts[3] = {first, second, third};
+    size_t units = 1;
+    for (PCWSTR part : parts) {
+        if (part) {
+            for (PCWSTR p = part; *p; ++p) {
+                ++units;
+            }
+            ++units;
+        }
+    }
+    auto* ids = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), POOL_TAG));
+    if (!ids) {
+        return nullptr;
+    }
+    size_t at = 0;
+    for (PCWSTR part : parts) {
+        if (part) {
+            for (PCWSTR p = part; *p; ++p) {
+                ids[at++] = *p;
+            }
+            ids[at++] = L'\0';
+        }
+    }
+    ids[at] = L'\0';
+    return ids;
+}
+
+NTSTATUS QueryId(Child& child, PIRP irp, BUS_QUERY_ID_TYPE type)
+{
+    WCHAR withRevision[TESTBUS_NAME_UNITS];
+    PWCHAR ids = nullptr;
+    switch (type) {
+    case BusQueryDeviceID:
+        ids = AllocateIds(child.deviceId, nullptr, nullptr);
+        break;
+    case BusQueryInstanceID:
+        ids = AllocateIds(child.instance, nullptr, nullptr);
+        break;
+    case BusQueryHardwareIDs:
+        Append(withRevision, Append(withRevision, 0, child.deviceId), L"&REV_0100");
+        ids = AllocateIds(withRevision, child.deviceId, nullptr);
+        break;
+    case BusQueryCompatibleIDs:
+        ids = AllocateIds(L"USB\\Class_00&SubClass_00&Prot_00", L"USB\\Class_00&SubClass_00", L"USB\\Class_00");
+        break;
+    default:
+        return irp->IoStatus.Status;
+    }
+    if (!ids) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(ids);
+    return STATUS_SUCCESS;
+}
+
+// Makes the location known the way Windows keeps it, as the device's LocationInformation value.
+void WriteLocation(Child& child)
+{
+    WCHAR pathText[160];
+    size_t at = 0;
+    const PCWSTR parts[] = {ENUM_KEY, child.deviceId, L"\\", child.instance};
+    for (PCWSTR part : parts) {
+        for (PCWSTR p = part; *p && at < 159; ++p) {
+            pathText[at++] = *p;
+        }
+    }
+    pathText[at] = L'\0';
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, pathText);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    NTSTATUS status = ZwOpenKey(&key, KEY_SET_VALUE, &attributes);
+    if (NT_SUCCESS(status)) {
+        UNICODE_STRING value;
+        RtlInitUnicodeString(&value, L"LocationInformation");
+        ULONG bytes = 0;
+        while (child.info.location[bytes / sizeof(WCHAR)]) {
+            bytes += sizeof(WCHAR);
+        }
+        status = ZwSetValueKey(key, &value, 0, REG_SZ, child.info.location, bytes + sizeof(WCHAR));
+        ZwClose(key);
+    }
+    Trace("tvxtestbus: %S LocationInformation %S: 0x%08X\n", child.info.instanceId, child.info.location,
+          static_cast<ULONG>(status));
+}
+
+NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    Child& child = children[ExtensionOf(device)->slot];
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        WriteLocation(child);
+        child.info.started = TRUE;
+        Trace("tvxtestbus: %S started\n", child.info.instanceId);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_ID:
+        status = QueryId(child, irp, stack->Parameters.QueryId.IdType);
+        break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->Removable = TRUE;
+        caps->SurpriseRemovalOK = TRUE;
+        caps->Address = child.port;
+        caps->UINumber = child.port;
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) {
+            caps->DeviceState[s] = PowerDeviceD3;
+        }
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_DEVICE_TEXT: {
+        PCWSTR text = nullptr;
+        if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
+            text = L"Tarvex test USB device";
+        } else if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextLocationInformation) {
+            text = child.info.location;
+        }
+        if (text) {
+            PWCHAR copy = AllocateIds(text, nullptr, nullptr);
+            status = copy ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(copy);
+        }
+        break;
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            auto* relations = static_cast<PDEVICE_RELATIONS>(
+                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG));
+            if (!relations) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+            ObReferenceObject(device);
+            relations->Count = 1;
+            relations->Objects[0] = device;
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+            status = STATUS_SUCCESS;
+        }
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        child.info.started = FALSE;
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        Lock(&stateLock);
+        child.info.started = FALSE;
+        child.info.removed = TRUE;
+        // A child still plugged in stays reported; one that was unplugged is gone for good.
+        BOOLEAN unplugged = !child.info.present;
+        if (unplugged) {
+            child.pdo = nullptr;
+            child.info.deleted = TRUE;
+        }
+        Unlock(&stateLock);
+        Trace("tvxtestbus: %S removed%s\n", child.info.instanceId, unplugged ? ", deleted" : "");
+        Complete(irp, STATUS_SUCCESS);
+        if (unplugged) {
+            IoDeleteDevice(device);
+        }
+        return STATUS_SUCCESS;
+    }
+    default:
+        break;
+    }
+    return Complete(irp, status, NT_SUCCESS(status) ? irp->IoStatus.Information : 0);
+}
+
+void RecordPacket(Child& child, UCHAR bmRequestType, UCHAR bRequest, USHORT wValue, USHORT wIndex, USHORT wLength)
+{
+    Lock(&stateLock);
+    if (child.info.packetCount < TESTBUS_MAX_PACKETS) {
+        UCHAR* packet = child.info.packets[child.info.packetCount];
+        packet[0] = bmRequestType;
+        packet[1] = bRequest;
+        packet[2] = static_cast<UCHAR>(wValue);
+        packet[3] = static_cast<UCHAR>(wValue >> 8);
+        packet[4] = static_cast<UCHAR>(wIndex);
+        packet[5] = static_cast<UCHAR>(wIndex >> 8);
+        packet[6] = static_cast<UCHAR>(wLength);
+        packet[7] = static_cast<UCHAR>(wLength >> 8);
+    }
+    ++child.info.packetCount;
+    Unlock(&stateLock);
+}
+
+// The child answers URBs as a USB device with one configuration would.
+NTSTATUS HandleUrb(Child& child, PURB urb)
+{
+    if (!child.info.present) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb->UrbControlDescriptorRequest;
+        RecordPacket(child, 0x80, USB_REQUEST_GET_DESCRIPTOR,
+                     static_cast<USHORT>(request.DescriptorType << 8 | request.Index), request.LanguageId,
+                     static_cast<USHORT>(request.TransferBufferLength));
+        if (request.DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE || !request.TransferBuffer) {
+            urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+            return STATUS_UNSUCCESSFUL;
+        }
+        USB_DEVICE_DESCRIPTOR descriptor = {};
+        descriptor.bLength = sizeof(descriptor);
+        descriptor.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+        descriptor.bcdUSB = 0x0200;
+        descriptor.bMaxPacketSize0 = 64;
+        descriptor.idVendor = child.idVendor;
+        descriptor.idProduct = child.idProduct;
+        descriptor.bcdDevice = 0x0100;
+        descriptor.bNumConfigurations = 1;
+        ULONG length = request.TransferBufferLength < sizeof(descriptor) ? request.TransferBufferLength
+                                                                          : sizeof(descriptor);
+        RtlCopyMemory(request.TransferBuffer, &descriptor, length);
+        request.TransferBufferLength = length;
+        break;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+        _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb->UrbControlVendorClassRequest;
+        UCHAR direction = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0x00;
+        RecordPacket(child, static_cast<UCHAR>(direction | 0x40 | request.RequestTypeReservedBits), request.Request,
+                     request.Value, request.Index, static_cast<USHORT>(request.TransferBufferLength));
+        break;
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+        const UCHAR* setup = urb->UrbControlTransfer.SetupPacket;
+        RecordPacket(child, setup[0], setup[1], static_cast<USHORT>(setup[2] | setup[3] << 8),
+                     static_cast<USHORT>(setup[4] | setup[5] << 8), static_cast<USHORT>(setup[6] | setup[7] << 8));
+        break;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        InterlockedIncrement(&child.info.bulkTransfers);
+        break;
+    default:
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+        return STATUS_NOT_SUPPORTED;
+    }
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PdoDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    Child& child = children[ExtensionOf(device)->slot];
+    switch (stack->MajorFunction) {
+    case IRP_MJ_PNP:
+        return PdoPnp(device, irp);
+    case IRP_MJ_POWER:
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER
+                                 ? STATUS_SUCCESS
+                                 : irp->IoStatus.Status);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            stack->Parameters.Others.Argument1) {
+            return Complete(irp, HandleUrb(child, static_cast<PURB>(stack->Parameters.Others.Argument1)));
+        }
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+        return Complete(irp, STATUS_SUCCESS);
+    default:
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS FdoDispatch(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_PNP:
+        return FdoPnp(irp);
+    case IRP_MJ_POWER:
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(busLower, irp);
+    default:
+        return PassDown(irp);
+    }
+}
+
+NTSTATUS Plug(const TESTBUS_PLUG& plug, ULONG& slot)
+{
+    Lock(&stateLock);
+    if (childCount == TESTBUS_MAX_CHILDREN || !busFdo) {
+        Unlock(&stateLock);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    slot = childCount;
+    Child& child = children[slot];
+    RtlZeroMemory(&child, sizeof(child));
+    child.idVendor = plug.idVendor;
+    child.idProduct = plug.idProduct;
+    child.port = plug.port;
+    AppendNumber(child.deviceId, Append(child.deviceId, AppendNumber(child.deviceId, Append(child.deviceId, 0, L"USB\\VID_"), plug.idVendor, 16, 4), L"&PID_"), plug.idProduct, 16, 4);
+    AppendNumber(child.instance, Append(child.instance, 0, L"TVXTEST"), slot + 1, 10, 1);
+    Append(child.info.instanceId, Append(child.info.instanceId, Append(child.info.instanceId, 0, child.deviceId), L"\\"),
+           child.instance);
+    Append(child.info.location,
+           AppendNumber(child.info.location, Append(child.info.location, 0, L"Port_#"), plug.port, 10, 4),
+           L".Hub_#0001");
+
+    WCHAR nameText[TESTBUS_NAME_UNITS];
+    AppendNumber(nameText, Append(nameText, 0, L"\\Device\\USBPDO-TVX"), slot + 1, 10, 1);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, nameText);
+    PDEVICE_OBJECT pdo = nullptr;
+    NTSTATUS status = IoCreateDevice(busFdo->DriverObject, sizeof(BusExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                     &pdo);
+    if (!NT_SUCCESS(status)) {
+        Unlock(&stateLock);
+        return status;
+    }
+    ExtensionOf(pdo)->kind = Kind::Pdo;
+    ExtensionOf(pdo)->slot = slot;
+    pdo->Flags |= DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    child.pdo = pdo;
+    child.info.used = TRUE;
+    child.info.present = TRUE;
+    ++childCount;
+    Unlock(&stateLock);
+    Trace("tvxtestbus: plugged %S at %S\n", child.info.instanceId, child.info.location);
+    IoInvalidateDeviceRelations(busPdo, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Unplug(ULONG slot)
+{
+    Lock(&stateLock);
+    if (slot >= childCount || !children[slot].info.present) {
+        Unlock(&stateLock);
+        return STATUS_INVALID_PARAMETER;
+    }
+    children[slot].info.present = FALSE;
+    Unlock(&stateLock);
+    Trace("tvxtestbus: unplugged %S\n", children[slot].info.instanceId);
+    IoInvalidateDeviceRelations(busPdo, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DescribeChild(ULONG slot, TESTBUS_CHILD& out)
+{
+    Lock(&stateLock);
+    if (slot >= childCount) {
+        Unlock(&stateLock);
+        return STATUS_INVALID_PARAMETER;
+    }
+    out = children[slot].info;
+    DriverNameOf(children[slot].pdo ? children[slot].pdo->AttachedDevice : nullptr, out.aboveDriver);
+    Unlock(&stateLock);
+    return STATUS_SUCCESS;
+}
+
+// Sends a URB to the top of the child's stack and waits for it, as the device's driver would.
+NTSTATUS SendUrb(const TESTBUS_SEND& send)
+{
+    Lock(&stateLock);
+    PDEVICE_OBJECT top = nullptr;
+    if (send.slot < childCount && children[send.slot].pdo && children[send.slot].info.present) {
+        top = IoGetAttachedDeviceReference(children[send.slot].pdo);
+    }
+    Unlock(&stateLock);
+    if (!top) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    static UCHAR payload[4] = {1, 2, 3, 4};
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), POOL_TAG));
+    if (!urb) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, sizeof(URB));
+    if (send.kind == TESTBUS_URB_BULK_OUT) {
+        urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+        urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        urb->UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(0x02));
+        urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = sizeof(payload);
+        urb->UrbBulkOrInterruptTransfer.TransferBuffer = payload;
+    } else {
+        urb->UrbHeader.Length = sizeof(_URB_CONTROL_TRANSFER);
+        urb->UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
+        urb->UrbControlTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_OUT | USBD_DEFAULT_PIPE_TRANSFER;
+        urb->UrbControlTransfer.SetupPacket[0] = 0x40;
+        urb->UrbControlTransfer.SetupPacket[1] = 0x40;
+    }
+
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus = {};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, top, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &ioStatus);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (irp) {
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+        status = IoCallDriver(top, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = ioStatus.Status;
+        }
+    }
+    ExFreePoolWithTag(urb, POOL_TAG);
+    ObDereferenceObject(top);
+    return status;
+}
+
+ULONG TakeDebugText(PUCHAR out, ULONG room)
+{
+    Lock(&debugLock);
+    ULONG n = debugUsed - debugRead < room ? debugUsed - debugRead : room;
+    RtlCopyMemory(out, debugText + debugRead, n);
+    debugRead += n;
+    Unlock(&debugLock);
+    return n;
+}
+
+NTSTATUS ControlDispatch(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+        return Complete(irp, stack->MajorFunction == IRP_MJ_CREATE || stack->MajorFunction == IRP_MJ_CLOSE ||
+                                     stack->MajorFunction == IRP_MJ_CLEANUP
+                                 ? STATUS_SUCCESS
+                                 : STATUS_INVALID_DEVICE_REQUEST);
+    }
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_TESTBUS_STATUS: {
+        if (out < sizeof(TESTBUS_STATUS)) {
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        }
+        auto* status = static_cast<TESTBUS_STATUS*>(buffer);
+        Lock(&stateLock);
+        *status = busStatus;
+        DriverNameOf(busStatus.busAdded && busStatus.busStarted ? busFdo->AttachedDevice : nullptr, status->aboveFdo);
+        if (busStatus.busAdded && busStatus.busStarted) {
+            PDEVICE_OBJECT top = IoGetAttachedDeviceReference(busPdo);
+            DriverNameOf(top, status->stackTop);
+            ObDereferenceObject(top);
+        }
+        Unlock(&stateLock);
+        return Complete(irp, STATUS_SUCCESS, sizeof(TESTBUS_STATUS));
+    }
+    case IOCTL_TESTBUS_PLUG: {
+        if (in < sizeof(TESTBUS_PLUG) || out < sizeof(ULONG)) {
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        }
+        ULONG slot = 0;
+        NTSTATUS status = Plug(*static_cast<TESTBUS_PLUG*>(buffer), slot);
+        if (NT_SUCCESS(status)) {
+            *static_cast<ULONG*>(buffer) = slot;
+        }
+        return Complete(irp, status, NT_SUCCESS(status) ? sizeof(ULONG) : 0);
+    }
+    case IOCTL_TESTBUS_UNPLUG:
+        if (in < sizeof(ULONG)) {
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        }
+        return Complete(irp, Unplug(*static_cast<ULONG*>(buffer)));
+    case IOCTL_TESTBUS_CHILD: {
+        if (in < sizeof(ULONG) || out < sizeof(TESTBUS_CHILD)) {
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        }
+        TESTBUS_CHILD child;
+        NTSTATUS status = DescribeChild(*static_cast<ULONG*>(buffer), child);
+        if (NT_SUCCESS(status)) {
+            *static_cast<TESTBUS_CHILD*>(buffer) = child;
+        }
+        return Complete(irp, status, NT_SUCCESS(status) ? sizeof(TESTBUS_CHILD) : 0);
+    }
+    case IOCTL_TESTBUS_SEND_URB: {
+        if (in < sizeof(TESTBUS_SEND) || out < sizeof(LONG)) {
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        }
+        NTSTATUS answer = SendUrb(*static_cast<TESTBUS_SEND*>(buffer));
+        *static_cast<LONG*>(buffer) = answer;
+        return Complete(irp, STATUS_SUCCESS, sizeof(LONG));
+    }
+    case IOCTL_TESTBUS_DEBUG_TEXT:
+        return Complete(irp, STATUS_SUCCESS, TakeDebugText(static_cast<PUCHAR>(buffer), out));
+    default:
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    switch (ExtensionOf(device)->kind) {
+    case Kind::Control:
+        return ControlDispatch(irp);
+    case Kind::Fdo:
+        return FdoDispatch(irp);
+    case Kind::Pdo:
+        return PdoDispatch(device, irp);
+    }
+    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    Trace("tvxtestbus: AddDevice\n");
+    if (busFdo) {
+        return STATUS_DEVICE_BUSY;
+    }
+    PDEVICE_OBJECT fdo = nullptr;
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ExtensionOf(fdo)->kind = Kind::Fdo;
+    busLower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    if (!busLower) {
+        IoDeleteDevice(fdo);
+        return STATUS_UNSUCCESSFUL;
+    }
+    ObReferenceObject(fdo);
+    fdo->Flags |= DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    busPdo = pdo;
+    busFdo = fdo;
+    busStatus.busAdded = TRUE;
+
+    // An upper filter's AddDevice runs after the function driver's, with the same PDO.
+    if (NT_SUCCESS(LoadFilter())) {
+        busStatus.filterAddStatus = filterDriver->DriverExtension->AddDevice(filterDriver, pdo);
+        Trace("tvxtestbus: filter AddDevice: 0x%08X\n", static_cast<ULONG>(busStatus.filterAddStatus));
+    } else {
+        busStatus.filterAddStatus = STATUS_NOT_FOUND;
+    }
+    return STATUS_SUCCESS;
+}
+
+void BusUnload(PDRIVER_OBJECT)
+{
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, TESTBUS_LINK_NAME);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(controlDevice);
+    if (busFdo) {
+        ObDereferenceObject(busFdo);
+    }
+    // The filter came in with the bus and leaves with it.
+    if (filterDriver) {
+        ObDereferenceObject(filterDriver);
+        UNICODE_STRING service;
+        RtlInitUnicodeString(&service, FILTER_SERVICE);
+        NTSTATUS status = ZwUnloadDriver(&service);
+        DbgPrint("tvxtestbus: ZwUnloadDriver(Tarvex): 0x%08X\n", static_cast<ULONG>(status));
+    }
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    ExInitializeFastMutex(&stateLock);
+    ExInitializeFastMutex(&debugLock);
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+        driver->MajorFunction[i] = BusDispatch;
+    }
+    driver->DriverExtension->AddDevice = BusAddDevice;
+    driver->DriverUnload = BusUnload;
+
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, TESTBUS_DEVICE_NAME);
+    RtlInitUnicodeString(&link, TESTBUS_LINK_NAME);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(BusExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ExtensionOf(controlDevice)->kind = Kind::Control;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        return status;
+    }
+    controlDevice->Flags |= DO_BUFFERED_IO;
+    controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    Trace("tvxtestbus: loaded\n");
+    return STATUS_SUCCESS;
+}
