@@ -787,7 +787,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                  "IofCompleteRequest of an IRP that was already completed and freed");
             return;
         }
-        if ((info && info->state == IrpState::Completed) || Irp->CurrentLocation > Irp->StackCount + 1) {
+        // Past the last location the request is back with whoever allocated it: nothing is left
+        // to complete (the kernel itself only catches CurrentLocation > StackCount + 1).
+        if ((info && info->state == IrpState::Completed) || Irp->CurrentLocation > Irp->StackCount) {
             Stop(KSIM_STOP_MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
                  "IofCompleteRequest of an IRP that was already completed");
             return;

@@ -19,6 +19,7 @@
 #endif
 #include <ntddk.h>
 #include <usb.h>
+#include <usbioctl.h>
 
 #include <array>
 #include <cstdint>

@@ -1,0 +1,134 @@
+#include "test_drivers.h"
+
+using namespace ksimtest;
+
+namespace {
+
+constexpr ULONG IOCTL_TEST_BUFFERED = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+// A control device: records what the I/O manager gives it and answers as told.
+struct ControlExt {
+    std::vector<UCHAR>* majors;
+    ULONG systemBytes;   // size of the system buffer's pool block
+    UCHAR input[64];
+    ULONG inputBytes;
+    const char* reply;
+    ULONG replyBytes;
+    ULONG_PTR information;
+    NTSTATUS status;
+    NTSTATUS createStatus;
+};
+
+NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = static_cast<ControlExt*>(device->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ext->majors->push_back(stack->MajorFunction);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (stack->MajorFunction == IRP_MJ_CREATE) status = ext->createStatus;
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        auto* system = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        for (const KsimPoolBlock& block : KsimLivePool())
+            if (block.address == system) ext->systemBytes = static_cast<ULONG>(block.bytes);
+        ext->inputBytes = stack->Parameters.DeviceIoControl.InputBufferLength;
+        std::memcpy(ext->input, system, ext->inputBytes);
+        if (ext->reply) std::memcpy(system, ext->reply, ext->replyBytes);
+        irp->IoStatus.Information = ext->information;
+        status = ext->status;
+    }
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI ControlEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = ControlDispatch;
+    return STATUS_SUCCESS;
+}
+
+class UserTest : public MisuseTest {
+protected:
+    void SetUp() override {
+        MisuseTest::SetUp();
+        driver = KsimLoadDriver(ControlEntry, L"\\Driver\\Control");
+        control = MakeDevice<ControlExt>(driver, L"\\Device\\TestControl0");
+        Ext()->majors = &majors;
+        UNICODE_STRING name, link;
+        RtlInitUnicodeString(&name, L"\\Device\\TestControl0");
+        RtlInitUnicodeString(&link, L"\\DosDevices\\TestControl0");
+        IoCreateSymbolicLink(&link, &name);
+    }
+    void TearDown() override {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, L"\\DosDevices\\TestControl0");
+        IoDeleteSymbolicLink(&link);
+        IoDeleteDevice(control);
+        MisuseTest::TearDown();
+    }
+    ControlExt* Ext() { return static_cast<ControlExt*>(control->DeviceExtension); }
+
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT control = nullptr;
+    std::vector<UCHAR> majors;
+};
+
+TEST_F(UserTest, BufferedControlUsesASystemBufferOfTheLargerLengthAndCopiesBackInformationBytes) {
+    KsimHandle handle = KsimUserOpen(L"\\\\.\\TestControl0");
+    ASSERT_NE(nullptr, handle);
+    Ext()->reply = "xyz!";
+    Ext()->replyBytes = 4;
+    Ext()->information = 3;
+    const UCHAR in[5] = {1, 2, 3, 4, 5};
+    UCHAR out[8];
+    std::memset(out, 0xCC, sizeof out);
+    ULONG_PTR information = 0;
+    EXPECT_EQ(STATUS_SUCCESS, KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, sizeof in, out, sizeof out, &information));
+    EXPECT_EQ(8u, Ext()->systemBytes);
+    ASSERT_EQ(5u, Ext()->inputBytes);
+    EXPECT_EQ(0, std::memcmp(in, Ext()->input, 5));
+    EXPECT_EQ(3u, information);
+    EXPECT_EQ(0, std::memcmp(out, "xyz\xCC", 4)) << "only Information bytes come back";
+
+    // An error status returns no data; without an output buffer nothing is copied either.
+    Ext()->status = STATUS_INVALID_ADDRESS;
+    std::memset(out, 0xCC, sizeof out);
+    EXPECT_EQ(STATUS_INVALID_ADDRESS, KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, sizeof in, out, sizeof out));
+    EXPECT_EQ(0xCC, out[0]);
+    Ext()->status = STATUS_SUCCESS;
+    Ext()->information = 0;
+    EXPECT_EQ(STATUS_SUCCESS, KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, sizeof in, nullptr, 0));
+    EXPECT_EQ(5u, Ext()->systemBytes);
+
+    EXPECT_EQ(STATUS_SUCCESS, KsimUserClose(handle));
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL, IRP_MJ_DEVICE_CONTROL,
+                                  IRP_MJ_CLEANUP, IRP_MJ_CLOSE}),
+              majors);
+}
+
+TEST_F(UserTest, InformationBeyondTheOutputBufferAndAnOverrunOfTheSystemBufferStop) {
+    KsimHandle handle = KsimUserOpen(L"\\DosDevices\\TestControl0");
+    ASSERT_NE(nullptr, handle);
+    Ext()->information = 2;
+    UCHAR in[1] = {0};
+    UCHAR out[1] = {0};
+    KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, 1, out, 1);
+    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION}, TakeStopCodes());
+
+    Ext()->information = 0;
+    Ext()->reply = "too long";
+    Ext()->replyBytes = 8;
+    KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, 1, out, 1);
+    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION}, TakeStopCodes());
+    KsimUserClose(handle);
+}
+
+TEST_F(UserTest, OpeningAnUnknownNameOrAFailedCreateGivesNoHandle) {
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\\\.\\TestControl9", &status));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, status);
+    Ext()->createStatus = STATUS_DELETE_PENDING;
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\\\.\\TestControl0", &status));
+    EXPECT_EQ(STATUS_DELETE_PENDING, status);
+    EXPECT_EQ(std::vector<UCHAR>{IRP_MJ_CREATE}, majors);
+}
+
+}  // namespace
