@@ -159,16 +159,22 @@ NTSTATUS WindowsDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY p
 {
     NTSTATUS status = IoGetDeviceProperty(device, property, length, buffer, resultLength);
     if (status > 0 && status < 0x10000) {
+        InterlockedIncrement(&busStatus.wineWin32Statuses);
         status = status == WIN32_ERROR_INSUFFICIENT_BUFFER ? STATUS_BUFFER_TOO_SMALL
                  : status == WIN32_ERROR_INVALID_DATA      ? STATUS_OBJECT_NAME_NOT_FOUND
                                                            : STATUS_UNSUCCESSFUL;
     }
     if (NT_SUCCESS(status) && property == DevicePropertyClassGuid) {
         auto* text = static_cast<PWCHAR>(buffer);
+        BOOLEAN upper = FALSE;
         for (ULONG i = 0; i < length / sizeof(WCHAR) && text[i]; ++i) {
             if (text[i] >= L'A' && text[i] <= L'F') {
                 text[i] = static_cast<WCHAR>(text[i] - L'A' + L'a');
+                upper = TRUE;
             }
+        }
+        if (upper) {
+            InterlockedIncrement(&busStatus.wineUpperCaseGuids);
         }
     }
     return status;
@@ -557,12 +563,18 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
     Child& child = children[ExtensionOf(device)->slot];
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
+    case IRP_MN_START_DEVICE: {
+        // Kept so the test notices when Wine starts to keep the value itself.
+        WCHAR probe[TESTBUS_NAME_UNITS];
+        ULONG needed = 0;
+        child.info.wineLocationStatus =
+            IoGetDeviceProperty(device, DevicePropertyLocationInformation, sizeof(probe), probe, &needed);
         WriteLocation(child);
         child.info.started = TRUE;
         Trace("tvxtestbus: %S started\n", child.info.instanceId);
         status = STATUS_SUCCESS;
         break;
+    }
     case IRP_MN_QUERY_ID:
         status = QueryId(child, irp, stack->Parameters.QueryId.IdType);
         break;

@@ -35,6 +35,9 @@ typedef struct _TESTBUS_STATUS {
     LONG filterAddStatus;      // the filter's AddDevice with the root PDO
     LONG importsAdapted;       // number of the filter's imports pointed at the bus's adapters
     LONG relationsQueries;     // bus-relations requests the FDO answered
+    // What Wine's IoGetDeviceProperty answered the filter before the adapter changed it.
+    LONG wineWin32Statuses;    // Win32 error numbers returned as the status
+    LONG wineUpperCaseGuids;   // class GUIDs in upper case
     WCHAR aboveFdo[TESTBUS_NAME_UNITS];  // driver of the device attached right above the FDO
     WCHAR stackTop[TESTBUS_NAME_UNITS];  // driver of the top of the bus's stack
 } TESTBUS_STATUS;
@@ -62,6 +65,7 @@ typedef struct _TESTBUS_CHILD {
     LONG removed;    // its PDO received IRP_MN_REMOVE_DEVICE
     LONG deleted;    // its PDO was deleted
     LONG bulkTransfers;
+    LONG wineLocationStatus;  // IoGetDeviceProperty(LocationInformation) at start, before the bus wrote it
     LONG packetCount;  // setup packets received, in order (the first TESTBUS_MAX_PACKETS kept)
     UCHAR packets[TESTBUS_MAX_PACKETS][8];
     WCHAR location[TESTBUS_NAME_UNITS];
