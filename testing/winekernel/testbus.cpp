@@ -18,6 +18,8 @@
 //    child, as the Windows USB hub driver makes it known.
 //  - Wine's DbgPrint text goes only to the trace of the Wine session, so the filter's DbgPrint
 //    import is pointed at a recorder that keeps a copy for the test and then calls DbgPrint.
+//    Its RtlAssert import is recorded the same way, as a debugger attached to Windows would
+//    report a failed assertion, so the test sees every invariant the filter found broken.
 #ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #endif
@@ -180,6 +182,15 @@ NTSTATUS WindowsDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY p
     return status;
 }
 
+// Stands in for RtlAssert in the filter's imports.
+VOID NTAPI RecordingRtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PSTR message)
+{
+    InterlockedIncrement(&busStatus.filterAssertions);
+    Trace("*** Assertion failed: %s (%s, line %u)%s%s\n", static_cast<const char*>(failedAssertion),
+          static_cast<const char*>(fileName), lineNumber, message ? ": " : "", message ? message : "");
+    RtlAssert(failedAssertion, fileName, lineNumber, message);
+}
+
 BOOLEAN SameAscii(const char* a, const char* b)
 {
     for (; *a && *b; ++a, ++b) {
@@ -230,6 +241,9 @@ PVOID AdapterFor(const char* name)
     if (SameAscii(name, "DbgPrint")) {
         return reinterpret_cast<PVOID>(RecordingDbgPrint);
     }
+    if (SameAscii(name, "RtlAssert")) {
+        return reinterpret_cast<PVOID>(RecordingRtlAssert);
+    }
     return nullptr;
 }
 
@@ -244,7 +258,7 @@ BOOLEAN IsWritable(PIMAGE_NT_HEADERS64 nt, ULONG rva)
     return FALSE;
 }
 
-// Points the filter's imports of IoGetDeviceProperty and DbgPrint at the adapters above.
+// Points the filter's imports of IoGetDeviceProperty, DbgPrint and RtlAssert at the adapters above.
 // Returns how many were changed, or -1 when the image or its import table cannot be used.
 LONG AdaptFilterImports(PDRIVER_OBJECT driver)
 {
@@ -308,7 +322,7 @@ NTSTATUS LoadFilter()
     filterDriver = static_cast<PDRIVER_OBJECT>(object);
     busStatus.importsAdapted = AdaptFilterImports(filterDriver);
     Trace("tvxtestbus: filter imports adapted: %d\n", busStatus.importsAdapted);
-    return busStatus.importsAdapted == 2 ? STATUS_SUCCESS : STATUS_INVALID_IMAGE_FORMAT;
+    return busStatus.importsAdapted == 3 ? STATUS_SUCCESS : STATUS_INVALID_IMAGE_FORMAT;
 }
 
 void CopyName(PWCHAR out, const UNICODE_STRING& name)

@@ -38,6 +38,7 @@ typedef struct _TESTBUS_STATUS {
     // What Wine's IoGetDeviceProperty answered the filter before the adapter changed it.
     LONG wineWin32Statuses;    // Win32 error numbers returned as the status
     LONG wineUpperCaseGuids;   // class GUIDs in upper case
+    LONG filterAssertions;     // RtlAssert calls of the filter
     WCHAR aboveFdo[TESTBUS_NAME_UNITS];  // driver of the device attached right above the FDO
     WCHAR stackTop[TESTBUS_NAME_UNITS];  // driver of the top of the bus's stack
 } TESTBUS_STATUS;

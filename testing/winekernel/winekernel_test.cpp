@@ -385,28 +385,56 @@ int RemoveDevices(const wchar_t* enumerator, const std::wstring& marker)
     return removed;
 }
 
-// Staged copies of the child INF (oem<n>.inf), found by the text only it carries. Returns how
-// many were uninstalled.
-int UninstallStagedChildInf()
+// The staged copies of the two INFs in the INF folder, found by the texts only they carry (Windows
+// names them oem<n>.inf; Wine 8 keeps the original names). Returns how many were uninstalled.
+int UninstallStagedInfs()
 {
-    int uninstalled = 0;
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring pattern = std::wstring(windows) + L"\\inf\\oem*.inf";
+    std::wstring folder = std::wstring(windows) + L"\\inf\\";
+    std::vector<std::wstring> staged;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    HANDLE search = FindFirstFileW((folder + L"*.inf").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return 0;
     }
     do {
-        std::string text = ReadAll(std::wstring(windows) + L"\\inf\\" + found.cFileName);
-        if (text.find("Tarvex test Apple USB device") != std::string::npos &&
-            SetupUninstallOEMInfW(found.cFileName, SUOI_FORCEDELETE, nullptr)) {
-            ++uninstalled;
+        std::string text = ReadAll(folder + found.cFileName);
+        if (text.find("Tarvex test Apple USB device") != std::string::npos ||
+            text.find("Tarvex test USB bus") != std::string::npos) {
+            staged.push_back(found.cFileName);
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+
+    int uninstalled = 0;
+    for (const std::wstring& name : staged) {
+        if (SetupUninstallOEMInfW(name.c_str(), SUOI_FORCEDELETE, nullptr)) {
+            ++uninstalled;
+            // Wine's SetupUninstallOEMInf leaves the precompiled copy behind; Windows removes it.
+            DeleteFileW((folder + name.substr(0, name.size() - 4) + L".pnf").c_str());
+        }
+    }
     return uninstalled;
+}
+
+// Windows always has the key of the USB device setup class; a fresh Wine prefix gets it from the
+// child's installation. Once its devices are gone it is empty, and goes too.
+const wchar_t USB_DEVICE_CLASS_KEY[] =
+    L"System\\CurrentControlSet\\Control\\Class\\{88BAE032-5A81-49F0-BC3D-A4FF138216D6}";
+
+// True when the key is gone (or was never there); a key still holding subkeys stays.
+bool RemoveEmptyClassKey(const wchar_t* path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return true;
+    }
+    DWORD subkeys = 0;
+    LONG queried = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return queried == ERROR_SUCCESS && subkeys == 0 && RegDeleteKeyW(HKEY_LOCAL_MACHINE, path) == ERROR_SUCCESS;
 }
 
 struct Cleanup {
@@ -417,7 +445,8 @@ struct Cleanup {
     DWORD filterStateBeforeDelete = 0;
     bool busImageDeleted = false;
     bool filterImageDeleted = false;
-    bool childInfUninstalled = false;
+    int infsUninstalled = 0;
+    bool classKeyGone = false;
 };
 
 // Takes out everything the suite adds to the prefix, in the order Windows would: the devices,
@@ -434,7 +463,8 @@ Cleanup RemoveEverything()
     done.filterServiceGone = RemoveService(FILTER_SERVICE);
     done.busImageDeleted = DeleteFileW((DriversDir() + L"tvxtestbus.sys").c_str()) != FALSE;
     done.filterImageDeleted = DeleteFileW((DriversDir() + L"Tarvex.sys").c_str()) != FALSE;
-    done.childInfUninstalled = UninstallStagedChildInf() > 0;
+    done.infsUninstalled = UninstallStagedInfs();
+    done.classKeyGone = RemoveEmptyClassKey(USB_DEVICE_CLASS_KEY);
     return done;
 }
 
@@ -469,8 +499,11 @@ protected:
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), done.filterStateBeforeDelete);
         EXPECT_EQ(ready, done.busImageDeleted) << "tvxtestbus.sys left in the drivers folder";
         EXPECT_EQ(ready, done.filterImageDeleted) << "Tarvex.sys left in the drivers folder";
-        EXPECT_EQ(ready, done.childInfUninstalled) << "the staged testchild.inf";
+        EXPECT_EQ(ready ? 2 : 0, done.infsUninstalled) << "the staged testbus.inf and testchild.inf";
         EXPECT_NE(0u, OpenError(0)) << "\\\\.\\TVXIPC0 outlived the cleanup";
+        EXPECT_TRUE(done.classKeyGone) << "the USB device class key the installation added";
+        // The bus records the filter's RtlAssert calls in the debug text, up to the bus's removal.
+        EXPECT_EQ(std::string::npos, debugText.find("*** Assertion failed")) << "the filter found an invariant broken";
         printf("--- debug output of the bus and the filter during the run ---\n%s--- end of debug output ---\n",
                debugText.c_str());
     }
@@ -595,7 +628,7 @@ TEST_F(WineKernel, TheFilterLoadsAndSitsRightAboveTheBusFdo)
     TESTBUS_STATUS status = {};
     ASSERT_TRUE(BusStatus(status)) << Diagnostics();
     EXPECT_EQ(0, status.filterLoadStatus) << std::hex << status.filterLoadStatus;
-    EXPECT_EQ(2, status.importsAdapted) << "IoGetDeviceProperty and DbgPrint";
+    EXPECT_EQ(3, status.importsAdapted) << "IoGetDeviceProperty, DbgPrint and RtlAssert";
     EXPECT_EQ(0, status.filterAddStatus) << std::hex << status.filterAddStatus;
     EXPECT_STREQ(L"\\Driver\\Tarvex", status.aboveFdo);
     EXPECT_STREQ(L"\\Driver\\Tarvex", status.stackTop);
@@ -738,13 +771,33 @@ TEST_F(WineKernel, AForeignChargingRequestIsFollowedByOneOnFormOnlyWhileCharging
 
 TEST_F(WineKernel, UnplugRemovesTvxipc0AndAnotherAppleChildGetsItBack)
 {
+    // A handle that outlives the device gets refusals: on Windows the driver answers
+    // STATUS_DELETE_PENDING, under Wine the I/O manager refuses; a Win32 caller sees error 5 either way.
+    HANDLE stale = CreateFileW(L"\\\\.\\TVXIPC0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, stale);
+
     ASSERT_TRUE(BusControl(IOCTL_TESTBUS_UNPLUG, &apple, sizeof(apple), nullptr, 0));
     TESTBUS_CHILD child = {};
     EXPECT_TRUE(WaitFor([&] { return Child(apple, child) && child.deleted; })) << Diagnostics();
     EXPECT_TRUE(WaitFor([] { return OpenError(0) == ERROR_FILE_NOT_FOUND; }))
         << "\\\\.\\TVXIPC0 still opens: error " << OpenError(0) << "\n" << Diagnostics();
+
+    BYTE answer = 0;
+    DWORD returned = 0;
+    BOOL answered = DeviceIoControl(stale, IOCTL_TVXIPC_URB_WATCH_QUERY, const_cast<wchar_t*>(APPLE_LOCATION.c_str()),
+                                    static_cast<DWORD>((APPLE_LOCATION.size() + 1) * sizeof(wchar_t)), &answer, 1,
+                                    &returned, nullptr);
+    DWORD staleError = GetLastError();
+    CloseHandle(stale);
+    EXPECT_FALSE(answered) << "a removed device answered";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), staleError);
+    TESTBUS_STATUS status = {};
+    ASSERT_TRUE(BusStatus(status)) << "the drivers' process did not survive it\n" << Diagnostics();
+
     ToolRun run = Tvxctl(L"on " + APPLE_LOCATION);
     EXPECT_EQ(1u, run.exitCode) << Describe(run);
+    EXPECT_EQ("tvxctl: Port_#0003.Hub_#0001: no control device: the driver serves no device here (is it installed?)\r\n",
+              run.err);
 
     secondApple = Plug(0x05AC, 0x12AB, 5);
     ASSERT_NE(NONE, secondApple);
