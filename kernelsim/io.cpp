@@ -37,6 +37,12 @@ struct IrpInfo {
     unsigned generation = 0;
     bool freed = false;
     bool dispatched = false;
+    unsigned initialisations = 0;     // IoInitializeIrp/IoReuseIrp count, to tell a reused IRP
+    // Per stack location: its dispatch routine returned STATUS_PENDING; completion has passed it;
+    // it carried SL_PENDING_RETURNED then. Whichever of the first two comes last checks the third.
+    std::vector<char> returnedPending;
+    std::vector<char> unwound;
+    std::vector<char> markedPending;
     std::vector<PDEVICE_OBJECT> path;
     std::function<void(PIRP)> final;
     void* userOutput = nullptr;  // Built: caller's output buffer
@@ -184,6 +190,16 @@ void EvictIrps() {
     }
 }
 
+// A dispatch routine that returned STATUS_PENDING must have marked its location pending, itself
+// or through its completion routine, by the time completion passes that location.
+void CheckPendingMarked(PIRP irp, IrpInfo* info, CHAR location, PDEVICE_OBJECT device) {
+    if (info->markedPending[location]) return;
+    Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x211, reinterpret_cast<ULONG_PTR>(irp),
+         reinterpret_cast<ULONG_PTR>(device), static_cast<ULONG_PTR>(location),
+         "dispatch routine of %s returned STATUS_PENDING but never marked the request pending (IoMarkIrpPending)",
+         DeviceLabel(device).c_str());
+}
+
 void MarkFreed(PIRP irp, IrpInfo* info) {
     info->freed = true;
     info->final = nullptr;
@@ -242,7 +258,7 @@ void WorkerLoop() {
         SetIrql(PASSIVE_LEVEL);
         routine(device, context);
         if (Irql() != PASSIVE_LEVEL) {
-            Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0, Irql(), 0, 0,
+            Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x216, Irql(), 0, 0,
                  "work item routine returned at IRQL %u", Irql());
             SetIrql(PASSIVE_LEVEL);
         }
@@ -457,11 +473,6 @@ void IoReset() {
     io.mdls.clear();
     for (WorkItem* item : io.workItems) delete item;
     io.workItems.clear();
-    // Driver objects stay at their addresses (a test may keep a pointer); their devices are gone.
-    for (auto& entry : io.drivers) {
-        DriverInfo& d = *entry.second;
-        d.object.DeviceObject = nullptr;
-    }
     io.drivers.clear();
     io.deviceSerial = 0;
     io.autoName = 0x40;
@@ -673,11 +684,16 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     IrpInfo& info = IO().irps[Irp];
     bool known = info.irp == Irp;
     IrpKind kind = known ? info.kind : IrpKind::External;
+    unsigned initialisations = info.initialisations;
     info = IrpInfo();
     info.irp = Irp;
     info.bytes = PacketSize;
     info.kind = kind;
     info.serial = ++IO().irpSerial;
+    info.initialisations = initialisations + 1;
+    info.returnedPending.assign(static_cast<size_t>(StackSize) + 2, 0);
+    info.unwound.assign(static_cast<size_t>(StackSize) + 2, 0);
+    info.markedPending.assign(static_cast<size_t>(StackSize) + 2, 0);
 }
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
@@ -753,6 +769,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
+    const CHAR location = Irp->CurrentLocation;
+    unsigned initialisations = 0;
+    {
+        Guard g(Lock());
+        if (IrpInfo* info = FindIrp(Irp)) initialisations = info->initialisations;
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
@@ -766,10 +788,21 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL before = Irql();
     NTSTATUS status = dispatch(DeviceObject, Irp);
     if (Irql() != before) {
-        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3A, before, Irql(), reinterpret_cast<ULONG_PTR>(Irp),
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x212, before, Irql(), reinterpret_cast<ULONG_PTR>(Irp),
              "dispatch routine of %s (major %u) returned at IRQL %u, entered at %u", DeviceLabel(DeviceObject).c_str(),
              major, Irql(), before);
         SetIrql(before);
+    }
+    if (status == STATUS_PENDING) {
+        Guard g(Lock());
+        IrpInfo* info = FindIrp(Irp);
+        if (info && info->initialisations == initialisations &&
+            static_cast<size_t>(location) < info->returnedPending.size()) {
+            if (info->unwound[location])
+                CheckPendingMarked(Irp, info, location, DeviceObject);
+            else
+                info->returnedPending[location] = 1;
+        }
     }
     return status;
 }
@@ -806,6 +839,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        if (info) {
+            Guard g(Lock());
+            size_t at = static_cast<size_t>(Irp->CurrentLocation);
+            if (at < info->unwound.size()) {
+                info->unwound[at] = 1;
+                info->markedPending[at] = Irp->PendingReturned;
+                if (info->returnedPending[at]) CheckPendingMarked(Irp, info, Irp->CurrentLocation, stack->DeviceObject);
+            }
+        }
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         NTSTATUS status = Irp->IoStatus.Status;
@@ -958,12 +1000,12 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     {
         Guard g(Lock());
         if (!IO().workItems.count(item) || item->freed) {
-            Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0xD0, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
+            Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x213, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
                  "IoQueueWorkItem of a work item that is unknown or freed");
             return;
         }
         if (item->queued) {
-            Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0xD1, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
+            Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x214, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
                  "IoQueueWorkItem of a work item that is already queued");
             return;
         }
@@ -993,7 +1035,7 @@ VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
         return;
     }
     if (item->queued)
-        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0xD2, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x215, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
              "IoFreeWorkItem of a work item still queued");
     item->freed = true;
 }
@@ -1067,6 +1109,9 @@ PDRIVER_OBJECT KsimLoadDriver(PDRIVER_INITIALIZE entry, const wchar_t* name, NTS
     SetIrql(PASSIVE_LEVEL);
     NTSTATUS result = entry(&info->object, &info->registryPathString);
     SetIrql(old);
+    // As the I/O manager does for the devices a driver creates in its entry routine.
+    for (PDEVICE_OBJECT device = info->object.DeviceObject; device; device = device->NextDevice)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
     if (status) *status = result;
     return NT_SUCCESS(result) ? &info->object : nullptr;
 }

@@ -44,6 +44,8 @@ constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4; // other mi
 constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9; // I/O manager misuse (see the text)
 constexpr ULONG KSIM_STOP_DRIVER_CALLED_KE_BUG_CHECK = 0xFFFFFFFF;   // KeBugCheckEx by the driver: code in p[0]
 
+// For 0xC4 and 0xC9 stops that come from the simulator's own checks, p[0] is a code of the
+// simulator's (0x200 and up), not one of the verifier's; the text says what was found.
 struct KsimStop {
     ULONG code;                // the stop code
     ULONG_PTR p[4];            // its four parameters, as the real kernel fills them where it matters

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <condition_variable>
@@ -76,7 +77,13 @@ struct Signal {
     bool done = false;
     // Notifies under the lock: the waiter may destroy the signal as soon as it sees `done`.
     void Set() { std::lock_guard<std::mutex> g(m); done = true; cv.notify_all(); }
-    void Wait() { std::unique_lock<std::mutex> g(m); cv.wait(g, [this] { return done; }); }
+    // A request that never comes back would hang the test silently: say so after a minute.
+    void Wait() {
+        std::unique_lock<std::mutex> g(m);
+        if (cv.wait_for(g, std::chrono::seconds(60), [this] { return done; })) return;
+        fprintf(stderr, "kernelsim: a request has not been completed after 60 s (never completed?)\n");
+        cv.wait(g, [this] { return done; });
+    }
 };
 
 // Devices and drivers (io.cpp).

@@ -61,6 +61,11 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
         if (status) *status = STATUS_OBJECT_NAME_NOT_FOUND;
         return nullptr;
     }
+    // The I/O manager opens no device its driver has not finished initialising.
+    if (device->Flags & DO_DEVICE_INITIALIZING) {
+        if (status) *status = STATUS_NO_SUCH_DEVICE;
+        return nullptr;
+    }
     auto* handle = new KsimFile;
     handle->device = device;
     handle->file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));

@@ -280,3 +280,26 @@ TEST_F(IoMisuseTest, ARequestSentToADeletedDeviceStops) {
 }
 
 }  // namespace
+
+namespace {
+
+NTSTATUS NTAPI ForgetsToMarkPending(PDEVICE_OBJECT device, PIRP irp) {
+    static_cast<LowerExt*>(device->DeviceExtension)->held = irp;
+    return STATUS_PENDING;
+}
+
+TEST_F(IoMisuseTest, ReturningPendingWithoutMarkingTheRequestPendingStopsWhenItCompletes) {
+    lowerDriver->MajorFunction[IRP_MJ_READ] = ForgetsToMarkPending;
+    int back = 0;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, TakeBack, &back, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_PENDING, IofCallDriver(lower, irp));
+    EXPECT_TRUE(KsimTakeStops().empty()) << "a completion routine may still mark it";
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION}, TakeStopCodes());
+    IoFreeIrp(irp);
+}
+
+}  // namespace
