@@ -343,31 +343,42 @@ void DriverNameOf(PDEVICE_OBJECT device, PWCHAR out)
     }
 }
 
-size_t Append(PWCHAR out, size_t at, PCWSTR text)
-{
-    while (*text && at < TESTBUS_NAME_UNITS - 1) {
-        out[at++] = *text++;
-    }
-    out[at] = L'\0';
-    return at;
-}
+// Builds a NUL-terminated text of at most TESTBUS_NAME_UNITS units in place.
+class TextBuilder {
+public:
+    explicit TextBuilder(PWCHAR buffer) : out_(buffer) { out_[0] = L'\0'; }
 
-size_t AppendNumber(PWCHAR out, size_t at, ULONG value, ULONG base, size_t digits)
-{
-    WCHAR text[12];
-    size_t n = 0;
-    do {
-        ULONG digit = value % base;
-        text[n++] = static_cast<WCHAR>(digit < 10 ? L'0' + digit : L'A' + digit - 10);
-        value /= base;
-    } while ((value || n < digits) && n < 11);
-    WCHAR reversed[12];
-    for (size_t i = 0; i < n; ++i) {
-        reversed[i] = text[n - 1 - i];
+    TextBuilder& Add(PCWSTR text)
+    {
+        while (*text && at_ < TESTBUS_NAME_UNITS - 1) {
+            out_[at_++] = *text++;
+        }
+        out_[at_] = L'\0';
+        return *this;
     }
-    reversed[n] = L'\0';
-    return Append(out, at, reversed);
-}
+
+    // value in the given base, with at least digits digits.
+    TextBuilder& Number(ULONG value, ULONG base, size_t digits)
+    {
+        WCHAR reversed[12];
+        size_t n = 0;
+        do {
+            ULONG digit = value % base;
+            reversed[n++] = static_cast<WCHAR>(digit < 10 ? L'0' + digit : L'A' + digit - 10);
+            value /= base;
+        } while ((value || n < digits) && n < sizeof(reversed) / sizeof(reversed[0]) - 1);
+        WCHAR text[12];
+        for (size_t i = 0; i < n; ++i) {
+            text[i] = reversed[n - 1 - i];
+        }
+        text[n] = L'\0';
+        return Add(text);
+    }
+
+private:
+    PWCHAR out_;
+    size_t at_ = 0;
+};
 
 NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
@@ -523,7 +534,7 @@ NTSTATUS QueryId(Child& child, PIRP irp, BUS_QUERY_ID_TYPE type)
         ids = AllocateIds(child.instance, nullptr, nullptr);
         break;
     case BusQueryHardwareIDs:
-        Append(withRevision, Append(withRevision, 0, child.deviceId), L"&REV_0100");
+        TextBuilder(withRevision).Add(child.deviceId).Add(L"&REV_0100");
         ids = AllocateIds(withRevision, child.deviceId, nullptr);
         break;
     case BusQueryCompatibleIDs:
@@ -798,16 +809,17 @@ NTSTATUS Plug(const TESTBUS_PLUG& plug, ULONG& slot)
     child.idVendor = plug.idVendor;
     child.idProduct = plug.idProduct;
     child.port = plug.port;
-    AppendNumber(child.deviceId, Append(child.deviceId, AppendNumber(child.deviceId, Append(child.deviceId, 0, L"USB\\VID_"), plug.idVendor, 16, 4), L"&PID_"), plug.idProduct, 16, 4);
-    AppendNumber(child.instance, Append(child.instance, 0, L"TVXTEST"), slot + 1, 10, 1);
-    Append(child.info.instanceId, Append(child.info.instanceId, Append(child.info.instanceId, 0, child.deviceId), L"\\"),
-           child.instance);
-    Append(child.info.location,
-           AppendNumber(child.info.location, Append(child.info.location, 0, L"Port_#"), plug.port, 10, 4),
-           L".Hub_#0001");
+    TextBuilder(child.deviceId)
+        .Add(L"USB\\VID_")
+        .Number(plug.idVendor, 16, 4)
+        .Add(L"&PID_")
+        .Number(plug.idProduct, 16, 4);
+    TextBuilder(child.instance).Add(L"TVXTEST").Number(slot + 1, 10, 1);
+    TextBuilder(child.info.instanceId).Add(child.deviceId).Add(L"\\").Add(child.instance);
+    TextBuilder(child.info.location).Add(L"Port_#").Number(plug.port, 10, 4).Add(L".Hub_#0001");
 
     WCHAR nameText[TESTBUS_NAME_UNITS];
-    AppendNumber(nameText, Append(nameText, 0, L"\\Device\\USBPDO-TVX"), slot + 1, 10, 1);
+    TextBuilder(nameText).Add(L"\\Device\\USBPDO-TVX").Number(slot + 1, 10, 1);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, nameText);
     PDEVICE_OBJECT pdo = nullptr;
@@ -1076,7 +1088,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     UNICODE_STRING link;
     RtlInitUnicodeString(&name, TESTBUS_DEVICE_NAME);
     RtlInitUnicodeString(&link, TESTBUS_LINK_NAME);
-    NTSTATUS status = IoCreateDevice(driver, sizeof(BusExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(BusExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
     if (!NT_SUCCESS(status)) {
         return status;
     }

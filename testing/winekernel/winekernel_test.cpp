@@ -550,7 +550,7 @@ protected:
 
         HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
         SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof(device);
+        device.cbSize = sizeof(device);
         static const wchar_t hardwareId[] = TESTBUS_HARDWARE_ID L"\0";
         GUID noClass = {};
         bool ok = set != INVALID_HANDLE_VALUE &&
@@ -796,7 +796,8 @@ TEST_F(WineKernel, UnplugRemovesTvxipc0AndAnotherAppleChildGetsItBack)
 
     ToolRun run = Tvxctl(L"on " + APPLE_LOCATION);
     EXPECT_EQ(1u, run.exitCode) << Describe(run);
-    EXPECT_EQ("tvxctl: Port_#0003.Hub_#0001: no control device: the driver serves no device here (is it installed?)\r\n",
+    EXPECT_EQ("tvxctl: Port_#0003.Hub_#0001: no control device: the driver serves no device here "
+              "(is it installed?)\r\n",
               run.err);
 
     secondApple = Plug(0x05AC, 0x12AB, 5);
