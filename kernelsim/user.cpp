@@ -104,6 +104,8 @@ NTSTATUS KsimUserIoctl(KsimHandle handle, ULONG code, const void* in, ULONG inLe
                        ULONG_PTR* information) {
     if (!handle) return STATUS_INVALID_HANDLE;
     ULONG method = METHOD_FROM_CTL_CODE(code);
+    // The I/O manager probes the caller's buffers: a length without a buffer faults there.
+    if (method != METHOD_NEITHER && ((inLen && !in) || (outLen && !out))) return STATUS_ACCESS_VIOLATION;
     void* system = nullptr;
     PMDL mdl = nullptr;
     if (method == METHOD_BUFFERED) {
