@@ -656,6 +656,12 @@ TEST_F(WineKernel, AnAppleChildGetsAChildFilterAndTvxipc0ANonAppleChildGetsNone)
         EXPECT_EQ(std::vector<std::string>{Hex(DESCRIPTOR_FETCH)}, Hex(PacketsOf(child)));
     }
 
+    // The client lists the Apple child with the location the filter knows it by.
+    ToolRun list = Tvxctl(L"list");
+    EXPECT_EQ(0u, list.exitCode) << Describe(list);
+    EXPECT_EQ("Port_#0003.Hub_#0001\tUSB\\VID_05AC&PID_12A8&REV_0100\tUSB\\VID_05AC&PID_12A8\\TVXTEST2\r\n", list.out)
+        << Describe(list);
+
     // TVXIPC0 is the Apple child's: it answers to that location and refuses the other one's.
     DWORD error = 0;
     LONG ntStatus = 0;
