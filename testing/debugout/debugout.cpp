@@ -370,6 +370,10 @@ Result Run(const std::string& commandLine, DWORD timeoutMs, const std::string& c
     return result;
 }
 
+// Writers hold DBWinMutex from taking the buffer to signalling their data, so a buffer offered
+// again after this long without data can only be taken by the next writer.
+const DWORD HANDSHAKE_RETRY_MS = 1000;
+
 struct Monitor::State {
     Handle mutex, mapping, bufferReady, dataReady, stop;
     const char* view = nullptr;
@@ -381,12 +385,21 @@ struct Monitor::State {
 
     void Loop() {
         HANDLE waits[2] = {stop.h, dataReady.h};
+        SetEvent(bufferReady.h);
         for (;;) {
-            SetEvent(bufferReady.h);
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
+            DWORD wait = WaitForMultipleObjects(2, waits, FALSE, HANDSHAKE_RETRY_MS);
+            if (wait == WAIT_TIMEOUT) {
+                // A writer that ended between taking the buffer and signalling its data (a process
+                // exiting while one of its threads logs) would otherwise leave every later writer
+                // waiting out its 10 s and dropping its text.
+                SetEvent(bufferReady.h);
+                continue;
+            }
+            if (wait != WAIT_OBJECT_0 + 1) return;
             Message m;
             std::memcpy(&m.pid, view, sizeof m.pid);
             m.text.assign(view + sizeof(DWORD), strnlen(view + sizeof(DWORD), 4096 - sizeof(DWORD)));
+            SetEvent(bufferReady.h);
             std::lock_guard<std::mutex> guard(lock);
             messages.push_back(std::move(m));
             changed.notify_all();

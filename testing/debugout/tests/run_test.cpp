@@ -98,4 +98,26 @@ TEST(DebugoutMonitor, HearsEveryProcessUncutWithItsProcessId) {
     EXPECT_FALSE(second.error().empty());
 }
 
+TEST(DebugoutMonitor, RecoversFromAWriterThatTookTheBufferAndEnded) {
+    debugout::Monitor monitor;
+    ASSERT_TRUE(monitor.ok()) << monitor.error();
+    // Take the buffer as a writer does, then never signal data, as a writer killed midway.
+    HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, "DBWIN_BUFFER_READY");
+    ASSERT_NE(nullptr, ready);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 5000));
+    CloseHandle(ready);
+
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::string cmd = Probe("ods:after");
+    ULONGLONG before = GetTickCount64();
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    EXPECT_TRUE(monitor.WaitForText("after", 9000, pi.dwProcessId)) << "the writer waited out its 10 s";
+    EXPECT_LT(GetTickCount64() - before, 9000u);
+    WaitForSingleObject(pi.hProcess, 30000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+}
+
 }  // namespace
