@@ -61,7 +61,9 @@ std::vector<KsimStop> KsimTakeStops();
 
 // The verdict at a test's end, one line per problem, empty when clean: stops not delivered to a
 // handler, pool still allocated (with tags), damaged guard areas of live blocks and device
-// extensions, IRPs never completed or freed, pended URBs never completed, work items never run.
+// extensions, IRPs never completed or freed, pended URBs never completed, work items never
+// freed, user handles never closed, symbolic links left to deleted devices, the calling thread
+// left above PASSIVE_LEVEL.
 // Waits for simulator threads first. Device objects are not leak-checked here (see KsimDevicesOf).
 std::vector<std::string> KsimCheckEnd();
 

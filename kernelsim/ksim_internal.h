@@ -189,6 +189,8 @@ void DeletePdo(PDEVICE_OBJECT pdo);
 void UsbCheck(std::vector<std::string>* problems);
 void UsbReset();
 void PnpReset();
+void UserReset();
+void UserCheck(std::vector<std::string>* problems);
 void PoReset();
 
 // Debug capture (dbg.cpp, rtl.cpp)

@@ -158,6 +158,7 @@ void KsimReset() {
     DrainWorkItems();
     PnpReset();
     PoReset();
+    UserReset();
     IoReset();
     UsbReset();
     PoolReset();
@@ -194,6 +195,12 @@ std::vector<std::string> KsimCheckEnd() {
     JoinSimThreads();
     DrainWorkItems();
     std::vector<std::string> problems;
+    if (Irql() != PASSIVE_LEVEL) {
+        char line[96];
+        snprintf(line, sizeof line, "the test thread ended at IRQL %u instead of PASSIVE_LEVEL", Irql());
+        problems.push_back(line);
+    }
+    UserCheck(&problems);
     UsbCheck(&problems);
     IoCheck(&problems);
     PoolCheck(&problems);

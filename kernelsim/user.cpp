@@ -17,6 +17,11 @@ struct KsimFile {
 namespace ksim {
 namespace {
 
+std::set<KsimFile*>& Handles() {
+    static auto* handles = new std::set<KsimFile*>;
+    return *handles;
+}
+
 struct UserResult {
     NTSTATUS status;
     ULONG_PTR information;
@@ -51,6 +56,22 @@ UserResult SendUser(KsimFile* handle, UCHAR major, const std::function<void(PIRP
 }
 
 }  // namespace
+
+void UserReset() {
+    Guard g(Lock());
+    for (KsimFile* handle : Handles()) {
+        std::free(handle->file);
+        delete handle;
+    }
+    Handles().clear();
+}
+
+void UserCheck(std::vector<std::string>* problems) {
+    Guard g(Lock());
+    for (KsimFile* handle : Handles())
+        problems->push_back("handle leak: a handle on " + DeviceLabel(handle->device) + " was never closed");
+}
+
 }  // namespace ksim
 
 using namespace ksim;
@@ -97,6 +118,8 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
         delete handle;
         return nullptr;
     }
+    Guard g(Lock());
+    Handles().insert(handle);
     return handle;
 }
 
@@ -167,6 +190,10 @@ NTSTATUS KsimUserClose(KsimHandle handle) {
         --handle->device->ReferenceCount;
     }
     DereferenceDevice(handle->device);
+    {
+        Guard g(Lock());
+        Handles().erase(handle);
+    }
     std::free(handle->file);
     delete handle;
     return status;

@@ -131,4 +131,13 @@ TEST_F(UserTest, OpeningAnUnknownNameOrAFailedCreateGivesNoHandle) {
     EXPECT_EQ(std::vector<UCHAR>{IRP_MJ_CREATE}, majors);
 }
 
+TEST_F(UserTest, AHandleLeftOpenIsReportedAtTheEnd) {
+    KsimHandle handle = KsimUserOpen(L"\\??\\TestControl0");
+    ASSERT_NE(nullptr, handle);
+    std::vector<std::string> problems = KsimCheckEnd();
+    ASSERT_EQ(1u, problems.size());
+    EXPECT_EQ("handle leak: a handle on \\Device\\TestControl0 was never closed", problems[0]);
+    KsimUserClose(handle);
+}
+
 }  // namespace
