@@ -151,25 +151,6 @@ protected:
     }
 };
 
-TEST_F(InstallTest, InstallReplacesAnEarlierServiceAndRegistersTheQuotedPath) {
-    g_serviceExists = true;
-    EXPECT_EQ(0, Run({"-i"}));
-    std::vector<std::string> calls = {"OpenSCManager", "OpenService OrvantaService", "ControlService 1",
-                                      "DeleteService", "Close service", "Close scm",
-                                      "OpenSCManager", "CreateService OrvantaService", "StartService",
-                                      "Close service", "Close scm"};
-    EXPECT_EQ(calls, g_calls);
-    // Unquoted, the manager could run C:\Program.exe as LocalSystem.
-    EXPECT_EQ("\"C:\\Program Files\\Vendor\\OrvantaService.exe\"", g_binaryPath);
-    std::vector<std::string> lines = {"Service start pending...\n"};
-    EXPECT_EQ(lines, g_lines);
-}
-
-TEST_F(InstallTest, FurtherArgumentsAreIgnored) {
-    EXPECT_EQ(0, Run({"-i", "-d"}));
-    EXPECT_NE(g_calls.end(), std::find(g_calls.begin(), g_calls.end(), "CreateService OrvantaService"));
-}
-
 TEST_F(InstallTest, CreationFailureReportsTheErrorInHexAndFailsTheInstall) {
     g_createFails = true;
     EXPECT_EQ(-1, Run({"-i"}));
@@ -221,21 +202,6 @@ TEST_F(InstallTest, UninstallStopsAndDeletesSilentlyEvenWhenTheStopIsRefused) {
     EXPECT_FALSE(UninstallService());
     calls = {"OpenSCManager", "OpenService OrvantaService", "Close scm"};
     EXPECT_EQ(calls, g_calls);
-}
-
-TEST_F(InstallTest, OtherFirstArgumentsDoNothing) {
-    for (const char* arg : {"-x", "-I", "", "/i", "install", "-D"}) {
-        EXPECT_EQ(0, Run({arg})) << "'" << arg << "'";
-    }
-    EXPECT_TRUE(g_calls.empty());
-    EXPECT_TRUE(g_lines.empty());
-}
-
-TEST_F(InstallTest, NoArgumentRunsTheDispatcherAndEndsWithZeroWhenItFails) {
-    EXPECT_EQ(0, Run({}));
-    std::vector<std::string> calls = {"Dispatcher OrvantaService"};
-    EXPECT_EQ(calls, g_calls);
-    EXPECT_TRUE(g_lines.empty());
 }
 
 }  // namespace

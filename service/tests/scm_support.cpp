@@ -1,5 +1,7 @@
 #include "scm_support.h"
 
+#include <cstdio>
+
 #include "service.h"
 
 namespace scmtest {
@@ -42,12 +44,18 @@ debugout::Result RunProgram(const Installation& inst, const std::string& args, c
 }
 
 debugout::Result InstallWhenReady(const Installation& inst, DWORD timeoutMs) {
-    ULONGLONG until = GetTickCount64() + timeoutMs;
-    for (;;) {
+    ULONGLONG start = GetTickCount64(), until = start + timeoutMs;
+    for (int refusals = 0;; ++refusals) {
         debugout::Result r = RunProgram(inst, "-i");
         bool refused = r.exitCode == static_cast<DWORD>(-1) && r.debug.size() == 1 &&
                        r.debug[0] == "<OrvantaService> StartService failed (1055)";
-        if (!refused || GetTickCount64() >= until) return r;
+        if (!refused || GetTickCount64() >= until) {
+            if (refusals) {
+                fprintf(stderr, "service manager refused %d starts with 1055 over %llu ms\n", refusals,
+                        GetTickCount64() - start);
+            }
+            return r;
+        }
         Sleep(200);
     }
 }

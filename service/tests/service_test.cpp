@@ -237,23 +237,6 @@ TEST_F(ServiceTest, LaunchStartsRevenixHiddenFromItsFolderWithoutParameters) {
     EXPECT_EQ(SW_HIDE, l.info.nShow);
 }
 
-TEST_F(ServiceTest, FailedLaunchWritesNothingMoreAndTheLoopServesTheNextRequest) {
-    g_failLaunch = true;
-    StartService();
-    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
-    PassGateOnce();
-    g_failLaunch = false;
-    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
-    PassGateOnce();
-    EXPECT_EQ(2u, g_launches.size());
-    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Success",
-                                         "New Event",           "Revenix",
-                                         "AppleDeviceFilePath: C:\\Tools\\Revenix\\",
-                                         "New Event",           "Revenix",
-                                         "AppleDeviceFilePath: C:\\Tools\\Revenix\\"};
-    EXPECT_EQ(expected, Lines());
-}
-
 TEST_F(ServiceTest, OtherControlsOnlyWakeTheLoopAndAreRefused) {
     StartService();
     for (DWORD control : {DWORD(SERVICE_CONTROL_PAUSE), DWORD(SERVICE_CONTROL_CONTINUE),
