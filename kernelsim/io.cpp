@@ -867,7 +867,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                    ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                    : nullptr;
         if (invoke) {
+            KIRQL before = Irql();
             NTSTATUS result = routine(upper, Irp, context);
+            if (Irql() != before) {
+                Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x217, before, Irql(), reinterpret_cast<ULONG_PTR>(Irp),
+                     "completion routine of %s returned at IRQL %u, called at %u",
+                     upper ? DeviceLabel(upper).c_str() : "the request's originator", Irql(), before);
+                SetIrql(before);
+            }
             Guard g(Lock());
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 if (info && !info->freed && info->generation == generation && info->state == IrpState::Completing)

@@ -160,7 +160,7 @@ private:
 
 // Every DbgPrint/DbgPrintEx/vDbgPrintEx text since the reset, one entry per call, formatted as the
 // kernel's DbgPrint does (%S/%ws wide strings, %Z/%wZ counted strings, %p as 16 upper-case hex
-// digits, %X/%x/%d on 32 bits unless l/ll/I64/I/z/h modifiers say otherwise).
+// digits, %X/%x/%d on 32 bits: l keeps 32 bits, ll/I64/I/z take 64, h 16).
 std::vector<std::string> KsimDbgPrints();
 std::string KsimDbgPrintText();            // all of them concatenated
 void KsimClearDbgPrints();
@@ -243,8 +243,8 @@ void KsimClearUsbRequests(PDEVICE_OBJECT pdo);
 std::string KsimHex(const std::array<UCHAR, 8>& setup);  // "40 40 00 64 00 64 00 00"
 
 // Default answers: GET_DESCRIPTOR_FROM_DEVICE for the device descriptor copies the descriptor
-// (up to TransferBufferLength) and succeeds; other descriptor requests fail with
-// STATUS_UNSUCCESSFUL/USBD_STATUS_STALL_PID; vendor, class and control transfers, bulk,
+// (up to TransferBufferLength) and succeeds, as it does for a minimal configuration descriptor;
+// other descriptor requests fail with STATUS_UNSUCCESSFUL/USBD_STATUS_STALL_PID; vendor, class and control transfers, bulk,
 // interrupt, isochronous and chained-MDL transfers succeed (data transfers report their length);
 // anything else fails with STATUS_NOT_SUPPORTED. Scripts change the answer for matching URBs.
 constexpr USHORT KSIM_ANY_URB = 0xFFFF;
@@ -333,8 +333,9 @@ void KsimPnpUnplug(PDEVICE_OBJECT pdo);
 
 // The power manager.
 
-// One power IRP to the top of the PDO's stack (sent with PoCallDriver at PASSIVE_LEVEL), waited
-// for; returns its final status. The simulator's PDOs and FDOs call PoStartNextPowerIrp and pass
+// One power IRP to the top of the PDO's stack, waited for; returns its final status. As on
+// Windows it is sent at PASSIVE_LEVEL when the top device has DO_POWER_PAGABLE, else at
+// DISPATCH_LEVEL. The simulator's PDOs and FDOs call PoStartNextPowerIrp and pass
 // or complete the request with STATUS_SUCCESS unless hooked or scripted.
 NTSTATUS KsimPoSetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);
 NTSTATUS KsimPoQueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);
@@ -373,13 +374,15 @@ struct KsimFile;
 using KsimHandle = KsimFile*;
 // Opens "\\.\TVXIPC0" (or "\DosDevices\TVXIPC0", "\??\TVXIPC0", or a device name): resolves the
 // link, sends IRP_MJ_CREATE with a new file object at PASSIVE_LEVEL and waits. Null on failure,
-// with the status (STATUS_OBJECT_NAME_NOT_FOUND for an unknown name) in *status.
+// with the status in *status: STATUS_OBJECT_NAME_NOT_FOUND for an unknown name,
+// STATUS_NO_SUCH_DEVICE for a device still DO_DEVICE_INITIALIZING, else the create's status.
 KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status = nullptr);
 // DeviceIoControl. METHOD_BUFFERED as the I/O manager: a system buffer of max(inLen, outLen)
 // bytes (pool with guard areas, tag "Ksim"), input copied in, after completion
 // IoStatus.Information bytes copied out only when the status is not an error and there is an
 // output buffer (Information above outLen is a stop). METHOD_IN/OUT_DIRECT: system buffer for
 // the input, an MDL over the output. METHOD_NEITHER: the caller's pointers. Waits when pended.
+// A non-zero length with a null buffer fails the probe: STATUS_ACCESS_VIOLATION, nothing sent.
 NTSTATUS KsimUserIoctl(KsimHandle handle, ULONG code, const void* in, ULONG inLen, void* out, ULONG outLen,
                        ULONG_PTR* information = nullptr);
 // CloseHandle: IRP_MJ_CLEANUP then IRP_MJ_CLOSE; returns the close status.
