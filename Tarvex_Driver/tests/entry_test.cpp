@@ -33,10 +33,10 @@ class AddDeviceTest : public TarvexTest {
 protected:
     // A PDO with the function driver already on it, as Plug and Play has it when it calls the
     // upper filter's AddDevice.
-    PDEVICE_OBJECT PdoWithFunctionDriver(const KsimUsbDevice& spec)
+    PDEVICE_OBJECT PdoWithFunctionDriver(const KsimUsbDevice& device)
     {
-        PDEVICE_OBJECT pdo = KsimCreateUsbPdo(spec);
-        fdo = KsimAttachFunctionDriver(pdo, spec.functionDriver.c_str());
+        PDEVICE_OBJECT pdo = KsimCreateUsbPdo(device);
+        fdo = KsimAttachFunctionDriver(pdo, device.functionDriver.c_str());
         return pdo;
     }
     PDEVICE_OBJECT fdo = nullptr;

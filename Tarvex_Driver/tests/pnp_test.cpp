@@ -17,10 +17,10 @@ protected:
 
     // Plugs a device into the hub with something arranged on its PDO before Plug and Play
     // builds and starts its stack.
-    PDEVICE_OBJECT PlugArranged(const KsimUsbDevice& spec, const std::function<void(PDEVICE_OBJECT)>& arrange,
+    PDEVICE_OBJECT PlugArranged(const KsimUsbDevice& device, const std::function<void(PDEVICE_OBJECT)>& arrange,
                                 NTSTATUS* startStatus = nullptr)
     {
-        PDEVICE_OBJECT pdo = KsimCreateUsbPdo(spec, hubPdo);
+        PDEVICE_OBJECT pdo = KsimCreateUsbPdo(device, hubPdo);
         arrange(pdo);
         EXPECT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
         EXPECT_STATUS(STATUS_SUCCESS, KsimPnpBuildStack(pdo));
