@@ -205,16 +205,9 @@ DWORD SendReset()
     return ControlService(svc.h, RESET_CONTROL, &status) ? ERROR_SUCCESS : GetLastError();
 }
 
-HRESULT CallRegistration(const std::string& dll, const char* entry)
+HRESULT CallRegistrationA(const std::string& dll, const char* entry)
 {
-    HMODULE module = LoadLibraryA(dll.c_str());
-    if (!module) {
-        return HRESULT_FROM_WIN32(GetLastError());
-    }
-    auto call = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
-    HRESULT hr = call ? call() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-    FreeLibrary(module);
-    return hr;
+    return fake_taskschd::CallDllRegistration(std::wstring(dll.begin(), dll.end()), entry);
 }
 
 std::string Hr(HRESULT hr)
@@ -235,10 +228,10 @@ public:
         // Whatever happened, the prefix is left without the demo's service and fakes.
         RemoveLeftoverService();
         if (fakeSchedulerRegistered_) {
-            CallRegistration("taskschd.dll", "DllRegisterServer");
+            CallRegistrationA("taskschd.dll", "DllRegisterServer");
         }
         if (fakeActivationRegistered_) {
-            CallRegistration(bin_ + "launcher-support\\activationfake.dll", "DllUnregisterServer");
+            CallRegistrationA(bin_ + "launcher-support\\activationfake.dll", "DllUnregisterServer");
         }
         return story_.End();
     }
@@ -432,7 +425,7 @@ private:
         story_.Step("\"logontask.exe CREATE_TASK\" registers the logon task OrvantaUWP");
         // Wine's Task Scheduler refuses logon tasks: the recording stand-in takes its class for
         // this step, and Wine's own registration is restored at the end.
-        HRESULT hr = CallRegistration(bin_ + "taskschd_fake.dll", "DllRegisterServer");
+        HRESULT hr = CallRegistrationA(bin_ + "taskschd_fake.dll", "DllRegisterServer");
         fakeSchedulerRegistered_ = SUCCEEDED(hr);
         story_.Proof(hr == S_OK, "the recording Task Scheduler stand-in is registered for CLSID_TaskScheduler: " + Hr(hr));
         if (!fakeSchedulerRegistered_) {
@@ -457,7 +450,7 @@ private:
         story_.Proof(task["Principal.RunLevel"] == "1", "it runs with the highest privileges (run level 1)",
                      task["Principal.RunLevel"]);
 
-        hr = CallRegistration("taskschd.dll", "DllRegisterServer");
+        hr = CallRegistrationA("taskschd.dll", "DllRegisterServer");
         fakeSchedulerRegistered_ = FAILED(hr);
         story_.Proof(hr == S_OK, "Wine's own Task Scheduler is registered again: " + Hr(hr));
         return true;
@@ -471,7 +464,7 @@ private:
                                   FALSE) &&
                         WriteText(dir_ + "powershell.listing", PACKAGE_LISTING);
         story_.Proof(prepared, "beside it: delay.txt with \"1\", and the stand-in powershell.exe listing the package");
-        HRESULT hr = CallRegistration(bin_ + "launcher-support\\activationfake.dll", "DllRegisterServer");
+        HRESULT hr = CallRegistrationA(bin_ + "launcher-support\\activationfake.dll", "DllRegisterServer");
         fakeActivationRegistered_ = SUCCEEDED(hr);
         story_.Proof(hr == S_OK, "the recording activation manager stand-in is registered: " + Hr(hr));
         if (!story_.StepHeld()) {
@@ -517,7 +510,7 @@ private:
                      story::Story::Printable(activation));
         story_.Proof(d.size() == query + 3, "nothing was reported after the activation", Lines(d));
 
-        hr = CallRegistration(bin_ + "launcher-support\\activationfake.dll", "DllUnregisterServer");
+        hr = CallRegistrationA(bin_ + "launcher-support\\activationfake.dll", "DllUnregisterServer");
         fakeActivationRegistered_ = FAILED(hr);
         story_.Proof(hr == S_OK, "the activation manager stand-in is unregistered again: " + Hr(hr));
         return story_.StepHeld();

@@ -23,21 +23,12 @@ std::wstring BinDir() {
     return s.substr(0, s.find_last_of(L'\\'));
 }
 
-HRESULT CallRegistration(const std::wstring& dll, const char* entry) {
-    HMODULE module = LoadLibraryW(dll.c_str());
-    if (!module) return HRESULT_FROM_WIN32(GetLastError());
-    auto call = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
-    HRESULT hr = call ? call() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-    FreeLibrary(module);
-    return hr;
-}
-
 // Registers the fake in the 32-bit registry view (this program is 32-bit, like the tool) and
 // gives the class back to Wine's own Task Scheduler afterwards.
 class FakeRegistration : public ::testing::Environment {
 public:
-    void SetUp() override { ASSERT_EQ(S_OK, CallRegistration(BinDir() + L"\\taskschd_fake.dll", "DllRegisterServer")); }
-    void TearDown() override { EXPECT_EQ(S_OK, CallRegistration(L"taskschd.dll", "DllRegisterServer")); }
+    void SetUp() override { ASSERT_EQ(S_OK, fake_taskschd::CallDllRegistration(BinDir() + L"\\taskschd_fake.dll", "DllRegisterServer")); }
+    void TearDown() override { EXPECT_EQ(S_OK, fake_taskschd::CallDllRegistration(L"taskschd.dll", "DllRegisterServer")); }
 };
 
 [[maybe_unused]] const auto* const registration = ::testing::AddGlobalTestEnvironment(new FakeRegistration);

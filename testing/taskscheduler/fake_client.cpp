@@ -198,4 +198,13 @@ void FakeScheduler::PutTask(const std::wstring& name, const std::map<std::string
     WriteFileText(dir_ + L"\\tasks\\" + name + L".task", text, false);
 }
 
+HRESULT CallDllRegistration(const std::wstring& dll, const char* entry) {
+    HMODULE module = LoadLibraryW(dll.c_str());
+    if (!module) return HRESULT_FROM_WIN32(GetLastError());
+    auto call = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
+    HRESULT hr = call ? call() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(module);
+    return hr;
+}
+
 }  // namespace fake_taskschd

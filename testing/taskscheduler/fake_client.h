@@ -56,4 +56,9 @@ private:
     std::wstring dir_;
 };
 
+// Calls a COM server DLL's DllRegisterServer or DllUnregisterServer, as regsvr32 does: how a test
+// puts a fake in the place of the system's class and gives the class back afterwards
+// (CallDllRegistration(L"taskschd.dll", "DllRegisterServer") restores Wine's own scheduler).
+HRESULT CallDllRegistration(const std::wstring& dll, const char* entry);
+
 }  // namespace fake_taskschd

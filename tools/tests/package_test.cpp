@@ -143,15 +143,6 @@ TEST(TarvexInf, InstallAddsTheFilterOnceKeepsOthersAndAddsTheKernelService) {
     SetUpperFilters({});
 }
 
-HRESULT CallRegistration(const std::wstring& dll, const char* entry) {
-    HMODULE module = LoadLibraryW(dll.c_str());
-    if (!module) return HRESULT_FROM_WIN32(GetLastError());
-    auto call = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
-    HRESULT hr = call ? call() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-    FreeLibrary(module);
-    return hr;
-}
-
 bool ServiceExists(const char* name, std::string* binary = nullptr) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) return false;
@@ -170,7 +161,7 @@ bool ServiceExists(const char* name, std::string* binary = nullptr) {
 
 // The scripts run from dist/ into a program folder, as on a real machine.
 TEST(InstallScripts, InstallThenUninstallLeaveTheExpectedServiceTaskAndRegistryState) {
-    ASSERT_EQ(S_OK, CallRegistration(BinDir() + L"\\taskschd_fake.dll", "DllRegisterServer"));
+    ASSERT_EQ(S_OK, fake_taskschd::CallDllRegistration(BinDir() + L"\\taskschd_fake.dll", "DllRegisterServer"));
     fake_taskschd::FakeScheduler fake;  // names its folder in our environment; the scripts inherit it
     const std::string folder = "C:\\Orvanta Test";
     SetUpperFilters({L"OtherFilter"});
@@ -211,7 +202,7 @@ TEST(InstallScripts, InstallThenUninstallLeaveTheExpectedServiceTaskAndRegistryS
     for (const auto& f : filters) EXPECT_NE(L"Tarvex", f);
 
     SetUpperFilters({});
-    EXPECT_EQ(S_OK, CallRegistration(L"taskschd.dll", "DllRegisterServer"));
+    EXPECT_EQ(S_OK, fake_taskschd::CallDllRegistration(L"taskschd.dll", "DllRegisterServer"));
 }
 
 }  // namespace
