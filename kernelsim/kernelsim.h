@@ -279,9 +279,11 @@ void KsimSetIrpHook(PDEVICE_OBJECT device, KsimIrpHook hook);
 
 // The PnP manager.
 
-// Upper filters (e.g. the loaded Tarvex) whose AddDevice PnP calls for every stack it builds,
-// after the function driver's, in registration order.
-void KsimPnpRegisterUpperFilter(PDRIVER_OBJECT driver);
+// Upper filters (e.g. the loaded Tarvex) whose AddDevice PnP calls for the stacks it builds, after
+// the function driver's, in registration order: for every stack, or with a class GUID text (e.g.
+// KSIM_CLASS_USB) only for PDOs whose DevicePropertyClassGuid equals it, ignoring case, as a
+// class upper filter is registered on Windows.
+void KsimPnpRegisterUpperFilter(PDRIVER_OBJECT driver, const wchar_t* classGuid = nullptr);
 // Calls driver->DriverExtension->AddDevice(driver, pdo) at PASSIVE_LEVEL.
 NTSTATUS KsimPnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // Attaches a simulator function device (FDO) of that driver to the top of the PDO's stack and

@@ -7,9 +7,24 @@
 namespace ksim {
 namespace {
 
-std::vector<PDRIVER_OBJECT>& Filters() {
-    static auto* filters = new std::vector<PDRIVER_OBJECT>;
+struct UpperFilter {
+    PDRIVER_OBJECT driver;
+    std::wstring classGuid;  // upper case; empty: every stack
+};
+
+std::vector<UpperFilter>& Filters() {
+    static auto* filters = new std::vector<UpperFilter>;
     return *filters;
+}
+
+// The PDO's setup class as its DevicePropertyClassGuid text, upper case; empty when it has none.
+std::wstring ClassOf(DeviceInfo* info) {
+    auto it = info->properties.find(static_cast<int>(DevicePropertyClassGuid));
+    if (it == info->properties.end() || !NT_SUCCESS(it->second.failure)) return std::wstring();
+    const std::vector<UCHAR>& bytes = it->second.bytes;
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return Upper(text);
 }
 
 SimIrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill) {
@@ -52,9 +67,9 @@ void PnpReset() {
 
 using namespace ksim;
 
-void KsimPnpRegisterUpperFilter(PDRIVER_OBJECT driver) {
+void KsimPnpRegisterUpperFilter(PDRIVER_OBJECT driver, const wchar_t* classGuid) {
     Guard g(Lock());
-    Filters().push_back(driver);
+    Filters().push_back(UpperFilter{driver, classGuid ? Upper(classGuid) : std::wstring()});
 }
 
 NTSTATUS KsimPnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
@@ -76,7 +91,9 @@ NTSTATUS KsimPnpBuildStack(PDEVICE_OBJECT pdo) {
         function = info->usb.functionDriver;
         info->built = true;
         info->removed = false;
-        filters = Filters();
+        std::wstring deviceClass = ClassOf(info);
+        for (const UpperFilter& filter : Filters())
+            if (filter.classGuid.empty() || filter.classGuid == deviceClass) filters.push_back(filter.driver);
     }
     if (!function.empty()) KsimAttachFunctionDriver(pdo, function.c_str());
     NTSTATUS result = STATUS_SUCCESS;

@@ -124,4 +124,14 @@ TEST_F(PnpTest, APdoAnswerFailsTheStartAndUpperDriversSeeIt) {
     EXPECT_EQ(STATUS_SUCCESS, KsimPnpStart(keyboard));
 }
 
+TEST_F(PnpTest, AClassUpperFilterJoinsOnlyTheStacksOfItsClass) {
+    PDRIVER_OBJECT usbOnly = KsimLoadDriver(FilterEntry, L"\\Driver\\UsbOnly");
+    KsimPnpRegisterUpperFilter(usbOnly, L"{36FC9E60-C465-11CF-8056-444553540000}");
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    EXPECT_EQ(1u, KsimDevicesOf(usbOnly).size()) << "the hub is of the USB class, the keyboard of none";
+    EXPECT_EQ(4u, KsimStackOf(hub).size());
+    EXPECT_EQ(3u, KsimStackOf(keyboard).size());
+}
+
 }  // namespace
