@@ -10,7 +10,8 @@ namespace {
 
 const wchar_t kTaskName[] = L"OrvantaUWP";
 const wchar_t kLauncherPathFormat[] = L"%ls\\StartupOrvanta.exe";
-const size_t kLauncherSuffixLength = 20;  // "\StartupOrvanta.exe"
+// What the format adds to the directory: all of it but the "%ls" and the terminator.
+const size_t kLauncherSuffixLength = sizeof kLauncherPathFormat / sizeof(wchar_t) - 4;
 
 }  // namespace
 

@@ -52,7 +52,7 @@ TEST(BuildLauncherPath, PutsTheLauncherInTheToolsFolder) {
 // Decided: a path that does not fit is refused rather than registered cut short.
 TEST(BuildLauncherPath, RefusesAFolderTooLongForTheBuffer) {
     wchar_t path[1024];
-    std::wstring fits = L"C:\\" + std::wstring(1000, L'd');  // 1003 + 20 + terminator = 1024
+    std::wstring fits = L"C:\\" + std::wstring(1001, L'd');  // 1004 + 19 + terminator = 1024
     ASSERT_TRUE(BuildLauncherPath((fits + L"\\logontask.exe").c_str(), path));
     EXPECT_EQ(fits + L"\\StartupOrvanta.exe", std::wstring(path));
 
