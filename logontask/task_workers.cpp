@@ -83,16 +83,18 @@ HRESULT OpenRootFolder(const SetupMessages& messages, ComRef<ITaskService>& serv
         hr = service->Connect(server.v, user.v, domain.v, password.v);
     }
     if (FAILED(hr)) {
+        Fail(messages.connect, hr);
         service.Reset();
-        return Fail(messages.connect, hr);
+        return hr;
     }
 
     OwnedBstr rootPath(L"\\");
     hr = rootPath ? service->GetFolder(rootPath.Get(), root.Out()) : E_OUTOFMEMORY;
     // What decides is whether a folder came back; a success without one must not pass as success.
     if (!root) {
+        hr = Fail(messages.rootFolder, FAILED(hr) ? hr : E_POINTER);
         service.Reset();
-        return Fail(messages.rootFolder, FAILED(hr) ? hr : E_POINTER);
+        return hr;
     }
     return S_OK;
 }
@@ -105,18 +107,13 @@ HRESULT SetRegistrationInfo(ITaskDefinition* task, const LogonTaskRequestRecord&
     if (request.author) {
         OwnedBstr author(request.author);
         hr = author ? info->put_Author(author.Get()) : E_OUTOFMEMORY;
-        if (FAILED(hr)) {
-            info.Reset();
-            return Fail(L"<LogonStart> EnableLogonStartup - Cannot put identification info: %x", hr);
-        }
+        // The owner releases the registration information after the message, as the worker ends.
+        if (FAILED(hr)) return Fail(L"<LogonStart> EnableLogonStartup - Cannot put identification info: %x", hr);
     }
     if (request.description) {
         OwnedBstr description(request.description);
         hr = description ? info->put_Description(description.Get()) : E_OUTOFMEMORY;
-        if (FAILED(hr)) {
-            info.Reset();
-            return Fail(L"<LogonStart> EnableLogonStartup - Cannot put task description: %x", hr);
-        }
+        if (FAILED(hr)) return Fail(L"<LogonStart> EnableLogonStartup - Cannot put task description: %x", hr);
     }
     return S_OK;
 }

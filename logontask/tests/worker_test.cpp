@@ -188,6 +188,42 @@ TEST_F(CreateTaskWorkerTest, EachFailingCallGivesItsMessageResultReleasesAndStop
     }
 }
 
+// A worker that ends passes its message first and then releases what it holds; only the steps that
+// release an interface "whatever the result" have done so before their message.
+TEST_F(SeamsTest, AnEndingWorkerReleasesOnlyAfterItsMessage) {
+    const struct {
+        bool create;
+        const char* call;
+        std::vector<std::string> releasedBeforeMessage;
+    } rows[] = {
+        {true, "ITaskService.Connect", {}},
+        {true, "ITaskService.GetFolder", {}},
+        {true, "IRegistrationInfo.put_Author", {}},
+        {true, "IRegistrationInfo.put_Description", {}},
+        {true, "ITriggerCollection.Create", {"TriggerCollection"}},
+        {true, "IPrincipal.put_RunLevel", {"Principal"}},
+        {true, "ITaskSettings.get_IdleSettings", {"TaskSettings"}},
+        {true, "IActionCollection.Create", {"ActionCollection"}},
+        {false, "ITaskService.Connect", {}},
+        {false, "ITaskService.GetFolder", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.create ? "create: " : "delete: ") + row.call);
+        FakeScheduler rowFake;
+        SetUp();
+        rowFake.Fail(row.call, E_ACCESSDENIED);
+        std::vector<std::vector<std::string>> releasedAtMessage;
+        seams.onMessage = [&](const std::wstring&) { releasedAtMessage.push_back(rowFake.ReleasedAfter(row.call)); };
+
+        LONG result = row.create
+                          ? EnableLogonStartup(L"OrvantaUWP", L"Orvanta setup", L"Starts the launcher", kLauncher, 0)
+                          : DisableLogonStartup(L"OrvantaUWP");
+        EXPECT_EQ(Hex(E_ACCESSDENIED), Hex(result));
+        ASSERT_EQ(1u, releasedAtMessage.size());
+        EXPECT_EQ(row.releasedBeforeMessage, releasedAtMessage[0]);
+    }
+}
+
 TEST_F(CreateTaskWorkerTest, AFailedAccountLookUpLeavesTheUserEmptyAndTheRegistrationDecides) {
     seams.failSidAllocation = true;
     const HRESULT noMapping = HRESULT_FROM_WIN32(ERROR_NONE_MAPPED);
