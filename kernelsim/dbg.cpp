@@ -56,6 +56,15 @@ int WideLength(const wchar_t* text, int precision) {
 
 }  // namespace
 
+// The kernel's Unicode conversions use pageable tables: Windows allows %S, %ws, %wZ and %lc in
+// DbgPrint only at PASSIVE_LEVEL, and a page fault above it stops the machine.
+static void UnicodeFormatCheck(char conversion) {
+    if (Irql() > PASSIVE_LEVEL)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x218, Irql(), static_cast<ULONG_PTR>(conversion), 0,
+             "DbgPrint with a Unicode conversion (%%%c) at IRQL %u: allowed only at PASSIVE_LEVEL", conversion,
+             static_cast<unsigned>(Irql()));
+}
+
 std::string FormatV(const char* format, va_list args) {
     std::string out;
     if (!format) return out;
@@ -159,6 +168,7 @@ std::string FormatV(const char* format, va_list args) {
         case 'C': {
             int v = va_arg(args, int);
             bool w = (conv == 'C') ? !narrowForced : wide;
+            if (w) UnicodeFormatCheck(conv);
             char c = w ? (static_cast<wchar_t>(v) < 0x80 ? static_cast<char>(v) : '?') : static_cast<char>(v);
             Pad(&out, std::string(1, c), width, left);
             break;
@@ -168,6 +178,7 @@ std::string FormatV(const char* format, va_list args) {
             bool w = (conv == 'S') ? !narrowForced : wide;
             std::string body;
             if (w) {
+                UnicodeFormatCheck(conv);
                 const wchar_t* s = va_arg(args, const wchar_t*);
                 if (!s) body = "(null)";
                 else body = NarrowChars(s, WideLength(s, precision));
@@ -182,6 +193,7 @@ std::string FormatV(const char* format, va_list args) {
         case 'Z': {
             std::string body;
             if (wide) {
+                UnicodeFormatCheck(conv);
                 PCUNICODE_STRING s = va_arg(args, PCUNICODE_STRING);
                 if (!s || !s->Buffer) body = "(null)";
                 else body = NarrowChars(s->Buffer, s->Length / sizeof(WCHAR));
