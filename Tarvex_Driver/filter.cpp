@@ -92,6 +92,20 @@ NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter)
     return status;
 }
 
+// DbgPrint's Unicode conversions may run only at PASSIVE_LEVEL (their tables are pageable), and
+// URBs arrive at up to DISPATCH_LEVEL: the hardware ID, plain ASCII, goes out as narrow text.
+VOID TraceHardwareId(const DEVICE_EXTENSION* devExt)
+{
+    CHAR narrow[HARDWARE_ID_UNITS];
+    size_t i = 0;
+    for (; i + 1 < HARDWARE_ID_UNITS && devExt->hardwareId[i] != L'\0'; ++i) {
+        WCHAR c = devExt->hardwareId[i];
+        narrow[i] = c < 0x80 ? static_cast<CHAR>(c) : '?';
+    }
+    narrow[i] = '\0';
+    DbgPrint("+++ Hwid %s\n", narrow);
+}
+
 // Up to DISPATCH_LEVEL, on any processor. Feeds the URB watch and tells whether this request
 // is a foreign charging request that must be followed by the driver's own on form. The
 // decision travels with the request: another URB passing down meanwhile on another processor
@@ -109,7 +123,7 @@ BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp)
 
     if (devExt->bIsUrbWatchOn && !devExt->bIsDataUrbSeen) {
         DbgPrint("+++ URB Function: %d\n", function);
-        DbgPrint("+++ Hwid %S\n", devExt->hardwareId);
+        TraceHardwareId(devExt);
         if (IsDataTransfer(function)) {
             devExt->bIsDataUrbSeen = TRUE;
         }

@@ -218,6 +218,16 @@ TEST_F(ControlDeviceTest, WatchTracesEveryUrbUpToAndIncludingTheFirstDataTransfe
     EXPECT_EQ(expected, PrintsStartingWith("+++"));
 }
 
+// Function drivers submit URBs at up to DISPATCH_LEVEL, where DbgPrint must not convert Unicode.
+TEST_F(ControlDeviceTest, WatchTracesTheHardwareIdOfAUrbAtDispatchLevelAsNarrowText)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone, 64, DISPATCH_LEVEL));
+    EXPECT_EQ((std::vector<std::string>{"+++ URB Function: 9\n", "+++ Hwid USB\\VID_05AC&PID_12A8&REV_1201\n"}),
+              PrintsStartingWith("+++"));
+    EXPECT_TRUE(KsimStops().empty());
+}
+
 TEST_F(ControlDeviceTest, SurpriseRemovedDeviceRefusesCreateButLetsHandlesClose)
 {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
