@@ -5,6 +5,7 @@
 #include "kernelsim.h"
 
 #include "devext.h"
+#include "ksim_devices.h"
 #include "story.h"
 
 #include <algorithm>
@@ -67,54 +68,6 @@ std::string Joined(const std::vector<std::wstring>& texts)
         text += (text.empty() ? "" : ", ") + Narrow(t);
     }
     return text.empty() ? "(none)" : text;
-}
-
-// The devices of the story. Locations follow the platform's "Port_#000p.Hub_#000h" form.
-KsimUsbDevice RootHub()
-{
-    KsimUsbDevice d;
-    d.busDriver = L"\\Driver\\USBXHCI";
-    d.hardwareIds = {L"USB\\ROOT_HUB30&VID8086&PID9D2F&REV0021", L"USB\\ROOT_HUB30"};
-    d.classGuid = KSIM_CLASS_USB;
-    d.descriptor = KsimUsbDescriptor(0x8086, 0x9D2F, 9);
-    d.functionDriver = L"\\Driver\\USBHUB3";
-    return d;
-}
-
-KsimUsbDevice Usb3Hub()
-{
-    KsimUsbDevice d;
-    d.busDriver = L"\\Driver\\USBHUB3";
-    d.hardwareIds = {L"USB\\VID_2109&PID_0817&REV_0473", L"USB\\VID_2109&PID_0817"};
-    d.location = L"Port_#0001.Hub_#0001";
-    d.classGuid = KSIM_CLASS_USB;
-    d.descriptor = KsimUsbDescriptor(0x2109, 0x0817, 9);
-    d.functionDriver = L"\\Driver\\USBHUB3";
-    return d;
-}
-
-KsimUsbDevice ApplePhone(const std::wstring& location)
-{
-    KsimUsbDevice d;
-    d.busDriver = L"\\Driver\\USBHUB3";
-    d.hardwareIds = {L"USB\\VID_05AC&PID_12A8&REV_1201", L"USB\\VID_05AC&PID_12A8"};
-    d.location = location;
-    d.classGuid = KSIM_CLASS_USBDEVICE;
-    d.descriptor = KsimUsbDescriptor(0x05AC, 0x12A8, 0);
-    d.functionDriver = L"\\Driver\\WinUSB";
-    return d;
-}
-
-KsimUsbDevice Keyboard()
-{
-    KsimUsbDevice d;
-    d.busDriver = L"\\Driver\\USBHUB3";
-    d.hardwareIds = {L"USB\\VID_046D&PID_C31C&REV_6400", L"USB\\VID_046D&PID_C31C"};
-    d.location = KEYBOARD_LOCATION;
-    d.classGuid = KSIM_CLASS_HIDCLASS;
-    d.descriptor = KsimUsbDescriptor(0x046D, 0xC31C, 0);
-    d.functionDriver = L"\\Driver\\HidUsb";
-    return d;
 }
 
 DEVICE_EXTENSION* Ext(PDEVICE_OBJECT device)
@@ -316,7 +269,7 @@ private:
     {
         Step("A keyboard is plugged into port 4 of the hub");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        keyboard_ = KsimPnpPlug(hubPdo_, Keyboard(), &status);
+        keyboard_ = KsimPnpPlug(hubPdo_, Keyboard(KEYBOARD_LOCATION), &status);
         story_.Proof(keyboard_ != nullptr && status == STATUS_SUCCESS, "the keyboard's stack started: " + Status(status));
         if (!keyboard_) {
             return Done();
