@@ -6,6 +6,9 @@ DIST  ?= dist
 JOBS  ?= $(shell nproc)
 CMAKE_TREES = x86 x64
 MAKEFLAGS += --no-print-directory
+# Whether this host executes 32-bit code, probed once per make run and handed to every Wine run.
+# TVX_HOST32=no makes a capable host act as one that cannot.
+export TVX_HOST32 := $(shell scripts/host32)
 
 .PHONY: all dist setup configure build test bench demo clean
 
@@ -13,6 +16,7 @@ all: dist
 
 setup:
 	@scripts/setup
+	@scripts/host32 --describe
 
 configure: setup
 	@for t in $(CMAKE_TREES); do \
