@@ -1,14 +1,18 @@
-# Friendly entry points. Each builds on the two CMake trees under $(BUILD).
+# Friendly entry points. Each builds on the three CMake trees under $(BUILD): x86 (the shipped
+# user-mode programs), x64 (the driver and its simulator) and x64u (the user-mode programs again for
+# x86-64, the twins that are tested where 32-bit code cannot run; never shipped).
 BUILD ?= build
 # ONLY="a|b" builds only those parts (folders), e.g. ONLY="testing|service"
 ONLY  ?=
 DIST  ?= dist
 JOBS  ?= $(shell nproc)
-CMAKE_TREES = x86 x64
+CMAKE_TREES = x86 x64 x64u
 MAKEFLAGS += --no-print-directory
 # Whether this host executes 32-bit code, probed once per make run and handed to every Wine run.
 # TVX_HOST32=no makes a capable host act as one that cannot.
 export TVX_HOST32 := $(shell scripts/host32)
+# The twins' own installable set: the driver's files with the x86-64 user-mode programs.
+TWIN_DIST = $(BUILD)/x64u/dist
 
 .PHONY: all dist setup configure build test bench demo clean
 
@@ -20,15 +24,17 @@ setup:
 
 configure: setup
 	@for t in $(CMAKE_TREES); do \
-	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t -DTVX_ONLY="$(ONLY)" -DTVX_DIST=$(abspath $(DIST)) >/dev/null || exit 1; \
+	  dist=$(abspath $(DIST)); [ $$t = x64u ] && dist=$(abspath $(TWIN_DIST)); \
+	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t -DTVX_ONLY="$(ONLY)" -DTVX_DIST=$$dist -DTVX_SHIPPED_DIST=$(abspath $(DIST)) >/dev/null || exit 1; \
 	done
 
 build: configure
 	@for t in $(CMAKE_TREES); do cmake --build $(BUILD)/$$t -j $(JOBS) || exit 1; done
 
 dist: build
-	@mkdir -p $(DIST)
-	@for t in $(CMAKE_TREES); do cmake --install $(BUILD)/$$t --prefix $(abspath $(DIST)) >/dev/null || exit 1; done
+	@mkdir -p $(DIST) $(TWIN_DIST)
+	@for t in x86 x64; do cmake --install $(BUILD)/$$t --prefix $(abspath $(DIST)) >/dev/null || exit 1; done
+	@for t in x64 x64u; do cmake --install $(BUILD)/$$t --prefix $(abspath $(TWIN_DIST)) >/dev/null || exit 1; done
 	@echo "dist: $$(ls $(DIST) | tr '\n' ' ')"
 
 test: dist

@@ -2,7 +2,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
+
+#include "quillog.h"
 
 namespace {
 
@@ -35,6 +41,21 @@ TEST(QuillogDll, ExportsResolveByNameAndOrdinalAndWorkInOrder) {
     writeW(L"%d %s", 4, L"five");
     uninit();
     EXPECT_TRUE(FreeLibrary(dll));
+}
+
+// A static check of the files, so the shipped 32-bit DLL is checked on hosts that cannot load it.
+TEST(QuillogDll, BuiltAndShippedFilesCarryTheMetadataBlockByteForByte) {
+    const std::wstring dir = ModuleDir();
+    const std::string here(dir.begin(), dir.end());
+    for (const std::string& file : {here + "Quillog.dll", std::string("Z:") + TVX_SHIPPED_DIST + "/Quillog.dll"}) {
+        SCOPED_TRACE(file);
+        std::ifstream in(file, std::ios::binary);
+        ASSERT_TRUE(in.good()) << "cannot read the file";
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const char* block = reinterpret_cast<const char*>(quillog::g_metadata);
+        auto found = std::search(bytes.begin(), bytes.end(), block, block + quillog::METADATA_SIZE);
+        EXPECT_NE(bytes.end(), found) << "the " << quillog::METADATA_SIZE << "-byte metadata block is not in the file";
+    }
 }
 
 }  // namespace

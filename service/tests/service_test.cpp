@@ -224,8 +224,10 @@ TEST_F(ServiceTest, LaunchStartsRevenixHiddenFromItsFolderWithoutParameters) {
     StartResetTool();
     ASSERT_EQ(1u, g_launches.size());
     const Launch& l = g_launches[0];
-    EXPECT_EQ(60u, l.info.cbSize);
-    EXPECT_EQ(60u, sizeof(SHELLEXECUTEINFOA));
+    // The structure's documented size: 60 bytes in a 32-bit program, 112 in a 64-bit one.
+    const DWORD documentedSize = sizeof(void*) == 8 ? 112u : 60u;
+    EXPECT_EQ(documentedSize, l.info.cbSize);
+    EXPECT_EQ(documentedSize, sizeof(SHELLEXECUTEINFOA));
     // SEE_MASK_NOCLOSEPROCESS plus SEE_MASK_FLAG_NO_UI, which keeps a missing tool from hanging the
     // launch behind an error box nobody can see.
     EXPECT_EQ(0x440u, l.info.fMask);

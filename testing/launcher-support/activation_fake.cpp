@@ -164,14 +164,17 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** 
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() { return g_live == 0 ? S_OK : S_FALSE; }
 
-// Registers in the 32-bit view of HKCR, where a 32-bit client's CoCreateInstance looks.
+// A client's CoCreateInstance looks in the registry view of its own bitness, which is this DLL's:
+// the 32-bit view for the shipped launcher, the 64-bit one for its x86-64 twin.
+constexpr REGSAM kOwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+
 extern "C" HRESULT WINAPI DllRegisterServer() {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return E_FAIL;
     std::wstring keyName = std::wstring(L"CLSID\\") + kClsidKey + L"\\InprocServer32";
     HKEY key;
-    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY,
+    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, nullptr, 0, KEY_WRITE | kOwnView,
                                   nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
     status = SetString(key, nullptr, path);
@@ -182,7 +185,7 @@ extern "C" HRESULT WINAPI DllRegisterServer() {
 
 extern "C" HRESULT WINAPI DllUnregisterServer() {
     HKEY clsidRoot;
-    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &clsidRoot);
+    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_ALL_ACCESS | kOwnView, &clsidRoot);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
     status = RegDeleteTreeW(clsidRoot, kClsidKey);
     RegCloseKey(clsidRoot);

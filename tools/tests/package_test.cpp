@@ -87,7 +87,11 @@ std::wstring ServiceString(const wchar_t* name) {
 }
 
 // The 64-bit tools, as an elevated prompt on 64-bit Windows runs them.
-std::string System64(const char* program) { return std::string("C:\\windows\\sysnative\\") + program; }
+// The 64-bit system folder: a 32-bit program reaches it through the sysnative alias, which a 64-bit
+// one does not have.
+const char* const SYSTEM64 = sizeof(void*) == 8 ? "C:\\windows\\system32\\" : "C:\\windows\\sysnative\\";
+std::string System64(const char* program) { return std::string(SYSTEM64) + program; }
+std::wstring InstalledDriver() { return Wide(System64("drivers\\Tarvex.sys")); }
 
 debugout::Result RunHinf(const char* section, const std::wstring& inf) {
     return debugout::Run(System64("rundll32.exe") + " setupapi.dll,InstallHinfSection " + section + " 128 " + Narrow(inf),
@@ -123,12 +127,12 @@ TEST(TarvexInf, InstallAddsTheFilterOnceKeepsOthersAndAddsTheKernelService) {
     EXPECT_EQ(1u, ServiceDword(L"ErrorControl"));  // normal
     std::wstring image = ServiceString(L"ImagePath");
     EXPECT_NE(std::wstring::npos, image.find(L"drivers\\Tarvex.sys")) << Narrow(image);
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\windows\\sysnative\\drivers\\Tarvex.sys"));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(InstalledDriver().c_str()));
 
     auto run = RunHinf("DefaultUninstall", dir + L"\\Tarvex.inf");
     ASSERT_TRUE(run.started);
     EXPECT_FALSE(KeyExists(TARVEX_SERVICE_KEY));
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\windows\\sysnative\\drivers\\Tarvex.sys"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(InstalledDriver().c_str()));
     std::vector<std::wstring> filters;
     std::vector<BYTE> raw;
     ASSERT_TRUE(ReadMultiSz(USB_CLASS_KEY, L"UpperFilters", filters, &raw));
