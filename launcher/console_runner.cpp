@@ -50,7 +50,14 @@ bool RunConsoleCommand(const std::wstring& commandLine, const std::wstring& work
     for (;;) {
         DWORD available = 0;
         if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) {
-            ended = true;  // broken pipe: every writer has gone
+            // Every writer has gone; whatever they left in the pipe is still read.
+            ended = true;
+            DWORD read = 0;
+            memset(buffer, 0, sizeof buffer);
+            while (ReadFile(readEnd, buffer, sizeof buffer - 1, &read, nullptr) && read > 0) {
+                output += buffer;
+                memset(buffer, 0, sizeof buffer);
+            }
             break;
         }
         if (available == 0) {
