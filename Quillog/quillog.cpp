@@ -98,6 +98,29 @@ bool LevelWanted() { return g_provider.levelPlusOne > EVENT_LEVEL; }
 
 const uint8_t* const g_metadata = reinterpret_cast<const uint8_t*>(&METADATA);
 
+size_t WholeCharacters(const char* text, size_t length, UINT codePage) {
+    if (codePage == CP_UTF8) {
+        size_t lead = length;
+        while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+        if (lead == 0) return length;
+        const unsigned char first = static_cast<unsigned char>(text[lead - 1]);
+        const size_t needed = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+        return length - (lead - 1) < needed ? lead - 1 : length;
+    }
+    // A trail byte can look like a lead byte, so the characters are walked from the start.
+    size_t i = 0;
+    while (i < length) {
+        if (!IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[i]))) {
+            ++i;
+        } else if (i + 1 < length) {
+            i += 2;
+        } else {
+            return i;
+        }
+    }
+    return length;
+}
+
 Provider g_provider = {0, reinterpret_cast<const uint8_t*>(&METADATA.provider.metadataSize), 0, 0, 0, nullptr, nullptr};
 
 const EtwApi DEFAULT_ETW = {EventRegister, SetInformationFromAdvapi, EventWriteTransfer, EventUnregister};
@@ -150,9 +173,10 @@ extern "C" void __cdecl QuillogWriteA(const char* format, ...) {
     memset(text, 0, sizeof text);
     va_list args;
     va_start(args, format);
-    _vsnprintf(text, TEXT_UNITS, format, args);
+    int length = _vsnprintf(text, TEXT_UNITS, format, args);
     va_end(args);
-    text[TEXT_UNITS - 1] = '\0';  // a longer message is cut to the buffer
+    // A longer message is cut to the buffer, never inside a character.
+    if (length < 0 || length >= static_cast<int>(TEXT_UNITS)) text[WholeCharacters(text, TEXT_UNITS - 1, GetACP())] = '\0';
     if (!LevelWanted()) return;
     WriteEvent(NARROW_EVENT_ID, &METADATA.narrowEvent.metadataSize, METADATA.narrowEvent.metadataSize, text,
                static_cast<ULONG>(strlen(text) + 1));
@@ -163,9 +187,13 @@ extern "C" void __cdecl QuillogWriteW(const wchar_t* format, ...) {
     memset(text, 0, sizeof text);
     va_list args;
     va_start(args, format);
-    _vsnwprintf(text, TEXT_UNITS, format, args);
+    int length = _vsnwprintf(text, TEXT_UNITS, format, args);
     va_end(args);
-    text[TEXT_UNITS - 1] = L'\0';
+    if (length < 0 || length >= static_cast<int>(TEXT_UNITS)) {
+        text[TEXT_UNITS - 1] = L'\0';
+        // The high half of a surrogate pair whose low half was cut off.
+        if (text[TEXT_UNITS - 2] >= 0xD800 && text[TEXT_UNITS - 2] <= 0xDBFF) text[TEXT_UNITS - 2] = L'\0';
+    }
     if (!LevelWanted()) return;
     WriteEvent(WIDE_EVENT_ID, &METADATA.wideEvent.metadataSize, METADATA.wideEvent.metadataSize, text,
                static_cast<ULONG>((wcslen(text) + 1) * sizeof(wchar_t)));

@@ -60,6 +60,10 @@ struct EtwApi {
 extern EtwApi g_etw;
 extern const EtwApi DEFAULT_ETW;
 
+// How much of text[0, length) holds only whole characters of codePage: a double-byte lead or an
+// unfinished UTF-8 sequence at the end is left out. Used where a message was cut to the buffer.
+size_t WholeCharacters(const char* text, size_t length, UINT codePage);
+
 void NTAPI EnableCallback(LPCGUID sourceId, ULONG controlCode, UCHAR level, ULONGLONG matchAny,
                           ULONGLONG matchAll, PEVENT_FILTER_DESCRIPTOR filter, PVOID context);
 

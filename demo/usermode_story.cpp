@@ -35,7 +35,15 @@ const std::string PACKAGE_LISTING =
     "Publisher         : CN=00000000-0000-0000-0000-000000000000\r\n"
     "PackageFullName   : 5F0A17C3.Orvanta_1.4.2.0_x64__x4t9wq2brk8nd\r\n"
     "PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd\r\n\r\n";
-const std::string QUERY_START = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+const std::string QUERY_ARGUMENTS = "\" -NoProfile -NonInteractive Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+
+// Where the launcher takes PowerShell from: the system folder.
+std::string SystemPowerShell()
+{
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, MAX_PATH);
+    return std::string(system) + "\\WindowsPowerShell\\v1.0\\powershell.exe";
+}
 const std::string ACTIVATION = "activate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2";
 
 std::string Format(const char* format, ...)
@@ -459,11 +467,15 @@ private:
     bool RunLauncher()
     {
         story_.Step("At logon the task starts StartupOrvanta.exe: it waits 1 s, asks PowerShell, activates the app");
+        // Wine's own PowerShell is kept aside and put back once the launcher has run.
+        const std::string powershell = SystemPowerShell(), kept = powershell + ".wine";
+        if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) CopyFileA(powershell.c_str(), kept.c_str(), TRUE);
         bool prepared = WriteText(dir_ + "delay.txt", "1") &&
-                        CopyFileA((bin_ + "launcher-support\\powershell.exe").c_str(), (dir_ + "powershell.exe").c_str(),
-                                  FALSE) &&
+                        CopyFileA((bin_ + "launcher-support\\powershell.exe").c_str(), powershell.c_str(), FALSE) &&
                         WriteText(dir_ + "powershell.listing", PACKAGE_LISTING);
-        story_.Proof(prepared, "beside it: delay.txt with \"1\", and the stand-in powershell.exe listing the package");
+        SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", dir_.c_str());
+        story_.Proof(prepared, "beside it delay.txt with \"1\"; in the system folder the stand-in powershell.exe, "
+                               "listing the package");
         HRESULT hr = CallRegistrationA(bin_ + "launcher-support\\activationfake.dll", "DllRegisterServer");
         fakeActivationRegistered_ = SUCCEEDED(hr);
         story_.Proof(hr == S_OK, "the recording activation manager stand-in is registered: " + Hr(hr));
@@ -478,6 +490,8 @@ private:
         debugout::Result run = debugout::Run("\"" + launcher_ + "\"", 60000, "C:\\");
         ULONGLONG took = GetTickCount64() - start;
         SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
+        SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", nullptr);
+        if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES) CopyFileA(kept.c_str(), powershell.c_str(), FALSE);
         story_.Proof(run.started && !run.timedOut && run.exitCode == 0,
                      Format("it ran for %llu ms and exited with code %ld", took, static_cast<long>(run.exitCode)));
         for (const std::string& line : run.debug) {
@@ -497,8 +511,8 @@ private:
                      Lines(d));
         std::string asked = query < d.size() ? d[query].substr(LAUNCHER_TAG.size() + 5) : "";
         std::string received = FirstLine(ReadText(dir_ + "powershell.record"));
-        story_.Proof(asked.rfind(QUERY_START, 0) == 0 && asked == received + "\n",
-                     "the powershell.exe beside it received the package query: " + received,
+        story_.Proof(asked.rfind("\"" + powershell + QUERY_ARGUMENTS, 0) == 0 && asked == received + "\n",
+                     "the powershell.exe of the system folder received the package query: " + received,
                      "launcher: " + story::Story::Printable(asked) + ", powershell.exe: " + received);
         bool installed = query + 2 < d.size() && d[query + 1] == LAUNCHER_TAG + "Output: " + PACKAGE_LISTING + "\n" &&
                          d[query + 2] == LAUNCHER_TAG + "Orvanta AP Install\n";

@@ -1,13 +1,15 @@
 #include "console_runner.h"
 
-#include <windows.h>
-
 #include <cstring>
+#include <vector>
 
-bool RunConsoleCommand(const char* commandLine, const char* workingDirectory, std::string& output) {
+#include "debuglog.h"
+
+bool RunConsoleCommand(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
+                       std::string& output) {
     output.clear();
     // Refused before anything is opened: a longer line would not fit the command buffer.
-    if (commandLine == nullptr || strlen(commandLine) > MAX_CONSOLE_COMMAND) return false;
+    if (commandLine.size() > MAX_CONSOLE_COMMAND) return false;
 
     SECURITY_ATTRIBUTES security;
     security.nLength = sizeof security;
@@ -17,37 +19,69 @@ bool RunConsoleCommand(const char* commandLine, const char* workingDirectory, st
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &security, 0)) return false;
 
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     startup.cb = sizeof startup;
-    GetStartupInfoA(&startup);
+    GetStartupInfoW(&startup);
     startup.hStdOutput = writeEnd;
     startup.wShowWindow = SW_HIDE;
     startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
 
-    char command[MAX_CONSOLE_COMMAND + 1];
-    memset(command, 0, sizeof command);
-    memcpy(command, commandLine, strlen(commandLine));
+    // Wide all the way: a narrow command line would turn some characters of the user's name into
+    // others on the way (and PowerShell takes several of them for quotes).
+    std::vector<wchar_t> command(MAX_CONSOLE_COMMAND + 1, L'\0');
+    std::memcpy(command.data(), commandLine.c_str(), commandLine.size() * sizeof(wchar_t));
 
     PROCESS_INFORMATION process;
-    memset(&process, 0, sizeof process);
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, workingDirectory, &startup, &process)) {
+    std::memset(&process, 0, sizeof process);
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, workingDirectory.c_str(),
+                        &startup, &process)) {
         CloseHandle(readEnd);
         CloseHandle(writeEnd);
         return false;
     }
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     // Our copy of the write end must go, or the pipe would never report its end.
     CloseHandle(writeEnd);
 
+    // Polled rather than read blindly, so that a command that never ends cannot hold us forever.
+    const DWORD start = GetTickCount();
+    bool ended = false;
     char buffer[4096];
     for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) {
+            // Every writer has gone; whatever they left in the pipe is still read.
+            ended = true;
+            DWORD read = 0;
+            memset(buffer, 0, sizeof buffer);
+            while (ReadFile(readEnd, buffer, sizeof buffer - 1, &read, nullptr) && read > 0) {
+                output += buffer;
+                memset(buffer, 0, sizeof buffer);
+            }
+            break;
+        }
+        if (available == 0) {
+            // The difference stays right across the tick count's wrap after 49 days.
+            if (GetTickCount() - start >= timeoutMs) break;
+            Sleep(10);
+            continue;
+        }
         memset(buffer, 0, sizeof buffer);
         DWORD read = 0;
-        if (!ReadFile(readEnd, buffer, sizeof buffer - 1, &read, nullptr)) break;
+        DWORD wanted = available < sizeof buffer - 1 ? available : static_cast<DWORD>(sizeof buffer - 1);
+        if (!ReadFile(readEnd, buffer, wanted, &read, nullptr)) {
+            ended = true;
+            break;
+        }
         output += buffer;
         Sleep(10);
     }
+    if (!ended) {
+        TerminateProcess(process.hProcess, ERROR_TIMEOUT);
+        DebugLog("Command did not end within %lu ms; terminated\n", static_cast<unsigned long>(timeoutMs));
+        output.clear();
+    }
+    CloseHandle(process.hProcess);
     CloseHandle(readEnd);
-    return true;
+    return ended;
 }

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
-// Longest command line RunConsoleCommand accepts; it is copied into a 256-byte buffer.
+// Longest command line RunConsoleCommand accepts, in UTF-16 units.
 inline constexpr size_t MAX_CONSOLE_COMMAND = 255;
 
 // Starts commandLine hidden in workingDirectory with its standard output sent into a pipe and
 // collects that output until every holder of the pipe's write end has gone. Returns false, with
 // output empty, when the command line is too long, the pipe cannot be made or the process cannot
-// be started.
-bool RunConsoleCommand(const char* commandLine, const char* workingDirectory, std::string& output);
+// be started, and when the output has not ended within timeoutMs: the process is then terminated.
+bool RunConsoleCommand(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
+                       std::string& output);

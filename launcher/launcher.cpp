@@ -1,5 +1,6 @@
 #include "launcher.h"
 
+#include <lmcons.h>
 #include <objbase.h>
 
 #include <cstdio>
@@ -59,13 +60,32 @@ bool DelayFilePathFor(const char* programFile, char (&path)[PATH_BUFFER]) {
     return length > 0 && static_cast<size_t>(length) < sizeof path;
 }
 
+namespace {
+
+// The leading unsigned decimal number of line, after white space. A sign, or a number that does
+// not fit in 32 bits, is no number: scanf's "%u" would take "-1" as 4294967295 seconds.
+bool ParseDelay(const char* line, unsigned& delayTime) {
+    const char* c = line;
+    while (*c == ' ' || (*c >= '\t' && *c <= '\r')) ++c;
+    if (*c < '0' || *c > '9') return false;
+    uint64_t value = 0;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        value = value * 10 + static_cast<unsigned>(*c - '0');
+        if (value > UINT32_MAX) return false;
+    }
+    delayTime = static_cast<unsigned>(value);
+    return true;
+}
+
+}  // namespace
+
 bool ReadDelayFile(const char* path, unsigned& delayTime) {
     FILE* file = fopen(path, "r");
     if (!file) return false;
     char line[1024];
     memset(line, 0, sizeof line);
     if (!fgets(line, sizeof line, file)) line[0] = '\0';
-    sscanf(line, "%u", &delayTime);
+    ParseDelay(line, delayTime);
     fclose(file);
     return true;
 }
@@ -92,29 +112,51 @@ void WaitForDelay(unsigned delayTime, const LauncherPlatform& platform) {
     }
 }
 
-std::string InstalledCheckCommand(const char* userName) {
-    std::string command = INSTALLED_CHECK_PREFIX;
-    command += '\'';
-    // Inside a single-quoted PowerShell literal a quote is written twice; a name with an
-    // apostrophe would otherwise end the literal and let the rest run as commands.
-    for (const char* c = userName; *c; ++c) {
-        if (*c == '\'') command += '\'';
-        command += *c;
+std::wstring InstalledCheckCommand(const std::wstring& systemDirectory, const std::wstring& userName) {
+    std::wstring command = L"\"" + systemDirectory + POWERSHELL_UNDER_SYSTEM + L"\"";
+    command += INSTALLED_CHECK_ARGUMENTS;
+    command += L'\'';
+    // Inside a single-quoted PowerShell literal a quote is written twice, and PowerShell takes the
+    // typographic single quotes for quotes too; any of them left single would end the literal and
+    // let the rest of the name run as commands in the elevated PowerShell.
+    for (wchar_t c : userName) {
+        if (c == L'\'' || c == L'\u2018' || c == L'\u2019' || c == L'\u201A' || c == L'\u201B') command += c;
+        command += c;
     }
-    command += '\'';
+    command += L'\'';
     return command;
 }
 
-bool IsAppInstalled(const LauncherPlatform& platform) {
-    char userName[256];
-    memset(userName, 0, sizeof userName);
-    DWORD size = sizeof userName;
-    if (!GetUserNameA(userName, &size)) userName[0] = '\0';
+namespace {
 
-    const std::string command = InstalledCheckCommand(userName);
-    DebugLog("CMD: %s\n", command.c_str());
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()), &out[0], size,
+                            nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+bool IsAppInstalled(const LauncherPlatform& platform) {
+    wchar_t userName[UNLEN + 1];
+    memset(userName, 0, sizeof userName);
+    DWORD size = UNLEN + 1;
+    if (!GetUserNameW(userName, &size)) userName[0] = L'\0';
+    wchar_t systemDirectory[MAX_PATH];
+    memset(systemDirectory, 0, sizeof systemDirectory);
+    UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) systemDirectory[0] = L'\0';
+
+    const std::wstring command = InstalledCheckCommand(systemDirectory, userName);
+    DebugLog("CMD: %s\n", Narrow(command).c_str());
     std::string output;
-    platform.runConsoleCommand(command.c_str(), INSTALLED_CHECK_DIRECTORY, output);
+    // Without the system folder there is no PowerShell we could trust.
+    if (systemDirectory[0]) platform.runConsoleCommand(command, systemDirectory, INSTALLED_CHECK_TIMEOUT_MS, output);
     DebugLog("Output: %s\n", output.c_str());
     return output.find(APP_FAMILY_NAME) != std::string::npos;
 }

@@ -10,8 +10,12 @@ inline constexpr char APP_PACKAGE_NAME[] = "5F0A17C3.Orvanta";
 inline constexpr char APP_FAMILY_NAME[] = "5F0A17C3.Orvanta_x4t9wq2brk8nd";
 inline constexpr wchar_t APP_USER_MODEL_ID[] = L"5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta";
 inline constexpr wchar_t APP_ARGUMENTS[] = L"HIDE_UI";
-inline constexpr char INSTALLED_CHECK_PREFIX[] = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
-inline constexpr char INSTALLED_CHECK_DIRECTORY[] = "C:\\Windows\\System32";
+// PowerShell by its full path under the system folder (never searched for: the launcher runs
+// elevated and its own folder may be writable by users), without the user's profile scripts.
+inline constexpr wchar_t POWERSHELL_UNDER_SYSTEM[] = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+inline constexpr wchar_t INSTALLED_CHECK_ARGUMENTS[] =
+    L" -NoProfile -NonInteractive Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+inline constexpr DWORD INSTALLED_CHECK_TIMEOUT_MS = 60000;
 inline constexpr DWORD WAIT_POLL_MS = 900;
 inline constexpr size_t PATH_BUFFER = 1024;
 
@@ -22,14 +26,16 @@ struct LauncherPlatform {
     int64_t (*wallClock)();  // whole seconds since 1970-01-01 00:00 UTC
     void (*sleep)(DWORD milliseconds);
     void (*writeOut)(const char* text);
-    bool (*runConsoleCommand)(const char* commandLine, const char* workingDirectory, std::string& output);
+    bool (*runConsoleCommand)(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
+                              std::string& output);
 };
 const LauncherPlatform& RealLauncherPlatform();
 
 // Path of "delay.txt" in the directory of programFile. False when it does not fit in PATH_BUFFER.
 bool DelayFilePathFor(const char* programFile, char (&path)[PATH_BUFFER]);
-// Reads the first line of the delay file at path and parses it as "%u" into delayTime, which keeps
-// its value when the line holds no number. False when the file cannot be opened.
+// Reads the first line of the delay file at path and parses its leading unsigned decimal number into
+// delayTime, which keeps its value when the line holds no number; a sign or a number beyond 32 bits
+// counts as none. False when the file cannot be opened.
 bool ReadDelayFile(const char* path, unsigned& delayTime);
 // ReadDelayFile on "delay.txt" beside the running program; false also when that path cannot be built.
 bool ReadDelayTime(unsigned& delayTime);
@@ -37,7 +43,7 @@ bool ReadDelayTime(unsigned& delayTime);
 void WaitForDelay(unsigned delayTime, const LauncherPlatform& platform);
 
 // The PowerShell query for userName, which is quoted as a single-quoted literal.
-std::string InstalledCheckCommand(const char* userName);
+std::wstring InstalledCheckCommand(const std::wstring& systemDirectory, const std::wstring& userName);
 bool IsAppInstalled(const LauncherPlatform& platform);
 bool ActivateApp(const LauncherPlatform& platform);
 

@@ -4,7 +4,9 @@
 pecheck.py FILE [--machine i386|amd64] [--subsystem gui|console|native] [--dll]
                 [--manifest LEVEL] [--ui-access true|false] [--export NAME@ORDINAL ...]
                 [--only-exports] [--imports-from DLL ...] [--entry-symbol NAME] [--min-os MAJOR.MINOR]
-Imports are always limited to Windows system DLLs; --imports-from narrows that further.
+Imports are always limited to Windows system DLLs; --imports-from narrows that further. Every binary
+is also checked for imports newer than the oldest Windows its header declares (the lower of its
+OS and subsystem versions), from a list of functions the MinGW runtimes are known to pull in.
 """
 import argparse, re, struct, sys
 
@@ -14,6 +16,35 @@ SYSTEM_DLLS = {
     'ntoskrnl.exe', 'hal.dll', 'usbd.sys', 'taskschd.dll', 'version.dll', 'cfgmgr32.dll',
 }
 MACHINES = {'i386': 0x14c, 'amd64': 0x8664}
+
+# Functions newer than Windows XP that the static C/C++ and thread runtimes, or our own code, may
+# import, with the Windows version that first has them. Not exhaustive: the ones seen in practice.
+VISTA, WIN7, WIN8 = (6, 0), (6, 1), (6, 2)
+NEWER_THAN_XP = {
+    'kernel32.dll': dict(
+        [(n, VISTA) for n in (
+            'GetTickCount64', 'InitializeConditionVariable', 'SleepConditionVariableCS',
+            'SleepConditionVariableSRW', 'WakeConditionVariable', 'WakeAllConditionVariable',
+            'InitializeSRWLock', 'AcquireSRWLockExclusive', 'AcquireSRWLockShared',
+            'ReleaseSRWLockExclusive', 'ReleaseSRWLockShared', 'InitOnceExecuteOnce',
+            'InitOnceBeginInitialize', 'InitOnceComplete', 'InitializeCriticalSectionEx',
+            'CreateEventExA', 'CreateEventExW', 'CreateMutexExA', 'CreateMutexExW', 'CreateSemaphoreExW',
+            'FlsAlloc', 'FlsFree', 'FlsGetValue', 'FlsSetValue', 'GetFileInformationByHandleEx',
+            'SetFileInformationByHandle', 'GetFinalPathNameByHandleA', 'GetFinalPathNameByHandleW',
+            'CreateSymbolicLinkA', 'CreateSymbolicLinkW', 'GetLocaleInfoEx', 'LCMapStringEx',
+            'CompareStringEx', 'GetUserDefaultLocaleName', 'QueryFullProcessImageNameA',
+            'QueryFullProcessImageNameW', 'CancelIoEx', 'GetQueuedCompletionStatusEx', 'GetThreadId',
+            'GetErrorMode')]
+        + [(n, WIN7) for n in ('TryAcquireSRWLockExclusive', 'TryAcquireSRWLockShared')]
+        + [(n, WIN8) for n in ('GetSystemTimePreciseAsFileTime', 'CreateFile2')]),
+    'advapi32.dll': dict(
+        [(n, VISTA) for n in (
+            'EventRegister', 'EventUnregister', 'EventWrite', 'EventEnabled', 'RegGetValueA',
+            'RegGetValueW', 'RegDeleteTreeA', 'RegDeleteTreeW', 'RegSetKeyValueW', 'RegCopyTreeW')]
+        + [(n, WIN7) for n in ('EventWriteTransfer', 'EventWriteEx')]
+        + [(n, WIN8) for n in ('EventSetInformation',)]),
+    'ole32.dll': {'CoGetApartmentType': WIN7},
+}
 SUBSYSTEMS = {'native': 1, 'gui': 2, 'console': 3}
 
 
@@ -64,6 +95,29 @@ class Pe:
             if not name:
                 return out
             out.append(self.cstr(name).lower())
+            o += 20
+
+    def imported_functions(self):
+        """(dll, function) pairs of the imports by name."""
+        rva, size = self.dirs[1]
+        out = []
+        if not rva:
+            return out
+        o = self.off(rva)
+        width, flag = (8, 1 << 63) if self.pe32plus else (4, 1 << 31)
+        while True:
+            ilt, _, _, name, iat = struct.unpack_from('<IIIII', self.d, o)
+            if not name:
+                return out
+            dll = self.cstr(name).lower()
+            t = self.off(ilt or iat)
+            while True:
+                entry = struct.unpack_from('<Q' if width == 8 else '<I', self.d, t)[0]
+                if not entry:
+                    break
+                if not entry & flag:
+                    out.append((dll, self.cstr((entry & 0x7fffffff) + 2)))
+                t += width
             o += 20
 
     def exports(self):
@@ -152,6 +206,12 @@ def main():
     for dll in imports:
         if dll not in allowed and not dll.startswith('api-ms-win-'):
             errors.append('imports from %s, which is not allowed' % dll)
+    declared = min(pe.os_version, pe.subsys_version)
+    for dll, fn in pe.imported_functions():
+        since = NEWER_THAN_XP.get(dll, {}).get(fn)
+        if since and since > declared:
+            errors.append('imports %s!%s, which needs Windows %d.%d; the header declares %d.%d' % (
+                dll, fn, since[0], since[1], declared[0], declared[1]))
     if a.manifest or a.ui_access:
         mans = pe.manifests()
         if len(mans) != 1:

@@ -43,8 +43,9 @@ void Bind(Binding& b) {
 }  // namespace
 
 Binding& ProcessBinding() {
-    static Binding binding;
-    return binding;
+    // Never destroyed: the service thread may still log while the main thread runs the exit code.
+    static Binding* binding = new Binding;
+    return *binding;
 }
 
 std::string FormatLine(const char* format, va_list args) {

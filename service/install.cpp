@@ -10,7 +10,7 @@ namespace install {
 
 const ScmApi DEFAULT_API = {OpenSCManagerA, OpenServiceA,     CreateServiceA,     StartServiceA,
                             ControlService, DeleteService,    CloseServiceHandle, GetModuleFileNameA,
-                            StartServiceCtrlDispatcherA};
+                            StartServiceCtrlDispatcherA, Sleep};
 ScmApi g_api = DEFAULT_API;
 
 }  // namespace install
@@ -35,10 +35,31 @@ bool UninstallService() {
     return true;
 }
 
+namespace {
+
+// The manager removes a deleted service only once it has stopped and every handle to it is closed;
+// creating it again before that fails and would leave the machine without the service.
+bool WaitUntilRemoved(SC_HANDLE scm) {
+    for (DWORD waited = 0;; waited += install::REMOVAL_POLL_MS) {
+        SC_HANDLE old = g_api.openServiceA(scm, SERVICE_NAME, SERVICE_QUERY_STATUS);
+        if (!old && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        if (old) g_api.closeServiceHandle(old);
+        if (waited >= install::REMOVAL_WAIT_MS) return false;
+        g_api.sleep(install::REMOVAL_POLL_MS);
+    }
+}
+
+}  // namespace
+
 bool InstallService() {
-    UninstallService();
+    bool removed = UninstallService();
     SC_HANDLE scm = g_api.openSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!scm) return false;
+    if (removed && !WaitUntilRemoved(scm)) {
+        g_api.closeServiceHandle(scm);
+        DebugLog("Old service still registered after 30 s; not installed");
+        return false;
+    }
 
     char path[1024];
     std::memset(path, 0, sizeof path);

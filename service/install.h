@@ -23,7 +23,12 @@ struct ScmApi {
     BOOL(WINAPI* closeServiceHandle)(SC_HANDLE);
     DWORD(WINAPI* getModuleFileNameA)(HMODULE, LPSTR, DWORD);
     BOOL(WINAPI* startServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA*);
+    void(WINAPI* sleep)(DWORD);
 };
+
+// How long "-i" waits for a deleted service to go before it creates the new one.
+const DWORD REMOVAL_WAIT_MS = 30000;
+const DWORD REMOVAL_POLL_MS = 100;
 extern ScmApi g_api;
 extern const ScmApi DEFAULT_API;
 

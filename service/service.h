@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <mutex>
 
 #define SERVICE_NAME "OrvantaService"
 #define SERVICE_EVENT_NAME "OrvantaServiceEvent"
@@ -26,19 +27,26 @@ struct ServiceApi {
     DWORD(WINAPI* waitForSingleObject)(HANDLE, DWORD);
     BOOL(WINAPI* shellExecuteExA)(SHELLEXECUTEINFOA*);
     DWORD(WINAPI* getModuleFileNameA)(HMODULE, LPSTR, DWORD);
+    DWORD(WINAPI* getFileAttributesA)(LPCSTR);
 };
 extern ServiceApi g_api;
 extern const ServiceApi DEFAULT_API;
 
-// Process-wide state shared by the handler (dispatcher thread) and the loop; the wake event
-// orders every access.
+// Process-wide state shared by the handler (dispatcher thread) and the loop. The status record is
+// written by the service thread only; the handler passes requests through the two flags.
 struct ServiceState {
     SERVICE_STATUS status;
     SERVICE_STATUS_HANDLE statusHandle;
+    std::mutex eventLock;  // the handler never sets the event while the loop closes it
     HANDLE wakeEvent;
     std::atomic<bool> resetRequested;
+    std::atomic<bool> stopRequested;
 };
 extern ServiceState g_state;
+
+// Who may use the wake event: SYSTEM and Administrators everything, interactive users only
+// signal it and wait on it.
+extern const char WAKE_EVENT_SDDL[];
 
 // The folder Revenix is started from, with its trailing backslash; false when it does not fit
 // the 1024-byte buffer.

@@ -284,6 +284,25 @@ TEST_F(QuillogProvider, OverlongMessagesAreCutToTheBuffer) {
     EXPECT_EQ(std::string(1023, 'n'), Decode(fake.events[0]).narrow);
     EXPECT_EQ(2048u, fake.events[1].data[2].size());
     EXPECT_EQ(std::u16string(1023, u'w'), Decode(fake.events[1]).wide);
+
+    // A cut through a surrogate pair drops its first half too.
+    QuillogWriteW(L"%s\U0001F600tail", std::wstring(1022, L'w').c_str());
+    ASSERT_EQ(3u, fake.events.size());
+    EXPECT_EQ(std::u16string(1022, u'w'), Decode(fake.events[2]).wide);
+}
+
+TEST(QuillogCut, PartialCharacterAtTheCutIsLeftOut) {
+    // Shift-JIS: 0x82 0xA0 is one character; its trail byte may also be a lead byte (0x82 0x82).
+    const std::string sjis = std::string(1022, 'n') + "\x82\xA0";
+    EXPECT_EQ(1022u, quillog::WholeCharacters(sjis.c_str(), 1023, 932));
+    const std::string pairs = std::string(1, 'n') + std::string(1022, '\x82') + "\x82";
+    EXPECT_EQ(1023u, quillog::WholeCharacters(pairs.c_str(), 1023, 932));
+    EXPECT_EQ(1020u, quillog::WholeCharacters(pairs.c_str() + 1, 1021, 932));
+    // UTF-8: a three-byte character with one byte cut off, and a whole one.
+    const std::string utf8 = "ab\xE2\x80\x99";
+    EXPECT_EQ(2u, quillog::WholeCharacters(utf8.c_str(), 4, CP_UTF8));
+    EXPECT_EQ(5u, quillog::WholeCharacters(utf8.c_str(), 5, CP_UTF8));
+    EXPECT_EQ(1023u, quillog::WholeCharacters(std::string(1023, 'n').c_str(), 1023, 1252));
 }
 
 TEST_F(QuillogProvider, ConcurrentWritersEachProduceTheirOwnIntactEvent) {

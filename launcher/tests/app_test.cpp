@@ -22,8 +22,14 @@ TEST_F(LauncherRun, WithoutDelayFileItAsksPowerShellAtOnceAndReportsNotInstalled
     const std::string query = QueryForThisUser();
     EXPECT_EQ((Texts{TAG + "CMD: " + query + "\n", TAG + "Output: \n", TAG + "Orvanta AP Not Install\n"}), result.debug);
     EXPECT_EQ("Orvanta AP Not Install\r\n", result.out);
-    // What PowerShell was started with: the command line as built, and System32 as its directory.
-    EXPECT_EQ(query + "\nC:\\Windows\\System32\n", Get("powershell.record"));
+    // The PowerShell of the system folder ran, not the one planted beside the launcher, with the
+    // command line as built and the system folder as its directory.
+    const std::string record = Get("powershell.record");
+    const std::string head = query + "\n" + SystemDirectory() + "\n";
+    ASSERT_EQ(head, record.substr(0, head.size()));
+    const std::string ran = record.substr(head.size());
+    EXPECT_NE(0u, ran.rfind(dir_, 0)) << "ran the planted " << ran;
+    EXPECT_NE(std::string::npos, ran.find("\\WindowsPowerShell\\v1.0\\powershell.exe\n")) << ran;
     EXPECT_FALSE(Has("activation.record"));
 }
 

@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include <gtest/gtest.h>
+
 #include <mutex>
 #include <ostream>
 
@@ -36,9 +38,18 @@ void FakeSleep(DWORD milliseconds) {
     if (g_clock.sleeps.size() == 1000) g_clock.milliseconds += 1000000000000LL;
 }
 
-bool FakeRunner(const char* commandLine, const char* workingDirectory, std::string& output) {
-    g_commands.push_back(commandLine);
-    g_directories.push_back(workingDirectory);
+std::string Utf8(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+bool FakeRunner(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
+                std::string& output) {
+    EXPECT_EQ(60000u, timeoutMs);
+    g_commands.push_back(Utf8(commandLine));
+    g_directories.push_back(Utf8(workingDirectory));
     output = g_listing;
     return true;
 }

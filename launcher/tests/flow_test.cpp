@@ -48,6 +48,12 @@ TEST(DelayFile, OnlyALeadingNumberOfTheFirstLineCounts) {
         {"\n12\n", 0},
         {"30", 30},
         {"7\r\n", 7},
+        {"4294967295\n", 4294967295u},
+        // A sign or more than 32 bits is no number: "%u" would make each of these a wait of years.
+        {"-1\n", 0},
+        {"+5\n", 0},
+        {"4294967296\n", 0},
+        {"99999999999\n", 0},
     };
     const std::string path = TempFolder("parse") + "delay.txt";
     for (const Case& c : cases) {
@@ -120,14 +126,15 @@ TEST(Wait, ClockSetForwardEndsAtTheNextPoll) {
     EXPECT_EQ(PollMessages({0, 3601}), capture.debug());
 }
 
-TEST(InstalledCheckCommand, UserNameIsASingleQuotedLiteralWithQuotesDoubled) {
-    const std::string prefix = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
-    EXPECT_EQ(prefix + "'Anna'", InstalledCheckCommand("Anna"));
-    EXPECT_EQ(prefix + "''", InstalledCheckCommand(""));
-    // Decided: an apostrophe must not end the literal (names like this exist, and this one would
-    // otherwise run a command in the elevated PowerShell).
-    EXPECT_EQ(prefix + "'O''Brien'", InstalledCheckCommand("O'Brien"));
-    EXPECT_EQ(prefix + "'x''; Remove-Item C:\\ -Recurse; '''", InstalledCheckCommand("x'; Remove-Item C:\\ -Recurse; '"));
+TEST(InstalledCheckCommand, UserNameIsASingleQuotedLiteralWithEveryQuoteDoubled) {
+    const std::wstring prefix =
+        L"\"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile -NonInteractive "
+        L"Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+    EXPECT_EQ(prefix + L"'Anna'", InstalledCheckCommand(L"C:\\windows\\system32", L"Anna"));
+    EXPECT_EQ(prefix + L"''", InstalledCheckCommand(L"C:\\windows\\system32", L""));
+    // PowerShell ends a single-quoted literal at any of these five quotes.
+    EXPECT_EQ(prefix + L"'O''Brien \u2018\u2018\u2019\u2019\u201A\u201A\u201B\u201B'",
+              InstalledCheckCommand(L"C:\\windows\\system32", L"O'Brien \u2018\u2019\u201A\u201B"));
 }
 
 TEST(IsAppInstalled, VerdictIsAnExactCaseSensitiveSearchForTheFamilyName) {
@@ -229,6 +236,8 @@ TEST_F(Activation, WholeRunOrdersStandardOutputAndTheDebugLog) {
     Capture capture;
     RunLauncher(FakePlatform());
     EXPECT_TRUE(g_clock.sleeps.empty());
+    ASSERT_EQ(1u, g_directories.size());
+    EXPECT_EQ(SystemDirectory(), g_directories[0]);
     EXPECT_EQ((std::vector<Event>{{'D', TAG + "CMD: " + QUERY + "'" + CurrentUserName() + "'\n"},
                                   {'D', TAG + "Output: " + g_listing + "\n"},
                                   {'O', "Orvanta AP Install\n"},

@@ -9,6 +9,14 @@ std::string BinPath(const std::string& relative) {
     return s.substr(0, s.find_last_of('\\') + 1) + relative;
 }
 
+std::string SystemDirectory() {
+    char path[MAX_PATH] = {};
+    GetSystemDirectoryA(path, MAX_PATH);
+    return path;
+}
+
+std::string SystemPowerShell() { return SystemDirectory() + "\\WindowsPowerShell\\v1.0\\powershell.exe"; }
+
 std::string TempFolder(const std::string& name) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
@@ -65,13 +73,28 @@ void LauncherRun::SetUp() {
         FindClose(find);
     }
     ASSERT_TRUE(CopyFileA(BinPath("StartupOrvanta.exe").c_str(), (dir_ + "StartupOrvanta.exe").c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA(BinPath("launcher-support\\powershell.exe").c_str(), (dir_ + "powershell.exe").c_str(), FALSE));
+    const std::string fake = BinPath("launcher-support\\powershell.exe");
+    ASSERT_TRUE(CopyFileA(fake.c_str(), (dir_ + "powershell.exe").c_str(), FALSE));
+    // The prefix's own PowerShell is kept aside once and put back after each test.
+    const std::string system = SystemPowerShell(), kept = system + ".wine";
+    CreateDirectoryA((SystemDirectory() + "\\WindowsPowerShell").c_str(), nullptr);
+    CreateDirectoryA((SystemDirectory() + "\\WindowsPowerShell\\v1.0").c_str(), nullptr);
+    if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) CopyFileA(system.c_str(), kept.c_str(), TRUE);
+    ASSERT_TRUE(CopyFileA(fake.c_str(), system.c_str(), FALSE)) << system;
+    SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", dir_.c_str());
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", (dir_ + "activation.record").c_str());
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
 }
 
 void LauncherRun::TearDown() {
     EXPECT_EQ(S_OK, CallActivationFake("DllUnregisterServer"));
+    const std::string system = SystemPowerShell(), kept = system + ".wine";
+    if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        CopyFileA(kept.c_str(), system.c_str(), FALSE);
+    } else {
+        DeleteFileA(system.c_str());
+    }
+    SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", nullptr);
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
 }

@@ -1,6 +1,7 @@
 // Helpers for the launcher's tests. LauncherRun runs the built StartupOrvanta.exe from a folder of
-// its own with the fake powershell.exe beside it, and collects what it wrote to the debugger,
-// standard output and the fakes' records.
+// its own, with the fake powershell.exe where Windows keeps the real one (and a planted copy beside
+// the launcher, which must never run), and collects what it wrote to the debugger, standard output
+// and the fakes' records, which land in the test's folder.
 #pragma once
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -18,8 +19,13 @@ std::string CurrentUserName();
 // DllRegisterServer or DllUnregisterServer of the fake activation manager.
 HRESULT CallActivationFake(const char* entry);
 
+// The system folder as this process sees it, and where the launcher looks for PowerShell there.
+std::string SystemDirectory();
+std::string SystemPowerShell();
+
 inline const std::string TAG = "<StartupUSBOrvanta> ";
-inline const std::string QUERY = "powershell.exe Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+inline const std::string QUERY = "\"" + SystemPowerShell() +
+                                 "\" -NoProfile -NonInteractive Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
 inline const std::string LISTING_INSTALLED =
     "\r\nName              : 5F0A17C3.Orvanta\r\n"
     "Publisher         : CN=00000000-0000-0000-0000-000000000000\r\n"

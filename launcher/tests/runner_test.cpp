@@ -6,10 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "console_runner.h"
 #include "harness.h"
 
 namespace {
+
+std::wstring Widen(const char* text) {
+    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    std::wstring out(size > 0 ? size - 1 : 0, L'\0');
+    if (size > 1) MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], size);
+    return out;
+}
+
+bool RunNarrow(const char* command, const char* directory, std::string& output, DWORD timeoutMs = 60000) {
+    return RunConsoleCommand(Widen(command), Widen(directory), timeoutMs, output);
+}
 
 std::string Child(const std::string& arguments) {
     std::string command = "\"" + BinPath("launcher-support\\runchild.exe") + "\" " + arguments;
@@ -55,7 +67,7 @@ int OwnHandleCount() {
 TEST(RunConsoleCommand, OutputLongerThanOneReadComesBackWholeAndInOrder) {
     for (size_t size : {size_t(4096), size_t(1) << 20}) {
         std::string output = "stale";
-        EXPECT_TRUE(RunConsoleCommand(Child("print " + std::to_string(size)).c_str(), "C:\\", output));
+        EXPECT_TRUE(RunNarrow(Child("print " + std::to_string(size)).c_str(), "C:\\", output));
         ASSERT_EQ(size, output.size());
         EXPECT_TRUE(output == NumberedLines(size)) << "output of " << size << " bytes differs";
     }
@@ -63,7 +75,7 @@ TEST(RunConsoleCommand, OutputLongerThanOneReadComesBackWholeAndInOrder) {
 
 TEST(RunConsoleCommand, CommandPrintingNothingGivesTrueAndEmptyOutput) {
     std::string output = "stale";
-    EXPECT_TRUE(RunConsoleCommand(Child("silent").c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(Child("silent").c_str(), "C:\\", output));
     EXPECT_EQ("", output);
 }
 
@@ -71,28 +83,28 @@ TEST(RunConsoleCommand, FailedStartGivesFalseEmptyOutputAndLeavesNoHandleOpen) {
     const int before = OwnHandleCount();
     ASSERT_GT(before, 0) << "cannot list this process's handles";
     std::string output = "stale";
-    EXPECT_FALSE(RunConsoleCommand("no_such_program_4711.exe /x", "C:\\", output));
+    EXPECT_FALSE(RunNarrow("no_such_program_4711.exe /x", "C:\\", output));
     EXPECT_EQ("", output);
     EXPECT_EQ(before, OwnHandleCount());
 
     output = "stale";
-    EXPECT_FALSE(RunConsoleCommand(Child("silent").c_str(), "C:\\no\\such\\folder", output)) << "missing directory";
+    EXPECT_FALSE(RunNarrow(Child("silent").c_str(), "C:\\no\\such\\folder", output)) << "missing directory";
     EXPECT_EQ("", output);
     EXPECT_EQ(before, OwnHandleCount());
 }
 
 TEST(RunConsoleCommand, SuccessfulRunLeavesNoHandleOpen) {
     std::string output;
-    ASSERT_TRUE(RunConsoleCommand(Child("silent").c_str(), "C:\\", output));  // settles one-time handles
+    ASSERT_TRUE(RunNarrow(Child("silent").c_str(), "C:\\", output));  // settles one-time handles
     const int before = OwnHandleCount();
-    EXPECT_TRUE(RunConsoleCommand(Child("print 10").c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(Child("print 10").c_str(), "C:\\", output));
     EXPECT_EQ(before, OwnHandleCount());
 }
 
 TEST(RunConsoleCommand, GrandchildHoldingTheWriteEndKeepsTheCallUntilItEnds) {
     std::string output;
     const ULONGLONG start = GetTickCount64();
-    EXPECT_TRUE(RunConsoleCommand(Child("spawn 1500").c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(Child("spawn 1500").c_str(), "C:\\", output));
     const ULONGLONG took = GetTickCount64() - start;
     EXPECT_EQ("child done\ngrandchild done\n", output);
     EXPECT_GE(took, 1400u) << "returned before the grandchild ended";
@@ -100,21 +112,21 @@ TEST(RunConsoleCommand, GrandchildHoldingTheWriteEndKeepsTheCallUntilItEnds) {
 
 TEST(RunConsoleCommand, ChunkWithZeroByteKeepsTheBytesBeforeItAndLaterChunksAppend) {
     std::string output;
-    EXPECT_TRUE(RunConsoleCommand(Child("zero").c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(Child("zero").c_str(), "C:\\", output));
     EXPECT_EQ("beforeafter", output);
 }
 
 TEST(RunConsoleCommand, OnlyStandardOutputIsCaptured) {
     std::string output;
-    EXPECT_TRUE(RunConsoleCommand(Child("stderr").c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(Child("stderr").c_str(), "C:\\", output));
     EXPECT_EQ("to stdout", output);
 }
 
 TEST(RunConsoleCommand, ChildRunsHiddenInTheGivenDirectoryWithItsOutputRedirected) {
     std::string output;
-    EXPECT_TRUE(RunConsoleCommand(Child("cwd").c_str(), "C:\\windows", output));
+    EXPECT_TRUE(RunNarrow(Child("cwd").c_str(), "C:\\windows", output));
     EXPECT_STRCASEEQ("C:\\windows", output.c_str());
-    EXPECT_TRUE(RunConsoleCommand(Child("startup").c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(Child("startup").c_str(), "C:\\", output));
     EXPECT_EQ("flags=101 show=0", output);  // STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW, SW_HIDE
 }
 
@@ -123,13 +135,26 @@ TEST(RunConsoleCommand, CommandLineOver255CharactersIsRefusedAnd255IsRun) {
     std::string command = Child("print 3");
     command.resize(MAX_CONSOLE_COMMAND, ' ');
     std::string output;
-    EXPECT_TRUE(RunConsoleCommand(command.c_str(), "C:\\", output));
+    EXPECT_TRUE(RunNarrow(command.c_str(), "C:\\", output));
     EXPECT_EQ("000", output);
 
     command += ' ';
     output = "stale";
-    EXPECT_FALSE(RunConsoleCommand(command.c_str(), "C:\\", output));
+    EXPECT_FALSE(RunNarrow(command.c_str(), "C:\\", output));
     EXPECT_EQ("", output);
+}
+
+// A command whose output does not end in time is terminated and counts as failed.
+TEST(RunConsoleCommand, CommandNotEndedWithinTheTimeLimitIsTerminatedAndFails) {
+    Capture capture;
+    std::string output = "stale";
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(RunNarrow(Child("linger 8000").c_str(), "C:\\", output, 1000));
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_EQ("", output);
+    EXPECT_GE(took, 1000u);
+    EXPECT_LT(took, 5000u) << "waited for the command";
+    EXPECT_EQ(std::vector<std::string>{TAG + "Command did not end within 1000 ms; terminated\n"}, capture.debug());
 }
 
 }  // namespace

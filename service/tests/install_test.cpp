@@ -18,6 +18,8 @@ std::vector<std::string> g_lines;
 std::string g_binaryPath;
 std::string g_programPath;
 bool g_scmFails, g_serviceExists, g_createFails, g_startFails, g_stopFails;
+int g_queriesUntilGone;  // after a delete: status opens that still find the old service
+int g_sleeps;
 const SERVICE_TABLE_ENTRYA* g_table;
 
 SC_HANDLE const SCM = reinterpret_cast<SC_HANDLE>(0x100);
@@ -40,6 +42,12 @@ SC_HANDLE WINAPI FakeOpenScm(LPCSTR machine, LPCSTR database, DWORD access) {
 
 SC_HANDLE WINAPI FakeOpenService(SC_HANDLE scm, LPCSTR name, DWORD access) {
     EXPECT_EQ(SCM, scm);
+    if (access == SERVICE_QUERY_STATUS) {
+        g_calls.push_back("QueryOpen");
+        if (g_queriesUntilGone-- > 0) return SVC;
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
     EXPECT_EQ(0xF01FFu, access);
     g_calls.push_back(std::string("OpenService ") + name);
     if (!g_serviceExists) {
@@ -116,6 +124,11 @@ DWORD WINAPI FakeModulePath(HMODULE module, LPSTR buffer, DWORD size) {
     return static_cast<DWORD>(n);
 }
 
+void WINAPI FakeSleep(DWORD ms) {
+    EXPECT_EQ(100u, ms);
+    ++g_sleeps;
+}
+
 BOOL WINAPI FakeDispatcher(const SERVICE_TABLE_ENTRYA* table) {
     g_table = table;
     g_calls.push_back(std::string("Dispatcher ") + table[0].lpServiceName);
@@ -133,12 +146,14 @@ protected:
         debuglog::g_api.outputDebugStringA = CaptureDebugString;
         debuglog::g_api.loadLibraryW = NoLibrary;
         install::g_api = {FakeOpenScm, FakeOpenService, FakeCreateService, FakeStart,     FakeControl,
-                          FakeDelete,  FakeClose,       FakeModulePath,    FakeDispatcher};
+                          FakeDelete,  FakeClose,       FakeModulePath,    FakeDispatcher, FakeSleep};
         g_calls.clear();
         g_lines.clear();
         g_binaryPath.clear();
         g_programPath = "C:\\Program Files\\Vendor\\OrvantaService.exe";
         g_scmFails = g_serviceExists = g_createFails = g_startFails = g_stopFails = false;
+        g_queriesUntilGone = 0;
+        g_sleeps = 0;
     }
     void TearDown() override {
         install::g_api = install::DEFAULT_API;
@@ -202,6 +217,30 @@ TEST_F(InstallTest, UninstallStopsAndDeletesSilentlyEvenWhenTheStopIsRefused) {
     EXPECT_FALSE(UninstallService());
     calls = {"OpenSCManager", "OpenService OrvantaService", "Close scm"};
     EXPECT_EQ(calls, g_calls);
+}
+
+TEST_F(InstallTest, ReinstallWaitsUntilTheOldServiceIsGoneAndGivesUpAfter30Seconds) {
+    g_serviceExists = true;
+    g_queriesUntilGone = 3;
+    EXPECT_EQ(0, Run({"-i"}));
+    EXPECT_EQ(3, g_sleeps);
+    std::vector<std::string> order = {"DeleteService", "Close service", "Close scm", "OpenSCManager", "QueryOpen",
+                                      "Close service", "QueryOpen", "Close service", "QueryOpen", "Close service",
+                                      "QueryOpen", "CreateService OrvantaService"};
+    auto deleted = std::find(g_calls.begin(), g_calls.end(), "DeleteService");
+    ASSERT_GE(g_calls.end() - deleted, static_cast<long>(order.size()));
+    EXPECT_EQ(order, std::vector<std::string>(deleted, deleted + order.size()));
+
+    g_calls.clear();
+    g_lines.clear();
+    g_sleeps = 0;
+    g_queriesUntilGone = 1000;
+    EXPECT_EQ(-1, Run({"-i"}));
+    EXPECT_EQ(300, g_sleeps);
+    std::vector<std::string> lines = {"Old service still registered after 30 s; not installed"};
+    EXPECT_EQ(lines, g_lines);
+    EXPECT_EQ(g_calls.end(), std::find(g_calls.begin(), g_calls.end(), "CreateService OrvantaService"));
+    EXPECT_EQ("Close scm", g_calls.back());
 }
 
 }  // namespace

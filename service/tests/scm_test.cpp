@@ -5,10 +5,14 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scm_support.h"
 #include "service.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace {
 
@@ -79,7 +83,7 @@ protected:
     // The lines a service process wrote after its start-up messages.
     std::vector<std::string> ServiceLinesAfterStartup(DWORD pid) {
         std::vector<std::string> lines = monitor_->Texts(pid);
-        std::vector<std::string> startup = {TAG + "CreateEvent Success", TAG + "RegisterServiceCtrlHandlerEx Success"};
+        std::vector<std::string> startup = {TAG + "RegisterServiceCtrlHandlerEx Success", TAG + "CreateEvent Success"};
         EXPECT_GE(lines.size(), 2u);
         if (lines.size() < 2) return lines;
         EXPECT_EQ(startup, std::vector<std::string>(lines.begin(), lines.begin() + 2));
@@ -112,17 +116,10 @@ TEST_F(ScmTest, InstallRegistersTheQuotedPathAndTheServiceRuns) {
 TEST_F(ScmTest, InstallAgainReplacesTheRunningService) {
     DWORD first = InstallAndRun(inst_);
     monitor_->Clear();
-    // Wine removes a stopped service at once; a manager that still holds it makes creation fail
-    // with ERROR_SERVICE_MARKED_FOR_DELETE until it is gone, and a later "-i" succeeds.
-    debugout::Result r;
-    ULONGLONG until = GetTickCount64() + WAIT_MS;
-    for (;;) {
-        r = scmtest::RunProgram(inst_, "-i");
-        if (r.exitCode == 0 || GetTickCount64() >= until) break;
-        std::vector<std::string> marked = {TAG + "CreateService Error: 0x430"};
-        ASSERT_EQ(marked, r.debug);
-        ASSERT_EQ(0xFFFFFFFFu, r.exitCode);
-    }
+    // The old registration is gone before the new one is created, so one run suffices.
+    debugout::Result r = scmtest::RunProgram(inst_, "-i");
+    std::vector<std::string> pending = {TAG + "Service start pending...\n"};
+    EXPECT_EQ(pending, r.debug);
     ASSERT_EQ(0u, r.exitCode);
     EXPECT_TRUE(WaitForCount(first, TAG + "Monitored stopped", 1));
     DWORD second = ServicePid();
@@ -131,19 +128,61 @@ TEST_F(ScmTest, InstallAgainReplacesTheRunningService) {
     EXPECT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
 }
 
-TEST_F(ScmTest, InstallFailsWhileAnotherHandleKeepsTheOldServiceMarkedForDeletion) {
+TEST_F(ScmTest, InstallWaitsWhileAnotherHandleKeepsTheOldServiceMarkedForDeletion) {
     InstallAndRun(inst_);
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE held = OpenServiceA(scm, SERVICE_NAME, SERVICE_QUERY_STATUS);
     ASSERT_NE(nullptr, held);
+    // Let go of the old registration two seconds into the install.
+    std::thread releaser([=] {
+        Sleep(2000);
+        CloseServiceHandle(held);
+        CloseServiceHandle(scm);
+    });
+    ULONGLONG start = GetTickCount64();
     debugout::Result r = scmtest::RunProgram(inst_, "-i");
-    CloseServiceHandle(held);
-    CloseServiceHandle(scm);
-    EXPECT_EQ(0xFFFFFFFFu, r.exitCode);
-    std::vector<std::string> marked = {TAG + "CreateService Error: 0x430"};
-    EXPECT_EQ(marked, r.debug);
-    ASSERT_TRUE(scmtest::WaitUntilGone(WAIT_MS));
+    ULONGLONG took = GetTickCount64() - start;
+    releaser.join();
+    EXPECT_EQ(0u, r.exitCode);
+    std::vector<std::string> expected = {TAG + "Service start pending...\n"};
+    EXPECT_EQ(expected, r.debug);
+    EXPECT_GE(took, 1900u) << "created before the old registration was gone";
+    EXPECT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
+}
+
+TEST_F(ScmTest, WakeEventTakenFirstByAnotherProcessIsRefusedAndReported) {
+    // Left signalled and manual-reset, it would keep the loop spinning.
+    HANDLE squatter = CreateEventA(nullptr, TRUE, TRUE, SERVICE_EVENT_NAME);
+    ASSERT_NE(nullptr, squatter);
+    debugout::Result r = scmtest::InstallWhenReady(inst_, 60000);
+    SERVICE_STATUS_PROCESS status{};
+    bool stopped = scmtest::WaitForState(SERVICE_STOPPED, WAIT_MS, &status);
+    DWORD pid = ServicePid();
+    CloseHandle(squatter);
+    ASSERT_TRUE(stopped) << "the service runs on a foreign event";
+    // Wine's manager fails a start whose service stops before running with 1053 at once.
+    std::vector<std::string> refused = {TAG + "StartService failed (1053)"};
+    EXPECT_EQ(refused, r.debug);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), status.dwWin32ExitCode);
+    std::vector<std::string> lines = {TAG + "RegisterServiceCtrlHandlerEx Success", TAG + "CreateEvent Fail"};
+    EXPECT_EQ(lines, monitor_->Texts(pid));
+
+    // Without the squatter it starts, and its own event lets interactive users only signal and wait.
     InstallAndRun(inst_);
+    HANDLE event = OpenEventA(READ_CONTROL, FALSE, SERVICE_EVENT_NAME);
+    ASSERT_NE(nullptr, event);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                                                 nullptr, nullptr, &dacl, nullptr, &sd));
+    char* sddl = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                     &sddl, nullptr));
+    std::string text = sddl;
+    LocalFree(sddl);
+    LocalFree(sd);
+    CloseHandle(event);
+    EXPECT_EQ("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100002;;;IU)", text) << "interactive users: EVENT_MODIFY_STATE, SYNCHRONIZE";
 }
 
 TEST_F(ScmTest, UninstallStopsAndDeletesSilentlyAndTwiceIsHarmless) {
@@ -265,26 +304,36 @@ TEST_F(ScmTest, OtherControlsAndTheBareEventOnlyWakeTheService) {
     EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
 }
 
-TEST_F(ScmTest, MissingToolLeavesTheServiceServingTheNextRequest) {
+TEST_F(ScmTest, MissingToolStartsNoOtherRevenixAndTheServiceServesTheNextRequest) {
     DWORD pid = InstallAndRun(inst_);
     std::string tool = inst_.toolDir + "Revenix.exe", away = inst_.toolDir + "Revenix.away";
     std::string folder = TAG + "AppleDeviceFilePath: " + inst_.toolDir;
     ASSERT_TRUE(MoveFileExA(tool.c_str(), away.c_str(), MOVEFILE_REPLACE_EXISTING));
+    // Another Revenix.exe where a search by bare name would look next: the program's own folder.
+    std::string planted = inst_.dir + "Revenix.exe", plantedStarts = inst_.dir + "starts.txt";
+    DeleteFileA(plantedStarts.c_str());
+    ASSERT_TRUE(CopyFileA(away.c_str(), planted.c_str(), FALSE));
     scmtest::SendControl(SERVICE_CONTROL_RESET);
     bool served = WaitForCount(pid, folder, 1);
     // The loop writes its next "New Event" only once the failed launch has returned.
     scmtest::SendControl(SERVICE_CONTROL_INTERROGATE);
     bool returned = WaitForCount(pid, TAG + "New Event", 2);
+    Sleep(500);  // time for a wrongly started tool to write its record
+    bool plantedStarted = GetFileAttributesA(plantedStarts.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DeleteFileA(plantedStarts.c_str());
+    DeleteFileA(planted.c_str());
     ASSERT_TRUE(MoveFileExA(away.c_str(), tool.c_str(), MOVEFILE_REPLACE_EXISTING));
     ASSERT_TRUE(served);
     ASSERT_TRUE(returned) << "the launch of a missing tool did not return";
+    EXPECT_FALSE(plantedStarted) << "started the Revenix.exe of the program's folder";
     EXPECT_TRUE(resetstub::ReadStarts(inst_.startsFile).empty());
 
     scmtest::SendControl(SERVICE_CONTROL_RESET);
     EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
     ASSERT_TRUE(WaitForCount(pid, folder, 2));
-    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",   folder,           TAG + "New Event",
-                                         TAG + "New Event", TAG + "Revenix",   folder};
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",   folder,
+                                         TAG + "Revenix.exe not found; not started",
+                                         TAG + "New Event", TAG + "New Event", TAG + "Revenix", folder};
     EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
     SERVICE_STATUS_PROCESS status{};
     ASSERT_TRUE(scmtest::QueryStatus(status));

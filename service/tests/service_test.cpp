@@ -24,14 +24,22 @@ std::vector<SERVICE_STATUS> g_reports;
 std::vector<Launch> g_launches;
 std::string g_eventName;
 HANDLE g_createdEvent;
+bool g_eventOpenAtStop;
 HANDLE g_launchProcess;  // what the fake launch hands back as the new process
 LPHANDLER_FUNCTION_EX g_handler;
 std::string g_handlerName;
 const char* g_programPath = "C:\\Tools\\OrvantaService.exe";
-bool g_failCreateEvent, g_failRegister, g_failLaunch;
+bool g_failCreateEvent, g_failRegister, g_failLaunch, g_eventExisted;
+DWORD g_waitError;  // non-zero: the next wait fails with it
+void (*g_duringLaunch)();
 
 // The loop's waits pass a gate the test opens one at a time.
 HANDLE g_atGate, g_gateOpen;
+
+bool IsOpenHandle(HANDLE h) {
+    DWORD flags;
+    return GetHandleInformation(h, &flags) != FALSE;
+}
 
 void WINAPI CaptureDebugString(LPCSTR text) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -42,12 +50,17 @@ HMODULE WINAPI NoLibrary(LPCWSTR) { return nullptr; }
 
 HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
     g_eventName = name ? name : "";
-    if (g_failCreateEvent) return nullptr;
-    EXPECT_EQ(nullptr, sa);
+    EXPECT_TRUE(sa && sa->lpSecurityDescriptor) << "the event gets a security descriptor of its own";
+    if (g_failCreateEvent) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    EXPECT_FALSE(sa && sa->bInheritHandle);
     EXPECT_FALSE(manual);
     EXPECT_FALSE(initial);
     // Unnamed: a service running in the same Wine session must not hear these tests.
     g_createdEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetLastError(g_eventExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return g_createdEvent;
 }
 
@@ -63,11 +76,16 @@ BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
     EXPECT_EQ(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150), handle);
     std::lock_guard<std::mutex> guard(g_lock);
     g_reports.push_back(*status);
+    if (status->dwCurrentState == SERVICE_STOPPED) g_eventOpenAtStop = g_createdEvent && IsOpenHandle(g_createdEvent);
     return TRUE;
 }
 
 DWORD WINAPI GatedWait(HANDLE h, DWORD timeout) {
     SignalObjectAndWait(g_atGate, g_gateOpen, INFINITE, FALSE);
+    if (g_waitError) {
+        SetLastError(g_waitError);
+        return WAIT_FAILED;
+    }
     return WaitForSingleObject(h, timeout);
 }
 
@@ -78,6 +96,7 @@ BOOL WINAPI FakeLaunch(SHELLEXECUTEINFOA* info) {
         std::lock_guard<std::mutex> guard(g_lock);
         g_launches.push_back(l);
     }
+    if (g_duringLaunch) g_duringLaunch();
     if (g_failLaunch) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -85,6 +104,8 @@ BOOL WINAPI FakeLaunch(SHELLEXECUTEINFOA* info) {
     info->hProcess = g_launchProcess;
     return TRUE;
 }
+
+DWORD WINAPI FakeAttributes(LPCSTR) { return FILE_ATTRIBUTE_NORMAL; }
 
 DWORD WINAPI FakeModulePath(HMODULE, LPSTR buffer, DWORD size) {
     size_t n = strlen(g_programPath);
@@ -98,22 +119,19 @@ DWORD WINAPI FakeModulePath(HMODULE, LPSTR buffer, DWORD size) {
     return static_cast<DWORD>(n);
 }
 
-bool IsOpenHandle(HANDLE h) {
-    DWORD flags;
-    return GetHandleInformation(h, &flags) != FALSE;
-}
-
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         debuglog::g_api = debuglog::DEFAULT_API;
         debuglog::g_api.outputDebugStringA = CaptureDebugString;
         debuglog::g_api.loadLibraryW = NoLibrary;
-        service::g_api = {FakeCreateEvent, FakeRegister, FakeSetStatus, GatedWait, FakeLaunch, FakeModulePath};
+        service::g_api = {FakeCreateEvent, FakeRegister,   FakeSetStatus, GatedWait,
+                          FakeLaunch,      FakeModulePath, FakeAttributes};
         service::g_state.status = SERVICE_STATUS{};
         service::g_state.statusHandle = nullptr;
         service::g_state.wakeEvent = nullptr;
         service::g_state.resetRequested = false;
+        service::g_state.stopRequested = false;
         g_lines.clear();
         g_reports.clear();
         g_launches.clear();
@@ -121,8 +139,11 @@ protected:
         g_handlerName.clear();
         g_eventName.clear();
         g_createdEvent = nullptr;
+        g_eventOpenAtStop = true;
         g_programPath = "C:\\Tools\\OrvantaService.exe";
-        g_failCreateEvent = g_failRegister = g_failLaunch = false;
+        g_failCreateEvent = g_failRegister = g_failLaunch = g_eventExisted = false;
+        g_waitError = 0;
+        g_duringLaunch = nullptr;
         g_launchProcess = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         g_atGate = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         g_gateOpen = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -178,16 +199,20 @@ TEST_F(ServiceTest, RunsReportsRunningOnceAndStopsOnStop) {
     EXPECT_EQ(0u, running.dwWaitHint);
 
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    // Stopped is reported by the loop once it has finished, so the process cannot end under it.
+    EXPECT_EQ(1u, g_reports.size()) << "stopped reported while the loop still runs";
+    PassGateOnce(true);
     ASSERT_EQ(2u, g_reports.size());
     EXPECT_EQ(0x10u, g_reports[1].dwServiceType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
     EXPECT_EQ(0x85u, g_reports[1].dwControlsAccepted);
     EXPECT_EQ(0u, g_reports[1].dwWin32ExitCode);
-    PassGateOnce(true);
-    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Success",
+    EXPECT_FALSE(g_eventOpenAtStop) << "the loop closes its event before stopped is reported";
+    std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Success", "CreateEvent Success",
                                          "Monitored stopped", "New Event"};
     EXPECT_EQ(expected, Lines());
-    EXPECT_FALSE(IsOpenHandle(g_createdEvent)) << "the loop closes its event on the way out";
+    // A control after the close must not reach the closed event.
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr));
     EXPECT_TRUE(g_launches.empty());
 }
 
@@ -206,7 +231,7 @@ TEST_F(ServiceTest, ResetsSentBeforeTheLoopWakesGiveOneLaunchAndLaterOnesOneEach
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr));
     PassGateOnce();
     EXPECT_EQ(1u, g_launches.size());
-    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Success", "New Event",
+    std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Success", "CreateEvent Success", "New Event",
                                          "Revenix", "AppleDeviceFilePath: C:\\Tools\\Revenix\\"};
     EXPECT_EQ(expected, Lines());
     EXPECT_FALSE(IsOpenHandle(g_launchProcess)) << "the new process's handle is closed right after the launch";
@@ -218,6 +243,18 @@ TEST_F(ServiceTest, ResetsSentBeforeTheLoopWakesGiveOneLaunchAndLaterOnesOneEach
     PassGateOnce();
     EXPECT_EQ(3u, g_launches.size());
     EXPECT_EQ(1u, g_reports.size()) << "no status reports besides running and stopped";
+}
+
+TEST_F(ServiceTest, ResetArrivingDuringALaunchGivesOneMoreLaunch) {
+    StartService();
+    g_duringLaunch = [] {
+        g_duringLaunch = nullptr;
+        g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    };
+    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    PassGateOnce();
+    PassGateOnce();
+    EXPECT_EQ(2u, g_launches.size()) << "the request that came during the launch was dropped";
 }
 
 TEST_F(ServiceTest, LaunchStartsRevenixHiddenFromItsFolderWithoutParameters) {
@@ -233,7 +270,7 @@ TEST_F(ServiceTest, LaunchStartsRevenixHiddenFromItsFolderWithoutParameters) {
     EXPECT_EQ(0x440u, l.info.fMask);
     EXPECT_EQ(nullptr, l.info.hwnd);
     EXPECT_TRUE(l.verbNull);
-    EXPECT_EQ("Revenix.exe", l.file);
+    EXPECT_EQ("C:\\Tools\\Revenix\\Revenix.exe", l.file) << "by full path, never searched for";
     EXPECT_TRUE(l.parametersNull);
     EXPECT_EQ("C:\\Tools\\Revenix\\", l.directory);
     EXPECT_EQ(SW_HIDE, l.info.nShow);
@@ -254,22 +291,44 @@ TEST_F(ServiceTest, OtherControlsOnlyWakeTheLoopAndAreRefused) {
     EXPECT_EQ(1u, g_reports.size());
 }
 
-TEST_F(ServiceTest, EventFailureEndsServiceMainBeforeAnythingIsRegistered) {
+TEST_F(ServiceTest, StartupFailuresAreReportedAsStoppedWithTheError) {
+    // The name taken by another kind of object.
     g_failCreateEvent = true;
     ServiceMain(0, nullptr);
-    std::vector<std::string> expected = {"CreateEvent Fail"};
+    // An event of that name that someone else made first.
+    g_failCreateEvent = false;
+    g_eventExisted = true;
+    ServiceMain(0, nullptr);
+    std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Success", "CreateEvent Fail",
+                                         "RegisterServiceCtrlHandlerEx Success", "CreateEvent Fail"};
     EXPECT_EQ(expected, Lines());
-    EXPECT_TRUE(g_handlerName.empty());
-    EXPECT_TRUE(g_reports.empty());
+    ASSERT_EQ(2u, g_reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[0].dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), g_reports[0].dwWin32ExitCode);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), g_reports[1].dwWin32ExitCode);
+    EXPECT_FALSE(IsOpenHandle(g_createdEvent)) << "the foreign event is not kept";
 }
 
-TEST_F(ServiceTest, HandlerRegistrationFailureClosesTheEventAndReportsNothing) {
+TEST_F(ServiceTest, FailedWaitEndsTheLoopAndIsReported) {
+    StartService();
+    g_waitError = ERROR_INVALID_HANDLE;
+    SetEvent(g_gateOpen);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(g_atGate, 1000)) << "the loop waits on";
+    loop_.join();
+    ASSERT_EQ(2u, g_reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), g_reports[1].dwWin32ExitCode);
+    EXPECT_EQ("WaitForSingleObject Fail: 6", Lines().back());
+}
+
+TEST_F(ServiceTest, HandlerRegistrationFailureCreatesNothing) {
     g_failRegister = true;
     ServiceMain(0, nullptr);
-    std::vector<std::string> expected = {"CreateEvent Success", "RegisterServiceCtrlHandlerEx Fail"};
+    std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Fail"};
     EXPECT_EQ(expected, Lines());
     EXPECT_TRUE(g_reports.empty());
-    EXPECT_FALSE(IsOpenHandle(g_createdEvent));
+    EXPECT_TRUE(g_eventName.empty());
 }
 
 TEST_F(ServiceTest, FolderThatDoesNotFitStartsNothing) {

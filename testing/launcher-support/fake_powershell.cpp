@@ -1,6 +1,8 @@
-// Stands in for powershell.exe beside the launcher, where the launcher's process search looks
-// first. Everything it uses lives beside its own file, so each test folder is its own world:
-//   powershell.record   written: line 1 its command line, line 2 its current directory
+// Stands in for powershell.exe, installed by the tests where Windows keeps the real one. Its files
+// live in the folder named by ORVANTA_FAKE_POWERSHELL_DIR (beside its own file without it), so each
+// test folder is its own world:
+//   powershell.record   written: line 1 its command line, line 2 its current directory, line 3 its
+//                       own path, all UTF-8
 //   powershell.listing  read, if present: copied byte for byte to standard output
 //   powershell.errors   read, if present: copied byte for byte to standard error
 #include <windows.h>
@@ -10,10 +12,24 @@
 
 namespace {
 
-std::string OwnDirectory() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s = path;
+std::string Utf8(const wchar_t* text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+std::string OwnPath() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return Utf8(path);
+}
+
+std::string DataDirectory() {
+    char dir[MAX_PATH] = {};
+    DWORD n = GetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", dir, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) return dir;
+    std::string s = OwnPath();
     return s.substr(0, s.find_last_of('\\') + 1);
 }
 
@@ -35,11 +51,11 @@ void CopyTo(DWORD which, const std::string& text) {
 }  // namespace
 
 int main() {
-    const std::string dir = OwnDirectory();
-    char cwd[MAX_PATH] = {};
-    GetCurrentDirectoryA(MAX_PATH, cwd);
+    const std::string dir = DataDirectory();
+    wchar_t cwd[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, cwd);
     if (FILE* f = fopen((dir + "powershell.record").c_str(), "wb")) {
-        fprintf(f, "%s\n%s\n", GetCommandLineA(), cwd);
+        fprintf(f, "%s\n%s\n%s\n", Utf8(GetCommandLineW()).c_str(), Utf8(cwd).c_str(), OwnPath().c_str());
         fclose(f);
     }
     std::string text;
