@@ -200,6 +200,48 @@ void CheckPendingMarked(PIRP irp, IrpInfo* info, CHAR location, PDEVICE_OBJECT d
          DeviceLabel(device).c_str());
 }
 
+// The rules Verifier holds a driver to when it completes a request itself (under Lock()). Only
+// drivers' device objects are checked; the simulator's own are trusted.
+void CheckWdmCompletionRules(PIRP irp, IrpInfo* info) {
+    if (irp->CurrentLocation > irp->StackCount) return;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    DeviceInfo* dev = FindDevice(device);
+    if (!dev || dev->kind != DeviceKind::Driver) return;
+    NTSTATUS status = irp->IoStatus.Status;
+    bool failed = !NT_SUCCESS(status);
+    bool filter = dev->attachedTo != nullptr;
+    auto irpArg = reinterpret_cast<ULONG_PTR>(irp);
+    auto deviceArg = reinterpret_cast<ULONG_PTR>(device);
+    UCHAR major = stack->MajorFunction;
+    UCHAR minor = stack->MinorFunction;
+    if (major == IRP_MJ_PNP && minor == IRP_MN_STOP_DEVICE && failed)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x219, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
+             "%s failed IRP_MN_STOP_DEVICE with 0x%08lX (a stop must not fail; refuse at IRP_MN_QUERY_STOP_DEVICE)",
+             DeviceLabel(device).c_str(), (unsigned long)status);
+    if (major == IRP_MJ_POWER && minor == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+        failed)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21A, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
+             "%s failed a system set-power request with 0x%08lX (it must never fail)", DeviceLabel(device).c_str(),
+             (unsigned long)status);
+    if (filter && (major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) && failed)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21B, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
+             "filter %s failed %s with 0x%08lX (it must pass it down)", DeviceLabel(device).c_str(),
+             major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE", (unsigned long)status);
+    if (filter && major == IRP_MJ_PNP && (info->path.empty() || info->path.back() == device)) {
+        bool mustPass = minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+                        minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||
+                        minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+                        minor == IRP_MN_DEVICE_USAGE_NOTIFICATION ||
+                        // A query may be vetoed where it stands, never granted for the drivers below.
+                        ((minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE) && !failed);
+        if (mustPass)
+            Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21C, irpArg, deviceArg, minor,
+                 "filter %s completed PnP request 0x%02X with 0x%08lX without passing it down",
+                 DeviceLabel(device).c_str(), minor, (unsigned long)status);
+    }
+}
+
 void MarkFreed(PIRP irp, IrpInfo* info) {
     info->freed = true;
     info->final = nullptr;
@@ -762,6 +804,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             if (info->state == IrpState::Completed)
                 Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x206, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                      "IofCallDriver with an IRP already completed");
+            // The I/O manager finishes such a request in a special kernel APC to the thread that
+            // built it: with all APCs off that never runs (a hang when it pends) or runs after
+            // the builder's stack frame is gone.
+            if (info->kind == IrpKind::Built && !info->dispatched && AllApcsDisabled())
+                Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x21D, reinterpret_cast<ULONG_PTR>(Irp), Irql(),
+                     ApcDisable().special,
+                     "a request built with IoBuildDeviceIoControlRequest sent while all APCs are disabled (IRQL %u, "
+                     "guarded region depth %u): its completion APC cannot run",
+                     Irql(), ApcDisable().special);
             info->state = IrpState::Active;
             info->dispatched = true;
             info->path.push_back(DeviceObject);
@@ -830,6 +881,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->IoStatus.Status == STATUS_PENDING)
             Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x208, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                  "IofCompleteRequest with IoStatus.Status STATUS_PENDING");
+        if (info) CheckWdmCompletionRules(Irp, info);
         if (info) {
             info->state = IrpState::Completing;
             generation = ++info->generation;

@@ -329,6 +329,12 @@ PDEVICE_OBJECT KsimPnpPlugRoot(const KsimUsbDevice& device, NTSTATUS* status = n
 // A device plugged into a parent: creates the child PDO, sends bus relations to the parent's
 // stack (filters above see the new child), builds the child's stack and starts it.
 PDEVICE_OBJECT KsimPnpPlug(PDEVICE_OBJECT parentPdo, const KsimUsbDevice& device, NTSTATUS* status = nullptr);
+// The device stays but its stack is torn down and built again on the same PDO, as disabling and
+// enabling it, updating its driver or restarting it does: removal (the PDO stays while its parent
+// reports it), then AddDevice and start again. With reenumerateParent the parent's bus relations
+// are queried in between (the device found again by re-enumerating its parent); without, the
+// stack is rebuilt in place and filters above the parent learn nothing. Returns the start status.
+NTSTATUS KsimPnpRebuild(PDEVICE_OBJECT pdo, bool reenumerateParent);
 // The device goes away: its parent stops reporting it (bus relations sent to the parent's stack),
 // then surprise removal and removal of its stack (children first). The PDO is deleted.
 void KsimPnpUnplug(PDEVICE_OBJECT pdo);
@@ -345,6 +351,10 @@ NTSTATUS KsimPoSetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, POWE
 NTSTATUS KsimPoQuerySystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, POWER_ACTION action = PowerActionSleep);
 // What the PDO answers to IRP_MJ_POWER (times = 0: every one).
 void KsimPoSetPdoAnswer(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned times = 1);
+// The PDO marks the next power request(s) pending and a simulator thread completes each with
+// `status` after completeAfterMs, at DISPATCH_LEVEL (times = 0: every one).
+void KsimPoPendAtPdo(PDEVICE_OBJECT pdo, unsigned completeAfterMs, NTSTATUS status = STATUS_SUCCESS,
+                     unsigned times = 1);
 // PoStartNextPowerIrp calls made while the IRP's current stack location belonged to the device
 // (that is, by that device's dispatch or completion routine), since the reset.
 unsigned KsimPoStartNextPowerIrpCalls(PDEVICE_OBJECT device);

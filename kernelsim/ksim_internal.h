@@ -70,6 +70,13 @@ struct GuardedBlock;
 
 // Dispatcher objects (ke.cpp).
 void KeReset();
+// The calling thread's critical-region (kernel APCs off) and guarded-region (all APCs off) depths.
+struct ApcDisableCounts {
+    unsigned kernel = 0;
+    unsigned special = 0;
+};
+ApcDisableCounts& ApcDisable();
+bool AllApcsDisabled();
 // A completion signal for the simulator's own waits (no IRQL rule applies to the simulator).
 struct Signal {
     std::mutex m;
@@ -107,7 +114,8 @@ struct PendedUrb {
 
 struct Answer {
     NTSTATUS status;
-    unsigned times;  // 0: forever
+    unsigned times;     // 0: forever
+    unsigned pendMs = 0;  // power: pend, then complete from another thread after this delay
 };
 
 struct DeviceInfo {
@@ -135,6 +143,7 @@ struct DeviceInfo {
     bool missing = false;            // no longer reported by its parent
     bool built = false;              // PnP has built its stack
     bool removed = false;            // PnP removal done
+    bool surpriseRemoved = false;    // gone from the bus: new URBs fail until the stack is rebuilt
     std::vector<KsimUsbRequest> requests;
     std::deque<UrbScriptState> scripts;
     std::deque<PendedUrb> pended;

@@ -200,6 +200,13 @@ std::vector<std::string> KsimCheckEnd() {
         snprintf(line, sizeof line, "the test thread ended at IRQL %u instead of PASSIVE_LEVEL", Irql());
         problems.push_back(line);
     }
+    if (ApcDisable().kernel || ApcDisable().special) {
+        char line[128];
+        snprintf(line, sizeof line, "the test thread ended inside %u critical and %u guarded region(s)",
+                 ApcDisable().kernel, ApcDisable().special);
+        problems.push_back(line);
+        ApcDisable() = ApcDisableCounts{};
+    }
     UserCheck(&problems);
     UsbCheck(&problems);
     IoCheck(&problems);
