@@ -105,8 +105,15 @@ VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt)
 
     PDEVICE_OBJECT controlDevObj = nullptr;
     NTSTATUS status = IoCreateDevice(devExt->filterDevObj->DriverObject, sizeof(DEVICE_EXTENSION), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevObj);
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &controlDevObj);
     if (!NT_SUCCESS(status)) {
+        ReturnIpcSlot(n);
+        return;
+    }
+    // A control device whose security could not be set is not offered at all: any local
+    // process could order charging through it.
+    if (!NT_SUCCESS(ProtectControlDevice(controlDevObj))) {
+        IoDeleteDevice(controlDevObj);
         ReturnIpcSlot(n);
         return;
     }

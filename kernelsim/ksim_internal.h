@@ -132,6 +132,10 @@ struct DeviceInfo {
     size_t blockSize = 0;
     unsigned poStartNext = 0;
     long refs = 0;                   // references (Ob, open files, queued work items)
+    // Security set through the object manager: without it the device has the default
+    // security, which lets every caller open it.
+    bool hasDacl = false;
+    std::vector<std::pair<std::string, ACCESS_MASK>> dacl;  // allow entries: SID text, access
     KsimIrpHook hook;
 
     // Bus PDO
@@ -199,8 +203,14 @@ void UsbCheck(std::vector<std::string>* problems);
 void UsbReset();
 void PnpReset();
 void UserReset();
+void ResetCaller();
 void UserCheck(std::vector<std::string>* problems);
 void PoReset();
+
+// Security (rtl.cpp): the text of a SID ("S-1-5-18"), empty when it is not a valid SID.
+std::string SidText(const void* sid);
+bool ReadAcl(const ACL* acl, std::vector<std::pair<std::string, ACCESS_MASK>>* entries);
+const ACL* DaclOf(const void* descriptor, bool* present);
 
 // Debug capture (dbg.cpp, rtl.cpp)
 std::string FormatV(const char* format, va_list args);

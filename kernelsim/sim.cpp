@@ -159,6 +159,7 @@ void KsimReset() {
     PnpReset();
     PoReset();
     UserReset();
+    ResetCaller();
     IoReset();
     UsbReset();
     PoolReset();

@@ -374,6 +374,46 @@ TEST_F(ControlDeviceTest, ForeignRequestSentInAGuardedRegionGetsItsReSendFromAWo
     EXPECT_EQ(0, filterExt->pendingActionCount);
 }
 
+TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteractiveUserOnly)
+{
+    PDEVICE_OBJECT control = ControlDevice(0);
+    bool hasDacl = false;
+    const std::vector<std::pair<std::string, ACCESS_MASK>> expected = {
+        {KSIM_SID_SYSTEM, GENERIC_ALL},
+        {KSIM_SID_ADMINISTRATORS, GENERIC_ALL},
+        {KSIM_SID_INTERACTIVE, GENERIC_READ | GENERIC_WRITE},
+    };
+    EXPECT_EQ(expected, KsimDeviceDacl(control, &hasDacl));
+    EXPECT_TRUE(hasDacl);
+
+    struct Caller {
+        const char* who;
+        std::vector<std::string> sids;
+        bool admitted;
+    };
+    const Caller callers[] = {
+        {"the logged-on user", {KSIM_SID_USERS, KSIM_SID_INTERACTIVE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, true},
+        {"a service", {KSIM_SID_SYSTEM, KSIM_SID_ADMINISTRATORS, KSIM_SID_EVERYONE}, true},
+        {"a service logon", {KSIM_SID_USERS, KSIM_SID_SERVICE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, false},
+        {"a network logon", {KSIM_SID_USERS, KSIM_SID_NETWORK, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, false},
+    };
+    for (const Caller& caller : callers) {
+        SCOPED_TRACE(caller.who);
+        KsimSetCaller(caller.sids);
+        // A name below the device is held to the same rule.
+        for (const wchar_t* path : {L"\\\\.\\TVXIPC0", L"\\\\.\\TVXIPC0\\below"}) {
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            KsimHandle other = KsimUserOpen(path, &status);
+            EXPECT_STATUS(caller.admitted ? STATUS_SUCCESS : STATUS_ACCESS_DENIED, status);
+            EXPECT_EQ(caller.admitted, other != nullptr);
+            if (other) {
+                EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(other));
+            }
+        }
+    }
+    EXPECT_TRUE(KsimUsbSetupPackets(phone).empty());
+}
+
 TEST_F(ControlDeviceTest, ReSendAtDispatchLevelWithoutAWorkItemIsDroppedCleanly)
 {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
