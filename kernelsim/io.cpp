@@ -416,6 +416,8 @@ PDEVICE_OBJECT AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
     PDEVICE_OBJECT top = TopOf(target);
     top->AttachedDevice = source;
     sourceInfo->attachedTo = top;
+    // The device below stays (deleted perhaps, never freed) until this one detaches from it.
+    ++FindDevice(top)->refs;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     source->SectorSize = top->SectorSize;
@@ -663,6 +665,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     if (DeviceInfo* info = FindDevice(above)) info->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
     LogIo("IoDetachDevice " + DeviceLabel(TargetDevice));
+    DereferenceDevice(TargetDevice);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
