@@ -8,8 +8,11 @@ extern "C" {
 NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
 NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
 NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
-NTKERNELAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object, SECURITY_INFORMATION SecurityInformation,
-                                                       PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
+                                                ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR SecurityDescriptor);
 }
 
 namespace {
@@ -75,8 +78,16 @@ VA_PAGED NTSTATUS ProtectControlDevice(PDEVICE_OBJECT controlDevObj)
     if (NT_SUCCESS(status)) {
         status = RtlSetDaclSecurityDescriptor(descriptor, TRUE, acl, FALSE);
     }
-    if (NT_SUCCESS(status)) {
-        status = ObSetSecurityObjectByPointer(controlDevObj, DACL_SECURITY_INFORMATION, descriptor);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
+    // Through a kernel handle, as the object manager applies a descriptor to any object.
+    HANDLE handle = nullptr;
+    status = ObOpenObjectByPointer(controlDevObj, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, descriptor);
+    ZwClose(handle);
     return status;
 }

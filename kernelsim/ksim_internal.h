@@ -203,6 +203,12 @@ void UsbCheck(std::vector<std::string>* problems);
 void UsbReset();
 void PnpReset();
 void UserReset();
+// Kernel handles on device objects (ob.cpp).
+HANDLE OpenKernelHandle(PDEVICE_OBJECT device);
+PDEVICE_OBJECT KernelHandleObject(HANDLE handle);
+PDEVICE_OBJECT CloseKernelHandle(HANDLE handle);
+void ObReset();
+void ObCheck(std::vector<std::string>* problems);
 void ResetCaller();
 void UserCheck(std::vector<std::string>* problems);
 void PoReset();

@@ -160,6 +160,7 @@ void KsimReset() {
     PoReset();
     UserReset();
     ResetCaller();
+    ObReset();
     IoReset();
     UsbReset();
     PoolReset();
@@ -209,6 +210,7 @@ std::vector<std::string> KsimCheckEnd() {
         ApcDisable() = ApcDisableCounts{};
     }
     UserCheck(&problems);
+    ObCheck(&problems);
     UsbCheck(&problems);
     IoCheck(&problems);
     PoolCheck(&problems);
