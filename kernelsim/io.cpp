@@ -190,6 +190,14 @@ void EvictIrps() {
     }
 }
 
+// Whether a remove request is passing through the stack the device belongs to (under Lock()):
+// only then may a device be deleted under one still attached to it, or detached from a deleted one.
+bool StackBeingRemoved(PDEVICE_OBJECT device) {
+    DeviceInfo* info = FindDevice(device);
+    if (info && info->stackBottom) info = FindDevice(info->stackBottom);
+    return info && info->removing;
+}
+
 // A dispatch routine that returned STATUS_PENDING must have marked its location pending, itself
 // or through its completion routine, by the time completion passes that location.
 void CheckPendingMarked(PIRP irp, IrpInfo* info, CHAR location, PDEVICE_OBJECT device) {
@@ -416,6 +424,7 @@ PDEVICE_OBJECT AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
     PDEVICE_OBJECT top = TopOf(target);
     top->AttachedDevice = source;
     sourceInfo->attachedTo = top;
+    sourceInfo->stackBottom = targetInfo->stackBottom ? targetInfo->stackBottom : target;
     // The device below stays (deleted perhaps, never freed) until this one detaches from it.
     ++FindDevice(top)->refs;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -619,6 +628,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
              reinterpret_cast<ULONG_PTR>(info->attachedTo), 0,
              "IoDeleteDevice of %s while it is still attached to %s (IoDetachDevice first)", label.c_str(),
              DeviceLabel(info->attachedTo).c_str());
+    // During removal the device above detaches once the remove request has passed; at any other
+    // time it keeps sending to a device that is gone.
+    if (DeviceObject->AttachedDevice && !StackBeingRemoved(DeviceObject))
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21E, reinterpret_cast<ULONG_PTR>(DeviceObject),
+             reinterpret_cast<ULONG_PTR>(DeviceObject->AttachedDevice), 0,
+             "IoDeleteDevice of %s while %s is still attached above it, outside a removal", label.c_str(),
+             DeviceLabel(DeviceObject->AttachedDevice).c_str());
     Io& io = IO();
     if (!info->name.empty()) io.names.erase(Upper(info->name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
@@ -662,6 +678,11 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
              "IoDetachDevice of %s, which has nothing attached", DeviceLabel(TargetDevice).c_str());
         return;
     }
+    DeviceInfo* target = FindDevice(TargetDevice);
+    if (target && target->deleted && !StackBeingRemoved(TargetDevice))
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21F, reinterpret_cast<ULONG_PTR>(TargetDevice),
+             reinterpret_cast<ULONG_PTR>(above), 0, "IoDetachDevice from %s, which was deleted outside a removal",
+             DeviceLabel(TargetDevice).c_str());
     if (DeviceInfo* info = FindDevice(above)) info->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
     LogIo("IoDetachDevice " + DeviceLabel(TargetDevice));

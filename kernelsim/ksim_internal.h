@@ -127,6 +127,7 @@ struct DeviceInfo {
     bool deleted = false;            // IoDeleteDevice called
     bool released = false;           // deleted and no reference left: extension poisoned
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on
+    PDEVICE_OBJECT stackBottom = nullptr; // the bottom of the stack it joined, kept after detaching
     ULONG extensionSize = 0;
     unsigned char* block = nullptr;  // the whole allocation
     size_t blockSize = 0;
@@ -147,6 +148,7 @@ struct DeviceInfo {
     bool missing = false;            // no longer reported by its parent
     bool built = false;              // PnP has built its stack
     bool removed = false;            // PnP removal done
+    bool removing = false;           // IRP_MN_REMOVE_DEVICE on its way through the stack
     bool surpriseRemoved = false;    // gone from the bus: new URBs fail until the stack is rebuilt
     std::vector<KsimUsbRequest> requests;
     std::deque<UrbScriptState> scripts;

@@ -35,7 +35,15 @@ SimIrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(P
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
     if (fill) fill(next);
-    return SendAndWait(top, irp, PASSIVE_LEVEL);
+    if (minor != IRP_MN_REMOVE_DEVICE) return SendAndWait(top, irp, PASSIVE_LEVEL);
+    {
+        Guard g(Lock());
+        if (DeviceInfo* info = FindDevice(pdo)) info->removing = true;
+    }
+    SimIrpResult result = SendAndWait(top, irp, PASSIVE_LEVEL);
+    Guard g(Lock());
+    if (DeviceInfo* info = FindDevice(pdo)) info->removing = false;
+    return result;
 }
 
 std::vector<PDEVICE_OBJECT> BuiltChildren(PDEVICE_OBJECT pdo) {

@@ -112,12 +112,13 @@ TEST_F(MisuseTest, ABuiltRequestSentInAGuardedRegionStops) {
     }
 }
 
-TEST_F(MisuseTest, ADeletedDeviceStaysUntilTheDeviceAboveDetaches) {
+TEST_F(MisuseTest, ADeviceDeletedUnderAnotherOutsideRemovalStopsAndStaysUntilTheOneAboveDetaches) {
     PDRIVER_OBJECT lowerDriver = KsimLoadDriver(LowerEntry, L"\\Driver\\Lower");
     PDEVICE_OBJECT lower = MakeDevice<LowerExt>(lowerDriver);
     PDEVICE_OBJECT upper = MakeDevice<LowerExt>(lowerDriver);
     ASSERT_EQ(lower, IoAttachDeviceToDeviceStack(upper, lower));
-    IoDeleteDevice(lower);
+    IoDeleteDevice(lower);  // outside a removal: the device above would keep sending to it
+    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION}, TakeStopCodes());
     EXPECT_TRUE(KsimIsDeleted(lower));
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
@@ -128,7 +129,10 @@ TEST_F(MisuseTest, ADeletedDeviceStaysUntilTheDeviceAboveDetaches) {
     IoDetachDevice(lower);
     irp = IoAllocateIrp(1, FALSE);
     IofCallDriver(lower, irp);
-    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION}, TakeStopCodes());
+    std::vector<KsimStop> stops = KsimTakeStops();
+    ASSERT_EQ(2u, stops.size());
+    EXPECT_EQ(0x21Fu, stops[0].p[0]) << "detached from a device deleted outside a removal";
+    EXPECT_EQ(0x205u, stops[1].p[0]) << "sent to a device freed at the detach";
     IoFreeIrp(irp);
     IoDeleteDevice(upper);
 }
