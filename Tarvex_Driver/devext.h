@@ -98,6 +98,9 @@ NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY_PROPERTY
                          PWCHAR buffer, ULONG bufferUnits, ULONG queryBytes);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
 
+// security
+NTSTATUS ProtectControlDevice(PDEVICE_OBJECT controlDevObj);
+
 // usb
 NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb);
 NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt);

@@ -64,10 +64,11 @@ VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
 }
 
 // The charging request waits for the device, which only PASSIVE_LEVEL allows; URBs may come
-// down at DISPATCH_LEVEL, where the re-send goes to a work item instead.
+// down at DISPATCH_LEVEL, where the re-send goes to a work item instead. So does a sender in a
+// guarded region: the built request's completion is an APC that could not reach this thread.
 VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
 {
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL && !KeAreAllApcsDisabled()) {
         SendChargingOnAgain(devExt);
         return;
     }
@@ -183,9 +184,14 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
         case IOCTL_TVXIPC_CHARGING_OFF: {
             BOOLEAN on = code == IOCTL_TVXIPC_CHARGING_ON;
             if (devExt->bIsAppleDevice) {
-                // The caller learns only that the order was taken, not how the device answered.
-                (void)SetVendorCommand(devExt, on);
-                filterExt->bIsChargingCmdOn = on;
+                // A device that refused the order leaves the flag as it was, and the client sees
+                // the refusal.
+                NTSTATUS vendorStatus = SetVendorCommand(devExt, on);
+                if (NT_SUCCESS(vendorStatus)) {
+                    filterExt->bIsChargingCmdOn = on;
+                } else {
+                    status = vendorStatus;
+                }
             }
             break;
         }
@@ -212,21 +218,30 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
     return status;
 }
 
+// What a control device going away answers: the handle's last requests succeed, others fail.
+NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp)
+{
+    UCHAR major = irpSp->MajorFunction;
+    BOOLEAN closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    return CompleteHere(irp, irpSp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
+}
+
 // A control device has nothing below it: what it does not serve itself it refuses.
 NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
 
-    // A handle can outlive the device. Once removal has begun, requests neither touch the
-    // count, which removal has already taken below 0, nor reach into the filter.
-    if (IsGoingAway(devExt)) {
-        return CompleteHere(irp, irpSp, major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
+    // A handle can outlive the device. The count is taken before the state is read, so removal
+    // either waits for this request or has already ended; a request that checked first could be
+    // overtaken by the whole removal and then take the count back up from -1. After the end the
+    // count is put back as removal left it, without touching the filter.
+    if (InterlockedIncrement(&devExt->pendingActionCount) <= 0) {
+        InterlockedDecrement(&devExt->pendingActionCount);
+        return RefuseGoingAway(irp, irpSp);
     }
-
-    AcquirePendingAction(devExt);
     NTSTATUS status;
-    if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE && IsGoingAway(devExt)) {
-        status = CompleteHere(irp, irpSp, STATUS_DELETE_PENDING, 0);
+    if (IsGoingAway(devExt)) {
+        status = RefuseGoingAway(irp, irpSp);
     } else {
         switch (major) {
         case IRP_MJ_CREATE:
@@ -253,6 +268,20 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
     return status;
 }
 
+// After surprise removal new work is refused, but power, cleanup and close still go down: a
+// system set-power must never fail, and a cleanup the drivers below never see can hold off the
+// close and the removal. Once removed, only Plug and Play and close pass.
+BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
+{
+    if (major == IRP_MJ_PNP || major == IRP_MJ_CLOSE) {
+        return FALSE;
+    }
+    if (devExt->state == STATE_REMOVING) {
+        return major != IRP_MJ_POWER && major != IRP_MJ_CLEANUP;
+    }
+    return devExt->state == STATE_REMOVED;
+}
+
 NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
@@ -263,7 +292,7 @@ NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION i
     }
 
     NTSTATUS status;
-    if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE && IsGoingAway(devExt)) {
+    if (IsRefusedWhileGoingAway(devExt, major)) {
         status = CompleteHere(irp, irpSp, STATUS_DELETE_PENDING, 0);
     } else {
         switch (major) {

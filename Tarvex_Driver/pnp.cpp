@@ -105,8 +105,15 @@ VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt)
 
     PDEVICE_OBJECT controlDevObj = nullptr;
     NTSTATUS status = IoCreateDevice(devExt->filterDevObj->DriverObject, sizeof(DEVICE_EXTENSION), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevObj);
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &controlDevObj);
     if (!NT_SUCCESS(status)) {
+        ReturnIpcSlot(n);
+        return;
+    }
+    // A control device whose security could not be set is not offered at all: any local
+    // process could order charging through it.
+    if (!NT_SUCCESS(ProtectControlDevice(controlDevObj))) {
+        IoDeleteDevice(controlDevObj);
         ReturnIpcSlot(n);
         return;
     }
@@ -232,14 +239,22 @@ VA_PAGED NTSTATUS HandleStart(DEVICE_EXTENSION* devExt, PIRP irp)
     return CompleteRequest(irp, startStatus);
 }
 
+// The stop must not fail: the function driver above has already stopped when it comes down.
 VA_PAGED NTSTATUS HandleStop(DEVICE_EXTENSION* devExt, PIRP irp)
+{
+    if (devExt->state == STATE_STARTED || devExt->state == STATE_SUSPENDED) {
+        SetState(devExt, STATE_STOPPED);
+    }
+    return PassDown(devExt, irp);
+}
+
+// A suspended device is refused here, where a driver may veto the stop.
+VA_PAGED NTSTATUS HandleQueryStop(DEVICE_EXTENSION* devExt, PIRP irp)
 {
     if (devExt->state == STATE_SUSPENDED) {
         return CompleteRequest(irp, STATUS_DEVICE_POWERED_OFF);
     }
-    if (devExt->state == STATE_STARTED) {
-        SetState(devExt, STATE_STOPPED);
-    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(devExt, irp);
 }
 
@@ -353,8 +368,10 @@ VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp)
         if (skipComposite && IsDriverNamed(childPdo, L"\\Driver\\usbccgp")) {
             continue;
         }
-        // Bus relations are reported again and again for the same children.
-        if (IsTarvexAbove(childPdo)) {
+        // Only a PDO with nothing on it yet: bus relations are reported again and again, and a
+        // stack rebuilt in place already runs its function driver, which a filter attached on
+        // top would never see start nor pass a URB.
+        if (childPdo->AttachedDevice) {
             continue;
         }
         AttachChildFilter(devExt, childPdo);
@@ -400,9 +417,10 @@ VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp)
     case IRP_MN_START_DEVICE:
         return HandleStart(devExt, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(devExt, irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return HandleQueryStop(devExt, irp);
     case IRP_MN_REMOVE_DEVICE:
         return HandleRemove(devExt, irp);
     case IRP_MN_STOP_DEVICE:

@@ -42,9 +42,9 @@ NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb)
 NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt)
 {
     auto* urb = static_cast<_URB_CONTROL_DESCRIPTOR_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), TVX_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), TVX_POOL_TAG));
     auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), TVX_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(USB_DEVICE_DESCRIPTOR), TVX_POOL_TAG));
     if (!urb || !descriptor) {
         if (urb) {
             ExFreePool(urb);
@@ -89,7 +89,7 @@ NTSTATUS SetVendorCommand(DEVICE_EXTENSION* devExt, BOOLEAN on)
     DbgPrint("OrvantaDriver> SetVendorCommand\n");
 
     auto* urb = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TVX_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TVX_POOL_TAG));
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

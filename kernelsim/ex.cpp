@@ -189,6 +189,12 @@ PVOID DriverAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
     else if (!paged && irql > DISPATCH_LEVEL)
         Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x02, irql, type, bytes,
              "non-paged pool allocation at IRQL %u", irql);
+    // Windows 8 and later give drivers no-execute non-paged pool; executable pool is what
+    // Verifier's code integrity check stops, and memory integrity (HVCI) refuses.
+    if (!paged && !(type & NonPagedPoolNx))
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x2000, reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
+             type, tag, "allocation of executable non-paged pool (type %d, tag '%s'): use NonPagedPoolNx", int(type),
+             TagText(tag).c_str());
     if (TakeFault(KsimFault::PoolAllocation)) {
         Guard g(Lock());
         ++P().counters.failures;

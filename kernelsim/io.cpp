@@ -190,6 +190,14 @@ void EvictIrps() {
     }
 }
 
+// Whether a remove request is passing through the stack the device belongs to (under Lock()):
+// only then may a device be deleted under one still attached to it, or detached from a deleted one.
+bool StackBeingRemoved(PDEVICE_OBJECT device) {
+    DeviceInfo* info = FindDevice(device);
+    if (info && info->stackBottom) info = FindDevice(info->stackBottom);
+    return info && info->removing;
+}
+
 // A dispatch routine that returned STATUS_PENDING must have marked its location pending, itself
 // or through its completion routine, by the time completion passes that location.
 void CheckPendingMarked(PIRP irp, IrpInfo* info, CHAR location, PDEVICE_OBJECT device) {
@@ -198,6 +206,48 @@ void CheckPendingMarked(PIRP irp, IrpInfo* info, CHAR location, PDEVICE_OBJECT d
          reinterpret_cast<ULONG_PTR>(device), static_cast<ULONG_PTR>(location),
          "dispatch routine of %s returned STATUS_PENDING but never marked the request pending (IoMarkIrpPending)",
          DeviceLabel(device).c_str());
+}
+
+// The rules Verifier holds a driver to when it completes a request itself (under Lock()). Only
+// drivers' device objects are checked; the simulator's own are trusted.
+void CheckWdmCompletionRules(PIRP irp, IrpInfo* info) {
+    if (irp->CurrentLocation > irp->StackCount) return;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    DeviceInfo* dev = FindDevice(device);
+    if (!dev || dev->kind != DeviceKind::Driver) return;
+    NTSTATUS status = irp->IoStatus.Status;
+    bool failed = !NT_SUCCESS(status);
+    bool filter = dev->attachedTo != nullptr;
+    auto irpArg = reinterpret_cast<ULONG_PTR>(irp);
+    auto deviceArg = reinterpret_cast<ULONG_PTR>(device);
+    UCHAR major = stack->MajorFunction;
+    UCHAR minor = stack->MinorFunction;
+    if (major == IRP_MJ_PNP && minor == IRP_MN_STOP_DEVICE && failed)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x219, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
+             "%s failed IRP_MN_STOP_DEVICE with 0x%08lX (a stop must not fail; refuse at IRP_MN_QUERY_STOP_DEVICE)",
+             DeviceLabel(device).c_str(), (unsigned long)status);
+    if (major == IRP_MJ_POWER && minor == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+        failed)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21A, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
+             "%s failed a system set-power request with 0x%08lX (it must never fail)", DeviceLabel(device).c_str(),
+             (unsigned long)status);
+    if (filter && (major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) && failed)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21B, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
+             "filter %s failed %s with 0x%08lX (it must pass it down)", DeviceLabel(device).c_str(),
+             major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE", (unsigned long)status);
+    if (filter && major == IRP_MJ_PNP && (info->path.empty() || info->path.back() == device)) {
+        bool mustPass = minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+                        minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||
+                        minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+                        minor == IRP_MN_DEVICE_USAGE_NOTIFICATION ||
+                        // A query may be vetoed where it stands, never granted for the drivers below.
+                        ((minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE) && !failed);
+        if (mustPass)
+            Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21C, irpArg, deviceArg, minor,
+                 "filter %s completed PnP request 0x%02X with 0x%08lX without passing it down",
+                 DeviceLabel(device).c_str(), minor, (unsigned long)status);
+    }
 }
 
 void MarkFreed(PIRP irp, IrpInfo* info) {
@@ -374,6 +424,9 @@ PDEVICE_OBJECT AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
     PDEVICE_OBJECT top = TopOf(target);
     top->AttachedDevice = source;
     sourceInfo->attachedTo = top;
+    sourceInfo->stackBottom = targetInfo->stackBottom ? targetInfo->stackBottom : target;
+    // The device below stays (deleted perhaps, never freed) until this one detaches from it.
+    ++FindDevice(top)->refs;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     source->SectorSize = top->SectorSize;
@@ -575,6 +628,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
              reinterpret_cast<ULONG_PTR>(info->attachedTo), 0,
              "IoDeleteDevice of %s while it is still attached to %s (IoDetachDevice first)", label.c_str(),
              DeviceLabel(info->attachedTo).c_str());
+    // During removal the device above detaches once the remove request has passed; at any other
+    // time it keeps sending to a device that is gone.
+    if (DeviceObject->AttachedDevice && !StackBeingRemoved(DeviceObject))
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21E, reinterpret_cast<ULONG_PTR>(DeviceObject),
+             reinterpret_cast<ULONG_PTR>(DeviceObject->AttachedDevice), 0,
+             "IoDeleteDevice of %s while %s is still attached above it, outside a removal", label.c_str(),
+             DeviceLabel(DeviceObject->AttachedDevice).c_str());
     Io& io = IO();
     if (!info->name.empty()) io.names.erase(Upper(info->name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
@@ -618,9 +678,15 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
              "IoDetachDevice of %s, which has nothing attached", DeviceLabel(TargetDevice).c_str());
         return;
     }
+    DeviceInfo* target = FindDevice(TargetDevice);
+    if (target && target->deleted && !StackBeingRemoved(TargetDevice))
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21F, reinterpret_cast<ULONG_PTR>(TargetDevice),
+             reinterpret_cast<ULONG_PTR>(above), 0, "IoDetachDevice from %s, which was deleted outside a removal",
+             DeviceLabel(TargetDevice).c_str());
     if (DeviceInfo* info = FindDevice(above)) info->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
     LogIo("IoDetachDevice " + DeviceLabel(TargetDevice));
+    DereferenceDevice(TargetDevice);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
@@ -762,6 +828,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             if (info->state == IrpState::Completed)
                 Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x206, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                      "IofCallDriver with an IRP already completed");
+            // The I/O manager finishes such a request in a special kernel APC to the thread that
+            // built it: with all APCs off that never runs (a hang when it pends) or runs after
+            // the builder's stack frame is gone.
+            if (info->kind == IrpKind::Built && !info->dispatched && AllApcsDisabled())
+                Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x21D, reinterpret_cast<ULONG_PTR>(Irp), Irql(),
+                     ApcDisable().special,
+                     "a request built with IoBuildDeviceIoControlRequest sent while all APCs are disabled (IRQL %u, "
+                     "guarded region depth %u): its completion APC cannot run",
+                     Irql(), ApcDisable().special);
             info->state = IrpState::Active;
             info->dispatched = true;
             info->path.push_back(DeviceObject);
@@ -830,6 +905,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->IoStatus.Status == STATUS_PENDING)
             Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x208, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                  "IofCompleteRequest with IoStatus.Status STATUS_PENDING");
+        if (info) CheckWdmCompletionRules(Irp, info);
         if (info) {
             info->state = IrpState::Completing;
             generation = ++info->generation;

@@ -91,7 +91,17 @@ bool WaitRuleHolds(PLARGE_INTEGER timeout, const char* call, PVOID object) {
 void KeReset() {
     std::lock_guard<std::mutex> g(DispatcherLock());
     MutexOwners().clear();
+    ApcDisable() = ApcDisableCounts{};
 }
+
+ApcDisableCounts& ApcDisable() {
+    static thread_local ApcDisableCounts counts;
+    return counts;
+}
+
+// A guarded region (or APC_LEVEL and above) holds off even special kernel APCs, among them the
+// one that finishes a request the I/O manager built for the thread.
+bool AllApcsDisabled() { return ApcDisable().special > 0 || Irql() >= APC_LEVEL; }
 
 }  // namespace ksim
 
@@ -317,8 +327,37 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     reinterpret_cast<std::atomic<ULONG_PTR>*>(SpinLock)->store(0, std::memory_order_release);
 }
 
-VOID NTAPI KeEnterCriticalRegion(VOID) {}
-VOID NTAPI KeLeaveCriticalRegion(VOID) {}
+VOID NTAPI KeEnterCriticalRegion(VOID) { ++ApcDisable().kernel; }
+
+VOID NTAPI KeLeaveCriticalRegion(VOID) {
+    if (ApcDisable().kernel == 0) {
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x220, 0, 0, 0,
+             "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
+        return;
+    }
+    --ApcDisable().kernel;
+}
+
+VOID NTAPI KeEnterGuardedRegion(VOID) {
+    RequireIrql(APC_LEVEL, "KeEnterGuardedRegion");
+    ++ApcDisable().special;
+}
+
+VOID NTAPI KeLeaveGuardedRegion(VOID) {
+    RequireIrql(APC_LEVEL, "KeLeaveGuardedRegion");
+    if (ApcDisable().special == 0) {
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x220, 1, 0, 0,
+             "KeLeaveGuardedRegion without a matching KeEnterGuardedRegion");
+        return;
+    }
+    --ApcDisable().special;
+}
+
+BOOLEAN NTAPI KeAreApcsDisabled(VOID) {
+    return (ApcDisable().kernel || ApcDisable().special || Irql() >= APC_LEVEL) ? TRUE : FALSE;
+}
+
+BOOLEAN NTAPI KeAreAllApcsDisabled(VOID) { return AllApcsDisabled() ? TRUE : FALSE; }
 
 DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
     Stop(BugCheckCode, P1, P2, P3, P4, "KeBugCheckEx called by a driver");
@@ -354,4 +393,8 @@ KSIM_IMPORT_POINTER(KeAcquireSpinLockAtDpcLevel)
 KSIM_IMPORT_POINTER(KeReleaseSpinLockFromDpcLevel)
 KSIM_IMPORT_POINTER(KeEnterCriticalRegion)
 KSIM_IMPORT_POINTER(KeLeaveCriticalRegion)
+KSIM_IMPORT_POINTER(KeEnterGuardedRegion)
+KSIM_IMPORT_POINTER(KeLeaveGuardedRegion)
+KSIM_IMPORT_POINTER(KeAreApcsDisabled)
+KSIM_IMPORT_POINTER(KeAreAllApcsDisabled)
 KSIM_IMPORT_POINTER(KeBugCheckEx)

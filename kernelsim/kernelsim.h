@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Lifetime and verdict.
@@ -329,6 +330,12 @@ PDEVICE_OBJECT KsimPnpPlugRoot(const KsimUsbDevice& device, NTSTATUS* status = n
 // A device plugged into a parent: creates the child PDO, sends bus relations to the parent's
 // stack (filters above see the new child), builds the child's stack and starts it.
 PDEVICE_OBJECT KsimPnpPlug(PDEVICE_OBJECT parentPdo, const KsimUsbDevice& device, NTSTATUS* status = nullptr);
+// The device stays but its stack is torn down and built again on the same PDO, as disabling and
+// enabling it, updating its driver or restarting it does: removal (the PDO stays while its parent
+// reports it), then AddDevice and start again. With reenumerateParent the parent's bus relations
+// are queried in between (the device found again by re-enumerating its parent); without, the
+// stack is rebuilt in place and filters above the parent learn nothing. Returns the start status.
+NTSTATUS KsimPnpRebuild(PDEVICE_OBJECT pdo, bool reenumerateParent);
 // The device goes away: its parent stops reporting it (bus relations sent to the parent's stack),
 // then surprise removal and removal of its stack (children first). The PDO is deleted.
 void KsimPnpUnplug(PDEVICE_OBJECT pdo);
@@ -345,6 +352,10 @@ NTSTATUS KsimPoSetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, POWE
 NTSTATUS KsimPoQuerySystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, POWER_ACTION action = PowerActionSleep);
 // What the PDO answers to IRP_MJ_POWER (times = 0: every one).
 void KsimPoSetPdoAnswer(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned times = 1);
+// The PDO marks the next power request(s) pending and a simulator thread completes each with
+// `status` after completeAfterMs, at DISPATCH_LEVEL (times = 0: every one).
+void KsimPoPendAtPdo(PDEVICE_OBJECT pdo, unsigned completeAfterMs, NTSTATUS status = STATUS_SUCCESS,
+                     unsigned times = 1);
 // PoStartNextPowerIrp calls made while the IRP's current stack location belonged to the device
 // (that is, by that device's dispatch or completion routine), since the reset.
 unsigned KsimPoStartNextPowerIrpCalls(PDEVICE_OBJECT device);
@@ -378,7 +389,27 @@ using KsimHandle = KsimFile*;
 // link, sends IRP_MJ_CREATE with a new file object at PASSIVE_LEVEL and waits. Null on failure,
 // with the status in *status: STATUS_OBJECT_NAME_NOT_FOUND for an unknown name,
 // STATUS_NO_SUCH_DEVICE for a device still DO_DEVICE_INITIALIZING, else the create's status.
+// The open asks for GENERIC_READ | GENERIC_WRITE under the caller identity (KsimSetCaller) and is
+// refused with STATUS_ACCESS_DENIED, nothing sent, when the device's DACL does not grant it. A
+// path below the device ("\\.\TVXIPC0\x") passes the rest as the file object's FileName and is
+// checked only when the device has FILE_DEVICE_SECURE_OPEN. A device whose security was never
+// set has the default, which admits everyone.
 KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status = nullptr);
+// The identity later opens run under: the SIDs of its token as text. Each reset restores an
+// administrator logged on interactively (Administrators, Interactive, Authenticated Users,
+// Everyone).
+constexpr const char* KSIM_SID_SYSTEM = "S-1-5-18";
+constexpr const char* KSIM_SID_ADMINISTRATORS = "S-1-5-32-544";
+constexpr const char* KSIM_SID_USERS = "S-1-5-32-545";
+constexpr const char* KSIM_SID_INTERACTIVE = "S-1-5-4";
+constexpr const char* KSIM_SID_SERVICE = "S-1-5-6";
+constexpr const char* KSIM_SID_NETWORK = "S-1-5-2";
+constexpr const char* KSIM_SID_AUTHENTICATED_USERS = "S-1-5-11";
+constexpr const char* KSIM_SID_EVERYONE = "S-1-1-0";
+void KsimSetCaller(const std::vector<std::string>& sids);
+// The allow entries (SID text, access mask as set) of the DACL a driver gave the device through
+// the object manager; *hasDacl false when it has the default security.
+std::vector<std::pair<std::string, ACCESS_MASK>> KsimDeviceDacl(PDEVICE_OBJECT device, bool* hasDacl = nullptr);
 // DeviceIoControl. METHOD_BUFFERED as the I/O manager: a system buffer of max(inLen, outLen)
 // bytes (pool with guard areas, tag "Ksim"), input copied in, after completion
 // IoStatus.Information bytes copied out only when the status is not an error and there is an

@@ -70,6 +70,13 @@ struct GuardedBlock;
 
 // Dispatcher objects (ke.cpp).
 void KeReset();
+// The calling thread's critical-region (kernel APCs off) and guarded-region (all APCs off) depths.
+struct ApcDisableCounts {
+    unsigned kernel = 0;
+    unsigned special = 0;
+};
+ApcDisableCounts& ApcDisable();
+bool AllApcsDisabled();
 // A completion signal for the simulator's own waits (no IRQL rule applies to the simulator).
 struct Signal {
     std::mutex m;
@@ -107,7 +114,8 @@ struct PendedUrb {
 
 struct Answer {
     NTSTATUS status;
-    unsigned times;  // 0: forever
+    unsigned times;     // 0: forever
+    unsigned pendMs = 0;  // power: pend, then complete from another thread after this delay
 };
 
 struct DeviceInfo {
@@ -119,11 +127,16 @@ struct DeviceInfo {
     bool deleted = false;            // IoDeleteDevice called
     bool released = false;           // deleted and no reference left: extension poisoned
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one was attached on
+    PDEVICE_OBJECT stackBottom = nullptr; // the bottom of the stack it joined, kept after detaching
     ULONG extensionSize = 0;
     unsigned char* block = nullptr;  // the whole allocation
     size_t blockSize = 0;
     unsigned poStartNext = 0;
     long refs = 0;                   // references (Ob, open files, queued work items)
+    // Security set through the object manager: without it the device has the default
+    // security, which lets every caller open it.
+    bool hasDacl = false;
+    std::vector<std::pair<std::string, ACCESS_MASK>> dacl;  // allow entries: SID text, access
     KsimIrpHook hook;
 
     // Bus PDO
@@ -135,6 +148,8 @@ struct DeviceInfo {
     bool missing = false;            // no longer reported by its parent
     bool built = false;              // PnP has built its stack
     bool removed = false;            // PnP removal done
+    bool removing = false;           // IRP_MN_REMOVE_DEVICE on its way through the stack
+    bool surpriseRemoved = false;    // gone from the bus: new URBs fail until the stack is rebuilt
     std::vector<KsimUsbRequest> requests;
     std::deque<UrbScriptState> scripts;
     std::deque<PendedUrb> pended;
@@ -190,8 +205,20 @@ void UsbCheck(std::vector<std::string>* problems);
 void UsbReset();
 void PnpReset();
 void UserReset();
+// Kernel handles on device objects (ob.cpp).
+HANDLE OpenKernelHandle(PDEVICE_OBJECT device);
+PDEVICE_OBJECT KernelHandleObject(HANDLE handle);
+PDEVICE_OBJECT CloseKernelHandle(HANDLE handle);
+void ObReset();
+void ObCheck(std::vector<std::string>* problems);
+void ResetCaller();
 void UserCheck(std::vector<std::string>* problems);
 void PoReset();
+
+// Security (rtl.cpp): the text of a SID ("S-1-5-18"), empty when it is not a valid SID.
+std::string SidText(const void* sid);
+bool ReadAcl(const ACL* acl, std::vector<std::pair<std::string, ACCESS_MASK>>* entries);
+const ACL* DaclOf(const void* descriptor, bool* present);
 
 // Debug capture (dbg.cpp, rtl.cpp)
 std::string FormatV(const char* format, va_list args);

@@ -35,7 +35,15 @@ SimIrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(P
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
     if (fill) fill(next);
-    return SendAndWait(top, irp, PASSIVE_LEVEL);
+    if (minor != IRP_MN_REMOVE_DEVICE) return SendAndWait(top, irp, PASSIVE_LEVEL);
+    {
+        Guard g(Lock());
+        if (DeviceInfo* info = FindDevice(pdo)) info->removing = true;
+    }
+    SimIrpResult result = SendAndWait(top, irp, PASSIVE_LEVEL);
+    Guard g(Lock());
+    if (DeviceInfo* info = FindDevice(pdo)) info->removing = false;
+    return result;
 }
 
 std::vector<PDEVICE_OBJECT> BuiltChildren(PDEVICE_OBJECT pdo) {
@@ -91,6 +99,7 @@ NTSTATUS KsimPnpBuildStack(PDEVICE_OBJECT pdo) {
         function = info->usb.functionDriver;
         info->built = true;
         info->removed = false;
+        info->surpriseRemoved = false;
         std::wstring deviceClass = ClassOf(info);
         for (const UpperFilter& filter : Filters())
             if (filter.classGuid.empty() || filter.classGuid == deviceClass) filters.push_back(filter.driver);
@@ -228,4 +237,18 @@ void KsimPnpUnplug(PDEVICE_OBJECT pdo) {
     if (!Alive(pdo)) return;
     KsimPnpSurpriseRemove(pdo);
     KsimPnpRemove(pdo);
+}
+
+NTSTATUS KsimPnpRebuild(PDEVICE_OBJECT pdo, bool reenumerateParent) {
+    PDEVICE_OBJECT parent = nullptr;
+    {
+        Guard g(Lock());
+        if (DeviceInfo* info = FindDevice(pdo)) parent = info->parent;
+    }
+    KsimPnpRemove(pdo);
+    if (!Alive(pdo)) return STATUS_NO_SUCH_DEVICE;
+    if (reenumerateParent && parent && Alive(parent)) KsimPnpQueryBusRelations(parent, nullptr);
+    NTSTATUS status = KsimPnpBuildStack(pdo);
+    if (NT_SUCCESS(status)) status = KsimPnpStart(pdo);
+    return status;
 }

@@ -114,6 +114,12 @@ void KsimPoSetPdoAnswer(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned times) {
     if (DeviceInfo* info = FindDevice(pdo)) info->powerAnswers.push_back(Answer{status, times});
 }
 
+void KsimPoPendAtPdo(PDEVICE_OBJECT pdo, unsigned completeAfterMs, NTSTATUS status, unsigned times) {
+    Guard g(Lock());
+    if (DeviceInfo* info = FindDevice(pdo))
+        info->powerAnswers.push_back(Answer{status, times, completeAfterMs ? completeAfterMs : 1});
+}
+
 unsigned KsimPoStartNextPowerIrpCalls(PDEVICE_OBJECT device) {
     Guard g(Lock());
     DeviceInfo* info = FindDevice(device);

@@ -1,6 +1,7 @@
 // Runtime library: counted strings, case folding, memory comparison, and RtlAssert capture.
 #include "ksim_internal.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace ksim {
@@ -220,6 +221,151 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
 }
 
 }  // extern "C"
+
+namespace ksim {
+namespace {
+
+// Layouts as the kernel reads them (the DDK's wdm.h leaves them opaque).
+struct SidLayout {
+    UCHAR revision;
+    UCHAR subAuthorityCount;
+    UCHAR identifierAuthority[6];
+    ULONG subAuthority[1];
+};
+struct AceLayout {
+    UCHAR type;
+    UCHAR flags;
+    USHORT size;
+    ACCESS_MASK mask;
+    ULONG sidStart;
+};
+struct AbsoluteDescriptor {
+    UCHAR revision;
+    UCHAR sbz1;
+    USHORT control;
+    PVOID owner;
+    PVOID group;
+    PACL sacl;
+    PACL dacl;
+};
+constexpr USHORT kSeDaclPresent = 0x0004;
+constexpr USHORT kSeDaclDefaulted = 0x0008;
+constexpr USHORT kSeSelfRelative = 0x8000;
+constexpr UCHAR kAccessAllowedAceType = 0;
+
+bool ValidSid(const void* sid) {
+    auto* s = static_cast<const SidLayout*>(sid);
+    return s && s->revision == 1 && s->subAuthorityCount <= 15;
+}
+
+}  // namespace
+
+std::string SidText(const void* sid) {
+    if (!ValidSid(sid)) return std::string();
+    auto* s = static_cast<const SidLayout*>(sid);
+    unsigned long long authority = 0;
+    for (UCHAR b : s->identifierAuthority) authority = (authority << 8) | b;
+    std::string text = "S-1-" + std::to_string(authority);
+    for (UCHAR i = 0; i < s->subAuthorityCount; ++i) text += "-" + std::to_string(s->subAuthority[i]);
+    return text;
+}
+
+// The allow entries of a DACL, or false when the list is malformed.
+bool ReadAcl(const ACL* acl, std::vector<std::pair<std::string, ACCESS_MASK>>* entries) {
+    const UCHAR* at = reinterpret_cast<const UCHAR*>(acl) + sizeof(ACL);
+    const UCHAR* end = reinterpret_cast<const UCHAR*>(acl) + acl->AclSize;
+    for (USHORT i = 0; i < acl->AceCount; ++i) {
+        auto* ace = reinterpret_cast<const AceLayout*>(at);
+        if (at + sizeof(AceLayout) > end || ace->size < sizeof(AceLayout) || at + ace->size > end) return false;
+        if (ace->type == kAccessAllowedAceType) entries->emplace_back(SidText(&ace->sidStart), ace->mask);
+        at += ace->size;
+    }
+    return true;
+}
+
+// The DACL a descriptor carries (absolute or self-relative); null when it has none.
+const ACL* DaclOf(const void* descriptor, bool* present) {
+    auto* sd = static_cast<const AbsoluteDescriptor*>(descriptor);
+    *present = (sd->control & kSeDaclPresent) != 0;
+    if (!*present) return nullptr;
+    if (sd->control & kSeSelfRelative) {
+        ULONG offset = reinterpret_cast<const ULONG*>(descriptor)[4];  // Owner, Group, Sacl, Dacl offsets
+        return offset ? reinterpret_cast<const ACL*>(static_cast<const UCHAR*>(descriptor) + offset) : nullptr;
+    }
+    return sd->dacl;
+}
+
+}  // namespace ksim
+
+extern "C" {
+
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision) {
+    if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+    auto* sd = static_cast<ksim::AbsoluteDescriptor*>(SecurityDescriptor);
+    std::memset(sd, 0, sizeof(*sd));
+    sd->revision = static_cast<UCHAR>(Revision);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
+                                            BOOLEAN DaclDefaulted) {
+    auto* sd = static_cast<ksim::AbsoluteDescriptor*>(SecurityDescriptor);
+    if (sd->revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+    if (sd->control & ksim::kSeSelfRelative) return STATUS_INVALID_SECURITY_DESCR;
+    sd->control &= static_cast<USHORT>(~(ksim::kSeDaclPresent | ksim::kSeDaclDefaulted));
+    sd->dacl = nullptr;
+    if (DaclPresent) {
+        sd->control |= ksim::kSeDaclPresent;
+        sd->dacl = Dacl;
+        if (DaclDefaulted) sd->control |= ksim::kSeDaclDefaulted;
+    }
+    return STATUS_SUCCESS;
+}
+
+ULONG NTAPI RtlLengthSid(PSID Sid) {
+    return 8 + 4 * static_cast<ULONG>(static_cast<ksim::SidLayout*>(Sid)->subAuthorityCount);
+}
+
+NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision) {
+    if (AclLength < sizeof(ACL)) return STATUS_BUFFER_TOO_SMALL;
+    if (AclRevision < MIN_ACL_REVISION || AclRevision > MAX_ACL_REVISION || AclLength > 0xFFFF)
+        return STATUS_INVALID_PARAMETER;
+    std::memset(Acl, 0, sizeof(ACL));
+    Acl->AclRevision = static_cast<UCHAR>(AclRevision);
+    Acl->AclSize = static_cast<USHORT>(AclLength & ~3u);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid) {
+    if (!ksim::ValidSid(Sid)) return STATUS_INVALID_SID;
+    if (AceRevision < MIN_ACL_REVISION || AceRevision > MAX_ACL_REVISION) return STATUS_REVISION_MISMATCH;
+    UCHAR* at = reinterpret_cast<UCHAR*>(Acl) + sizeof(ACL);
+    UCHAR* end = reinterpret_cast<UCHAR*>(Acl) + Acl->AclSize;
+    for (USHORT i = 0; i < Acl->AceCount; ++i) {
+        USHORT size = reinterpret_cast<ksim::AceLayout*>(at)->size;
+        if (size == 0 || at + size > end) return STATUS_INVALID_ACL;
+        at += size;
+    }
+    ULONG sidBytes = RtlLengthSid(Sid);
+    ULONG aceBytes = offsetof(ksim::AceLayout, sidStart) + sidBytes;
+    if (at + aceBytes > end) return STATUS_ALLOTTED_SPACE_EXCEEDED;
+    auto* ace = reinterpret_cast<ksim::AceLayout*>(at);
+    ace->type = ksim::kAccessAllowedAceType;
+    ace->flags = 0;
+    ace->size = static_cast<USHORT>(aceBytes);
+    ace->mask = AccessMask;
+    std::memcpy(&ace->sidStart, Sid, sidBytes);
+    ++Acl->AceCount;
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"
+
+KSIM_IMPORT_POINTER(RtlCreateSecurityDescriptor)
+KSIM_IMPORT_POINTER(RtlSetDaclSecurityDescriptor)
+KSIM_IMPORT_POINTER(RtlLengthSid)
+KSIM_IMPORT_POINTER(RtlCreateAcl)
+KSIM_IMPORT_POINTER(RtlAddAccessAllowedAce)
 
 KSIM_IMPORT_POINTER(RtlInitUnicodeString)
 KSIM_IMPORT_POINTER(RtlInitAnsiString)

@@ -159,6 +159,8 @@ void KsimReset() {
     PnpReset();
     PoReset();
     UserReset();
+    ResetCaller();
+    ObReset();
     IoReset();
     UsbReset();
     PoolReset();
@@ -200,7 +202,15 @@ std::vector<std::string> KsimCheckEnd() {
         snprintf(line, sizeof line, "the test thread ended at IRQL %u instead of PASSIVE_LEVEL", Irql());
         problems.push_back(line);
     }
+    if (ApcDisable().kernel || ApcDisable().special) {
+        char line[128];
+        snprintf(line, sizeof line, "the test thread ended inside %u critical and %u guarded region(s)",
+                 ApcDisable().kernel, ApcDisable().special);
+        problems.push_back(line);
+        ApcDisable() = ApcDisableCounts{};
+    }
     UserCheck(&problems);
+    ObCheck(&problems);
     UsbCheck(&problems);
     IoCheck(&problems);
     PoolCheck(&problems);

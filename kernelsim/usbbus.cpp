@@ -292,6 +292,19 @@ NTSTATUS HandleUrb(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
+    bool gone;
+    {
+        Guard g(Lock());
+        gone = info->surpriseRemoved;
+    }
+    // A hub sends nothing to a device that has left the bus.
+    if (gone) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     KsimUsbRequest record;
     record.function = urb->UrbHeader.Function;
     record.setup = {};
@@ -353,6 +366,15 @@ NTSTATUS PdoPnp(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         hasAnswer = TakeAnswer(&info->pnpAnswers[minor], &scripted);
     }
     bool deleteAfter = false;
+    if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
+        // As a hub driver does: the URBs it holds for the device are cancelled, later ones fail.
+        {
+            Guard g(Lock());
+            info->surpriseRemoved = true;
+        }
+        PendedUrb pended;
+        while (TakePended(info, nullptr, &pended)) CompleteUrbIrp(info, pended.irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, true);
+    }
     switch (minor) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -432,10 +454,28 @@ NTSTATUS PdoPower(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
     PoStartNextPowerIrp(irp);
     NTSTATUS status = irp->IoStatus.Status;
     NTSTATUS scripted = STATUS_SUCCESS;
+    unsigned pendMs = 0;
     bool hasAnswer;
     {
         Guard g(Lock());
+        if (!info->powerAnswers.empty()) pendMs = info->powerAnswers.front().pendMs;
         hasAnswer = TakeAnswer(&info->powerAnswers, &scripted);
+    }
+    if (hasAnswer && pendMs) {
+        // Pended, and completed later from another thread at DISPATCH_LEVEL, as a bus driver's
+        // power completion runs.
+        IoMarkIrpPending(irp);
+        StartSimThread([irp, scripted, pendMs, device] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pendMs));
+            PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+            if (NT_SUCCESS(scripted) && s->MinorFunction == IRP_MN_SET_POWER)
+                PoSetPowerState(device, s->Parameters.Power.Type, s->Parameters.Power.State);
+            irp->IoStatus.Status = scripted;
+            SetIrql(DISPATCH_LEVEL);
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            SetIrql(PASSIVE_LEVEL);
+        });
+        return STATUS_PENDING;
     }
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
         status = hasAnswer ? scripted : STATUS_SUCCESS;

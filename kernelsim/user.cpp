@@ -10,6 +10,7 @@
 
 struct KsimFile {
     PFILE_OBJECT file = nullptr;
+    std::wstring fileName;  // the name below the device, FileObject->FileName
     PDEVICE_OBJECT device = nullptr;
     bool cleanedUp = false;
 };
@@ -76,10 +77,83 @@ void UserCheck(std::vector<std::string>* problems) {
 
 using namespace ksim;
 
+namespace ksim {
+namespace {
+
+std::vector<std::string>& Caller() {
+    static auto* sids = new std::vector<std::string>;
+    return *sids;
+}
+
+// Generic rights as the file object type maps them.
+ACCESS_MASK MapGeneric(ACCESS_MASK access) {
+    if (access & GENERIC_ALL) access |= FILE_ALL_ACCESS;
+    if (access & GENERIC_READ) access |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE) access |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE) access |= FILE_GENERIC_EXECUTE;
+    return access & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
+}
+
+// The object manager's access check of an open against the device's DACL (allow entries only).
+bool AccessGranted(PDEVICE_OBJECT device, ACCESS_MASK desired) {
+    Guard g(Lock());
+    DeviceInfo* info = FindDevice(device);
+    if (!info || !info->hasDacl) return true;
+    ACCESS_MASK granted = 0;
+    for (const auto& entry : info->dacl)
+        if (std::find(Caller().begin(), Caller().end(), entry.first) != Caller().end()) granted |= MapGeneric(entry.second);
+    return (MapGeneric(desired) & ~granted) == 0;
+}
+
+// Splits "\\.\X\rest" into the device it names and the rest, as the object manager parses a
+// name up to the device and hands the remainder to the driver as the file name.
+PDEVICE_OBJECT ResolveWithRemainder(const std::wstring& path, std::wstring* remainder) {
+    remainder->clear();
+    std::wstring prefix = path;
+    for (;;) {
+        if (PDEVICE_OBJECT device = ResolvePath(prefix)) {
+            *remainder = path.substr(prefix.size());
+            return device;
+        }
+        size_t slash = prefix.find_last_of(L'\\');
+        if (slash == std::wstring::npos || slash < 4) return nullptr;
+        prefix.resize(slash);
+    }
+}
+
+}  // namespace
+
+void ResetCaller() {
+    Guard g(Lock());
+    Caller() = {KSIM_SID_ADMINISTRATORS, KSIM_SID_INTERACTIVE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE};
+}
+
+}  // namespace ksim
+
+void KsimSetCaller(const std::vector<std::string>& sids) {
+    Guard g(Lock());
+    Caller() = sids;
+}
+
+std::vector<std::pair<std::string, ACCESS_MASK>> KsimDeviceDacl(PDEVICE_OBJECT device, bool* hasDacl) {
+    Guard g(Lock());
+    DeviceInfo* info = FindDevice(device);
+    if (hasDacl) *hasDacl = info && info->hasDacl;
+    return info ? info->dacl : std::vector<std::pair<std::string, ACCESS_MASK>>();
+}
+
 KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
-    PDEVICE_OBJECT device = ResolvePath(path ? path : L"");
+    std::wstring remainder;
+    PDEVICE_OBJECT device = ResolveWithRemainder(path ? path : L"", &remainder);
     if (!device) {
         if (status) *status = STATUS_OBJECT_NAME_NOT_FOUND;
+        return nullptr;
+    }
+    // A name below the device is checked only when the device asks for it; otherwise its
+    // driver alone decides.
+    if ((remainder.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN)) &&
+        !AccessGranted(device, GENERIC_READ | GENERIC_WRITE)) {
+        if (status) *status = STATUS_ACCESS_DENIED;
         return nullptr;
     }
     // The I/O manager opens no device its driver has not finished initialising.
@@ -94,6 +168,10 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
     handle->file->Size = sizeof(FILE_OBJECT);
     handle->file->DeviceObject = device;
     handle->file->Flags = FO_SYNCHRONOUS_IO;
+    handle->fileName = remainder;
+    handle->file->FileName.Buffer = handle->fileName.empty() ? nullptr : &handle->fileName[0];
+    handle->file->FileName.Length = static_cast<USHORT>(handle->fileName.size() * sizeof(WCHAR));
+    handle->file->FileName.MaximumLength = handle->file->FileName.Length;
     KeInitializeEvent(&handle->file->Event, NotificationEvent, FALSE);
     ReferenceDevice(device);
     {

@@ -341,17 +341,77 @@ TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMea
     EXPECT_EQ(KsimHex(CHARGING_ON), packets.back());
 }
 
-TEST_F(ControlDeviceTest, DeviceThatRefusesTheChargingRequestStillGetsTheOrderAnswered)
+TEST_F(ControlDeviceTest, ChargingOrderTheDeviceRefusesFailsWithItsStatusAndLeavesTheFlag)
 {
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimUrbScript refuse;
     refuse.function = URB_FUNCTION_VENDOR_DEVICE;
     refuse.status = STATUS_UNSUCCESSFUL;
     refuse.usbdStatus = USBD_STATUS_STALL_PID;
     KsimUsbScript(phone, refuse);
-    Reply on = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION);
-    EXPECT_STATUS(STATUS_SUCCESS, on.status);
-    EXPECT_EQ(1u, on.information);
+    Reply off = Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION);
+    EXPECT_STATUS(STATUS_UNSUCCESSFUL, off.status);
+    EXPECT_EQ(0u, off.information);
     EXPECT_TRUE(filterExt->bIsChargingCmdOn);
+
+    // Still on, so the device's own 40 40 request is still followed by the on form.
+    KsimClearUsbRequests(phone);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
+    EXPECT_EQ((std::vector<std::string>{KsimHex(Foreign(0x40, 0)), KsimHex(CHARGING_ON)}), SetupPackets());
+}
+
+TEST_F(ControlDeviceTest, ForeignRequestSentInAGuardedRegionGetsItsReSendFromAWorkItem)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+    // All APCs off, as under a guarded mutex: a request built here could never finish.
+    KeEnterGuardedRegion();
+    NTSTATUS status = KsimUsbSendControl(phone, Foreign(0x40, 0));
+    KeLeaveGuardedRegion();
+    EXPECT_STATUS(STATUS_SUCCESS, status);
+    KsimDrainWorkItems();
+    EXPECT_EQ((std::vector<std::string>{KsimHex(Foreign(0x40, 0)), KsimHex(CHARGING_ON)}), SetupPackets());
+    EXPECT_EQ(0, filterExt->pendingActionCount);
+}
+
+TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteractiveUserOnly)
+{
+    PDEVICE_OBJECT control = ControlDevice(0);
+    bool hasDacl = false;
+    const std::vector<std::pair<std::string, ACCESS_MASK>> expected = {
+        {KSIM_SID_SYSTEM, GENERIC_ALL},
+        {KSIM_SID_ADMINISTRATORS, GENERIC_ALL},
+        {KSIM_SID_INTERACTIVE, GENERIC_READ | GENERIC_WRITE},
+    };
+    EXPECT_EQ(expected, KsimDeviceDacl(control, &hasDacl));
+    EXPECT_TRUE(hasDacl);
+
+    struct Caller {
+        const char* who;
+        std::vector<std::string> sids;
+        bool admitted;
+    };
+    const Caller callers[] = {
+        {"the logged-on user", {KSIM_SID_USERS, KSIM_SID_INTERACTIVE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, true},
+        {"a service", {KSIM_SID_SYSTEM, KSIM_SID_ADMINISTRATORS, KSIM_SID_EVERYONE}, true},
+        {"a service logon", {KSIM_SID_USERS, KSIM_SID_SERVICE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, false},
+        {"a network logon", {KSIM_SID_USERS, KSIM_SID_NETWORK, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, false},
+    };
+    for (const Caller& caller : callers) {
+        SCOPED_TRACE(caller.who);
+        KsimSetCaller(caller.sids);
+        // A name below the device is held to the same rule.
+        for (const wchar_t* path : {L"\\\\.\\TVXIPC0", L"\\\\.\\TVXIPC0\\below"}) {
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            KsimHandle other = KsimUserOpen(path, &status);
+            EXPECT_STATUS(caller.admitted ? STATUS_SUCCESS : STATUS_ACCESS_DENIED, status);
+            EXPECT_EQ(caller.admitted, other != nullptr);
+            if (other) {
+                EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(other));
+            }
+        }
+    }
+    EXPECT_TRUE(KsimUsbSetupPackets(phone).empty());
 }
 
 TEST_F(ControlDeviceTest, ReSendAtDispatchLevelWithoutAWorkItemIsDroppedCleanly)
@@ -405,7 +465,7 @@ TEST_F(ControlDeviceTest, ForeignChargingRequestAtDispatchLevelGetsItsOnFormFrom
 }
 
 // The work item's re-send holds the filter: removal waits for it.
-TEST_F(ControlDeviceTest, RemovalWaitsForAReSendStillInTheDevice)
+TEST_F(ControlDeviceTest, ReSendStillInTheDeviceIsCancelledByTheHubWhenThePhoneIsPulled)
 {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimUrbScript hold;
@@ -417,23 +477,14 @@ TEST_F(ControlDeviceTest, RemovalWaitsForAReSendStillInTheDevice)
     EXPECT_EQ(1, filterExt->pendingActionCount);
 
     PDEVICE_OBJECT filter = FilterOn(phone);
-    std::atomic<bool> removed{false};
-    std::thread unplug([&] {
-        KsimPnpUnplug(phone);
-        removed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(removed);
-    EXPECT_FALSE(KsimIsDeleted(filter));
-
-    EXPECT_TRUE(KsimUsbCompletePended(phone));
-    unplug.join();
+    KsimPnpUnplug(phone);
     EXPECT_TRUE(KsimIsDeleted(filter));
+    EXPECT_FALSE(KsimUsbCompletePended(phone));
 }
 
 // The heart of coming apart cleanly: a charging order waiting in the device and a function
 // driver still sending URBs, while the device is pulled.
-TEST_F(ControlDeviceTest, RemovalWithAnOrderWaitingInThePdoAndUrbsFlowingEndsAfterTheLastRequest)
+TEST_F(ControlDeviceTest, PullWithAnOrderWaitingInThePdoAndUrbsFlowingCancelsTheOrderAndEndsCleanly)
 {
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_VENDOR_DEVICE;
@@ -457,25 +508,20 @@ TEST_F(ControlDeviceTest, RemovalWithAnOrderWaitingInThePdoAndUrbsFlowingEndsAft
     }
 
     PDEVICE_OBJECT filter = FilterOn(phone);
-    std::atomic<bool> removed{false};
     KsimClearIoLog();
-    std::thread unplug([&] {
-        KsimPnpUnplug(phone);
-        removed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(removed) << "removal must wait for the order in the device";
-    EXPECT_FALSE(KsimIsDeleted(filter));
-    EXPECT_NE(nullptr, ControlDevice(0));
+    KsimRemoveChild(hubPdo, phone);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
+    // The hub cancels what it holds for a device that left the bus; the client sees it.
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
+    client.join();
+    EXPECT_STATUS(STATUS_CANCELLED, order.status);
+    EXPECT_EQ(0u, order.information);
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
     stop = true;
     stream.join();
 
-    EXPECT_TRUE(KsimUsbCompletePended(phone));
-    client.join();
-    unplug.join();
-    EXPECT_STATUS(STATUS_SUCCESS, order.status);
-    EXPECT_EQ(1u, order.information);
-
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
+    EXPECT_TRUE(KsimIsDeleted(filter));
     const std::vector<std::string> expected = {
         "IoDeleteSymbolicLink \\DosDevices\\TVXIPC0",
         "IoDeleteDevice \\Device\\TVXIPC0",

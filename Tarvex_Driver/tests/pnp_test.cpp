@@ -350,21 +350,28 @@ TEST_F(PnpTest, StartAfterStopKeepsTheControlDeviceAndItsNumber)
     EXPECT_EQ(0, ipcSlotTable[1]);
 }
 
-TEST_F(PnpTest, StopWhileSuspendedFailsPoweredOffWithoutGoingDown)
+TEST_F(PnpTest, SuspendedDeviceVetoesTheQueryStopAndAStopThatComesAnywayGoesDown)
 {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
-    unsigned stopsBelow = 0;
+    unsigned queriesBelow = 0, stopsBelow = 0;
     KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
         PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
+        queriesBelow += irpSp->MajorFunction == IRP_MJ_PNP && irpSp->MinorFunction == IRP_MN_QUERY_STOP_DEVICE;
         stopsBelow += irpSp->MajorFunction == IRP_MJ_PNP && irpSp->MinorFunction == IRP_MN_STOP_DEVICE;
         return false;
     });
     ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(phone, PowerDeviceD2));
     ASSERT_EQ(STATE_SUSPENDED, FilterExt(phone)->state);
 
-    EXPECT_STATUS(STATUS_DEVICE_POWERED_OFF, KsimPnpStop(phone));
-    EXPECT_EQ(0u, stopsBelow);
+    EXPECT_STATUS(STATUS_DEVICE_POWERED_OFF, KsimPnpQueryStop(phone));
+    EXPECT_EQ(0u, queriesBelow);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpCancelStop(phone));
     EXPECT_EQ(STATE_SUSPENDED, FilterExt(phone)->state);
+
+    // A stop must not fail: the function driver above has already stopped.
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpStop(phone));
+    EXPECT_EQ(1u, stopsBelow);
+    EXPECT_EQ(STATE_STOPPED, FilterExt(phone)->state);
     KsimSetIrpHook(phone, nullptr);
 }
 
@@ -462,6 +469,85 @@ TEST_F(PnpTest, PagingPathFlagFollowsTheDevicesAboveAndBelow)
     EXPECT_STATUS(STATUS_SUCCESS, KsimPnpDeviceUsage(phone, DeviceUsageTypePaging, false));
     EXPECT_FALSE(filter->Flags & DO_POWER_PAGABLE);
     EXPECT_EQ(0, Ext(filter)->pendingActionCount);
+}
+
+// Registered for the USB class only, as the INF installs it: a phone's stack (USB device class)
+// gets its filter only from the hub's bus relations.
+class UsbClassFilterTest : public TarvexTest {
+protected:
+    const wchar_t* FilterClass() const override { return KSIM_CLASS_USB; }
+};
+
+TEST_F(UsbClassFilterTest, StackRebuiltInPlaceGetsNoFilterOnTopOfItsRunningFunctionDriver)
+{
+    PDEVICE_OBJECT hubPdo = PlugHubTree();
+    PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
+    ASSERT_NE(nullptr, ChildFilterOn(phone));
+
+    // A driver update: the stack is rebuilt on the same PDO without the hub being asked again.
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpRebuild(phone, false));
+    ASSERT_TRUE(FiltersOn(phone).empty());
+    PDEVICE_OBJECT keyboard = Plug(hubPdo, Keyboard());
+
+    // On top of the running function driver a filter would never start nor see a URB.
+    EXPECT_TRUE(FiltersOn(phone).empty());
+    EXPECT_NE(nullptr, ChildFilterOn(keyboard));
+    EXPECT_TRUE(ControlDevices().empty());
+}
+
+TEST_F(UsbClassFilterTest, StackRebuiltAfterTheHubIsAskedAgainHasOneStartedFilterWhereChargingAndTheWatchWork)
+{
+    const std::wstring location = L"Port_#0003.Hub_#0002";
+    PDEVICE_OBJECT hubPdo = PlugHubTree();
+    PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone(location));
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpRebuild(phone, true));
+    Plug(hubPdo, Keyboard());
+
+    std::vector<PDEVICE_OBJECT> filters = FiltersOn(phone);
+    ASSERT_EQ(1u, filters.size());
+    EXPECT_EQ(filters[0], KsimStackOf(phone)[1]) << "directly above the PDO, below the function driver";
+    EXPECT_EQ(STATE_STARTED, Ext(filters[0])->state);
+    ASSERT_NE(nullptr, Ext(filters[0])->controlDevObj);
+    EXPECT_EQ(ControlDevice(0), Ext(filters[0])->controlDevObj);
+
+    KsimHandle handle = KsimUserOpen(L"\\\\.\\TVXIPC0");
+    ASSERT_NE(nullptr, handle);
+    KsimClearUsbRequests(phone);
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, location).status);
+    EXPECT_EQ((std::vector<std::array<UCHAR, 8>>{CHARGING_ON}), KsimUsbSetupPackets(phone));
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, location).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone));
+    Reply query = Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, location);
+    EXPECT_STATUS(STATUS_SUCCESS, query.status);
+    EXPECT_EQ(1, query.byte);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
+    KsimPnpUnplug(phone);
+}
+
+// A phone's stack (the hub's or the driver's sessions) sees its last requests after it left
+// the bus: a system power request and the cleanup and close of a handle still open on it.
+TEST_F(PnpTest, AfterSurpriseRemovalPowerCleanupAndCloseStillReachTheDriversBelow)
+{
+    PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
+    KsimHandle session = KsimUserOpen(KsimDeviceName(phone).c_str());
+    ASSERT_NE(nullptr, session);
+    std::vector<UCHAR> below;
+    KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        below.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        return false;
+    });
+    KsimRemoveChild(hubPdo, phone);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
+    below.clear();
+
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetSystemPower(phone, PowerSystemSleeping3));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(session));
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_POWER, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), below);
+    // New work is still refused.
+    EXPECT_STATUS(STATUS_DELETE_PENDING, KsimUsbSendBulk(phone));
+    KsimSetIrpHook(phone, nullptr);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
 }
 
 }  // namespace

@@ -44,8 +44,10 @@ protected:
         KsimTest::SetUp();
         driver = KsimLoadDriver(DriverEntry);
         ASSERT_NE(nullptr, driver);
-        KsimPnpRegisterUpperFilter(driver);
+        KsimPnpRegisterUpperFilter(driver, FilterClass());
     }
+    // The setup class the driver is an upper filter of; null: every stack.
+    virtual const wchar_t* FilterClass() const { return nullptr; }
 
     static DEVICE_EXTENSION* Ext(PDEVICE_OBJECT device)
     {

@@ -123,7 +123,7 @@ TEST_F(UsbRequestTest, PdoThatPendsAndCompletesLaterFromAnotherThreadGivesTheFin
     EXPECT_TRUE(ext->bIsAppleDevice);
 }
 
-TEST_F(UsbRequestTest, UrbAndBufferLiveInNonPagedPoolTaggedFiltUntilTheRequestCompletes)
+TEST_F(UsbRequestTest, UrbAndBufferLiveInNoExecuteNonPagedPoolTaggedFiltUntilTheRequestCompletes)
 {
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
@@ -137,7 +137,7 @@ TEST_F(UsbRequestTest, UrbAndBufferLiveInNonPagedPoolTaggedFiltUntilTheRequestCo
     std::vector<SIZE_T> sizes;
     for (const KsimPoolBlock& block : KsimLivePool()) {
         if (block.tagText == "Filt") {
-            EXPECT_EQ(NonPagedPool, block.type);
+            EXPECT_EQ(NonPagedPoolNx, block.type);
             sizes.push_back(block.bytes);
         }
     }

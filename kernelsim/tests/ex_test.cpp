@@ -8,7 +8,7 @@ using PoolTest = KsimTest;
 using PoolMisuseTest = MisuseTest;
 
 TEST_F(PoolTest, ABlockCarriesItsTagAndIsReportedAsALeakWhileItLives) {
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 10, Tag("Filt"));
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 10, Tag("Filt"));
     ASSERT_NE(nullptr, block);
     std::vector<KsimPoolBlock> live = KsimLivePool();
     ASSERT_EQ(1u, live.size());
@@ -25,11 +25,11 @@ TEST_F(PoolTest, ABlockCarriesItsTagAndIsReportedAsALeakWhileItLives) {
 }
 
 TEST_F(PoolTest, FaultInjectionFailsTheNthAllocationFromNow) {
-    void* before = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Filt"));
+    void* before = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Filt"));
     KsimInjectFault(KsimFault::PoolAllocation, 2);
-    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Filt"));
-    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Filt"));
-    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Filt"));
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Filt"));
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Filt"));
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("Filt"));
     EXPECT_NE(nullptr, first);
     EXPECT_EQ(nullptr, second);
     EXPECT_NE(nullptr, third);
@@ -40,7 +40,7 @@ TEST_F(PoolTest, FaultInjectionFailsTheNthAllocationFromNow) {
 }
 
 TEST_F(PoolMisuseTest, WritingOneByteBeyondABlockIsCaughtAtItsFree) {
-    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 18, Tag("Filt")));
+    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 18, Tag("Filt")));
     block[18] = 0;
     ExFreePool(block);
     std::vector<KsimStop> stops = KsimTakeStops();
@@ -51,7 +51,7 @@ TEST_F(PoolMisuseTest, WritingOneByteBeyondABlockIsCaughtAtItsFree) {
 }
 
 TEST_F(PoolMisuseTest, WritingBeforeABlockIsCaughtAtItsFree) {
-    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 4, Tag("Filt")));
+    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 4, Tag("Filt")));
     block[-1] = 0;
     ExFreePool(block);
     std::vector<KsimStop> stops = KsimTakeStops();
@@ -60,7 +60,7 @@ TEST_F(PoolMisuseTest, WritingBeforeABlockIsCaughtAtItsFree) {
 }
 
 TEST_F(PoolMisuseTest, AnOverrunOfABlockStillLiveIsReportedAtTheEnd) {
-    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 4, Tag("Filt")));
+    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 4, Tag("Filt")));
     block[5] = 0;
     std::vector<std::string> problems = KsimCheckEnd();
     ASSERT_EQ(2u, problems.size());
@@ -70,7 +70,7 @@ TEST_F(PoolMisuseTest, AnOverrunOfABlockStillLiveIsReportedAtTheEnd) {
 }
 
 TEST_F(PoolMisuseTest, BadFreesStopWithBadPoolCallerAndTheirKind) {
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 4, Tag("Filt"));
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 4, Tag("Filt"));
     ExFreePoolWithTag(block, Tag("Fil2"));
     ExFreePool(block);
     int local = 0;
@@ -91,6 +91,25 @@ TEST_F(PoolMisuseTest, PagedPoolAtDispatchLevelStops) {
     }
     EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION}, TakeStopCodes());
     ExFreePool(block);
+}
+
+TEST_F(PoolMisuseTest, ExecutableNonPagedPoolStopsWithTheCodeIntegrityCodeAndKeepsTheTag) {
+    void* executable = ExAllocatePoolWithTag(NonPagedPool, 4, Tag("Filt"));
+    void* noExecute = ExAllocatePoolWithTag(NonPagedPoolNx, 4, Tag("Filt"));
+    void* paged = ExAllocatePoolWithTag(PagedPool, 4, Tag("Filt"));
+    std::vector<KsimStop> stops = KsimTakeStops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, stops[0].code);
+    EXPECT_EQ(0x2000u, stops[0].p[0]);
+    EXPECT_EQ(static_cast<ULONG_PTR>(NonPagedPool), stops[0].p[2]);
+    EXPECT_EQ(Tag("Filt"), stops[0].p[3]);
+    std::vector<KsimPoolBlock> live = KsimLivePool();
+    ASSERT_EQ(3u, live.size());
+    EXPECT_EQ(NonPagedPoolNx, live[1].type);
+    EXPECT_EQ("Filt", live[1].tagText);
+    ExFreePool(executable);
+    ExFreePool(noExecute);
+    ExFreePool(paged);
 }
 
 }  // namespace

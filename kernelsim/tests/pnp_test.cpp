@@ -1,5 +1,8 @@
 #include "test_drivers.h"
 
+#include <chrono>
+#include <thread>
+
 using namespace ksimtest;
 
 namespace {
@@ -132,6 +135,155 @@ TEST_F(PnpTest, AClassUpperFilterJoinsOnlyTheStacksOfItsClass) {
     EXPECT_EQ(1u, KsimDevicesOf(usbOnly).size()) << "the hub is of the USB class, the keyboard of none";
     EXPECT_EQ(4u, KsimStackOf(hub).size());
     EXPECT_EQ(3u, KsimStackOf(keyboard).size());
+}
+
+}  // namespace
+
+// Rules Verifier holds drivers to, shown firing on a filter broken on purpose in one way each.
+namespace {
+
+enum class Breakage { FailStop, FailSystemPower, FailCleanup, KeepSurpriseRemoval };
+Breakage breakage;
+
+NTSTATUS NTAPI BrokenDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    bool here = false;
+    switch (breakage) {
+    case Breakage::FailStop:
+        here = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_STOP_DEVICE;
+        status = STATUS_DEVICE_BUSY;
+        break;
+    case Breakage::FailSystemPower:
+        here = s->MajorFunction == IRP_MJ_POWER && s->MinorFunction == IRP_MN_SET_POWER &&
+               s->Parameters.Power.Type == SystemPowerState;
+        if (here) PoStartNextPowerIrp(irp);
+        status = STATUS_UNSUCCESSFUL;
+        break;
+    case Breakage::FailCleanup:
+        here = s->MajorFunction == IRP_MJ_CLEANUP;
+        status = STATUS_DELETE_PENDING;
+        break;
+    case Breakage::KeepSurpriseRemoval:
+        here = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_SURPRISE_REMOVAL;
+        break;
+    }
+    if (!here) return FilterDispatch(device, irp);
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI BrokenEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = BrokenDispatch;
+    driver->DriverExtension->AddDevice = FilterAddDevice;
+    return STATUS_SUCCESS;
+}
+
+class WdmRuleTest : public MisuseTest {
+protected:
+    void SetUp() override {
+        MisuseTest::SetUp();
+        KsimPnpRegisterUpperFilter(KsimLoadDriver(BrokenEntry, L"\\Driver\\Broken"));
+        hub = KsimPnpPlugRoot(Hub());
+        TakeStopCodes();
+    }
+    // The simulator's own codes of the 0xC9 stops taken.
+    static std::vector<ULONG_PTR> TakeIoManagerCodes() {
+        std::vector<ULONG_PTR> codes;
+        for (const KsimStop& stop : KsimTakeStops())
+            if (stop.code == KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION) codes.push_back(stop.p[0]);
+        return codes;
+    }
+    PDEVICE_OBJECT hub = nullptr;
+};
+
+TEST_F(WdmRuleTest, AFilterThatFailsTheStopStopsAndSoDoesNotPassingItDown) {
+    breakage = Breakage::FailStop;
+    KsimPnpStop(hub);
+    EXPECT_EQ((std::vector<ULONG_PTR>{0x219, 0x21C}), TakeIoManagerCodes());
+}
+
+TEST_F(WdmRuleTest, AFilterThatFailsASystemSetPowerStops) {
+    breakage = Breakage::FailSystemPower;
+    KsimPoSetSystemPower(hub, PowerSystemSleeping3);
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x21A}, TakeIoManagerCodes());
+    // A device set-power may fail.
+    KsimPoSetDevicePower(hub, PowerDeviceD3);
+    EXPECT_TRUE(KsimTakeStops().empty());
+}
+
+TEST_F(WdmRuleTest, AFilterThatFailsACleanupStops) {
+    breakage = Breakage::FailCleanup;
+    KsimHandle handle = KsimUserOpen(KsimDeviceName(hub).c_str());
+    ASSERT_NE(nullptr, handle);
+    KsimUserClose(handle);
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x21B}, TakeIoManagerCodes());
+}
+
+TEST_F(WdmRuleTest, AFilterThatCompletesASurpriseRemovalWithoutPassingItDownStops) {
+    breakage = Breakage::KeepSurpriseRemoval;
+    KsimPnpSurpriseRemove(hub);
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x21C}, TakeIoManagerCodes());
+    breakage = Breakage::FailStop;
+    KsimPnpRemove(hub);
+}
+
+TEST_F(PnpTest, AStackRebuiltInPlaceKeepsItsPdoAndAReenumerationAsksTheParentFirst) {
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    std::vector<PDEVICE_OBJECT> before = KsimStackOf(keyboard);
+    ASSERT_EQ(3u, before.size());
+    int relations = 0;
+    KsimSetIrpHook(hub, [&relations](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        relations += s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS;
+        return false;
+    });
+
+    EXPECT_EQ(STATUS_SUCCESS, KsimPnpRebuild(keyboard, false));
+    std::vector<PDEVICE_OBJECT> after = KsimStackOf(keyboard);
+    ASSERT_EQ(3u, after.size());
+    EXPECT_EQ(keyboard, after[0]);
+    EXPECT_FALSE(KsimIsDeleted(keyboard));
+    EXPECT_TRUE(KsimIsDeleted(before[1]));
+    EXPECT_TRUE(KsimIsDeleted(before[2]));
+    EXPECT_EQ(0, relations);
+
+    EXPECT_EQ(STATUS_SUCCESS, KsimPnpRebuild(keyboard, true));
+    EXPECT_EQ(1, relations);
+    EXPECT_EQ(3u, KsimStackOf(keyboard).size());
+    KsimSetIrpHook(hub, nullptr);
+    KsimPnpUnplug(keyboard);
+}
+
+TEST_F(PnpTest, APdoThatLeftTheBusCancelsTheUrbsItHoldsAndFailsNewOnes) {
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    KsimUrbScript hold;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(keyboard, hold);
+    NTSTATUS held = STATUS_SUCCESS;
+    std::thread sender([&] { held = KsimUsbSendBulk(keyboard); });
+    ASSERT_TRUE(KsimUsbWaitPended(keyboard, 1));
+    KsimRemoveChild(hub, keyboard);
+    KsimPnpQueryBusRelations(hub);
+    EXPECT_EQ(STATUS_SUCCESS, KsimPnpSurpriseRemove(keyboard));
+    sender.join();
+    EXPECT_EQ(STATUS_CANCELLED, held);
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, KsimUsbSendBulk(keyboard));
+    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard));
+    KsimPnpRemove(keyboard);
+}
+
+TEST_F(PnpTest, APowerRequestThePdoPendsIsCompletedLaterFromAnotherThread) {
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
+    KsimPoPendAtPdo(hub, 50);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(STATUS_SUCCESS, KsimPoSetDevicePower(hub, PowerDeviceD2));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    KsimPoPendAtPdo(hub, 10, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, KsimPoSetDevicePower(hub, PowerDeviceD0));
 }
 
 }  // namespace

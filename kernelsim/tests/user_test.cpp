@@ -141,3 +141,61 @@ TEST_F(UserTest, AHandleLeftOpenIsReportedAtTheEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+extern "C" NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+extern "C" NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+extern "C" NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object, SECURITY_INFORMATION SecurityInformation,
+                                                       PSECURITY_DESCRIPTOR SecurityDescriptor);
+
+// Gives the device a DACL that lets only the interactive user (S-1-5-4) read and write.
+void AdmitOnlyTheInteractiveUser(PDEVICE_OBJECT device) {
+    const UCHAR interactive[12] = {1, 1, 0, 0, 0, 0, 0, 5, 4, 0, 0, 0};
+    alignas(8) UCHAR descriptor[64] = {};
+    alignas(8) UCHAR acl[64] = {};
+    ASSERT_EQ(STATUS_SUCCESS, RtlCreateSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_EQ(STATUS_SUCCESS, RtlCreateAcl(reinterpret_cast<PACL>(acl), sizeof(ACL) + 8 + 12, ACL_REVISION));
+    ASSERT_EQ(STATUS_SUCCESS, RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION,
+                                                     GENERIC_READ | GENERIC_WRITE, const_cast<UCHAR*>(interactive)));
+    EXPECT_EQ(STATUS_ALLOTTED_SPACE_EXCEEDED,
+              RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, const_cast<UCHAR*>(interactive)));
+    ASSERT_EQ(STATUS_SUCCESS, RtlSetDaclSecurityDescriptor(descriptor, TRUE, reinterpret_cast<PACL>(acl), FALSE));
+    ASSERT_EQ(STATUS_SUCCESS, ObSetSecurityObjectByPointer(device, DACL_SECURITY_INFORMATION, descriptor));
+}
+
+TEST_F(KsimTest, AnOpenIsCheckedAgainstTheDaclForTheCallerAndNamesBelowOnlyWithSecureOpen) {
+    PDRIVER_OBJECT driver = KsimLoadDriver(LowerEntry, L"\\Driver\\Secured");
+    PDEVICE_OBJECT open = MakeDevice<LowerExt>(driver, L"\\Device\\Open");
+    PDEVICE_OBJECT secured = MakeDevice<LowerExt>(driver, L"\\Device\\Secured");
+    AdmitOnlyTheInteractiveUser(open);
+    AdmitOnlyTheInteractiveUser(secured);
+    secured->Characteristics |= FILE_DEVICE_SECURE_OPEN;
+    bool hasDacl = false;
+    EXPECT_EQ((std::vector<std::pair<std::string, ACCESS_MASK>>{{KSIM_SID_INTERACTIVE, GENERIC_READ | GENERIC_WRITE}}),
+              KsimDeviceDacl(secured, &hasDacl));
+    EXPECT_TRUE(hasDacl);
+
+    KsimSetCaller({KSIM_SID_SERVICE, KSIM_SID_EVERYONE});
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\Device\\Secured", &status));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, status);
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\Device\\Secured\\below", &status));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, status);
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\Device\\Open", &status));
+    KsimHandle below = KsimUserOpen(L"\\Device\\Open\\below", &status);
+    ASSERT_NE(nullptr, below) << "without FILE_DEVICE_SECURE_OPEN a name below is the driver's to check";
+    EXPECT_EQ(L"\\below", std::wstring(KsimUserFileObject(below)->FileName.Buffer,
+                                       KsimUserFileObject(below)->FileName.Length / sizeof(WCHAR)));
+    KsimUserClose(below);
+    EXPECT_EQ(0, static_cast<LowerExt*>(secured->DeviceExtension)->calls) << "a refused open sends nothing";
+
+    KsimSetCaller({KSIM_SID_INTERACTIVE, KSIM_SID_EVERYONE});
+    KsimHandle handle = KsimUserOpen(L"\\Device\\Secured\\below", &status);
+    ASSERT_NE(nullptr, handle);
+    KsimUserClose(handle);
+    IoDeleteDevice(open);
+    IoDeleteDevice(secured);
+}
+
+}  // namespace
