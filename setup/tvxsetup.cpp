@@ -536,10 +536,16 @@ bool IsInUse(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
 }
 
+bool SafeFolderSyntax(const std::wstring& folder)
+{
+    return folder.size() >= 4 && iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\' &&
+           folder.find(L"\\..") == std::wstring::npos;
+}
+
 // A folder name that survives a command line and a LocalSystem service unchanged.
 bool SafeFolder(const std::wstring& folder, std::wstring& why)
 {
-    if (folder.size() < 4 || !iswalpha(folder[0]) || folder[1] != L':' || folder[2] != L'\\') {
+    if (!SafeFolderSyntax(folder)) {
         why = L"give a full path on a local drive, such as C:\\Program Files\\Orvanta";
         return false;
     }
@@ -1459,7 +1465,8 @@ int wmain(int argc, wchar_t** argv)
             else if (folder.empty() && argv[i][0] != L'-') folder = argv[i];
             else return Usage(false);
         }
-        in.folder = folder.empty() ? DefaultFolder() : FullPath(folder);
+        // A relative folder would depend on where the prompt stands: only full paths are taken.
+        in.folder = folder.empty() ? DefaultFolder() : SafeFolderSyntax(folder) ? FullPath(folder) : folder;
         int code = RunInstall(in);
         WriteLog(in.folder);
         return code;

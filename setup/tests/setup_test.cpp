@@ -493,13 +493,13 @@ TEST_F(TvxSetup, EveryInjectedInstallFailureLeavesTheFilterSafeAndUndoesTheRest)
              source = SourceCopy(L"tvxsetup-badentry");
              BreakDriverEntry(source + L"\\Tarvex.sys");
          }},
-        {"the folder is not writable", "copy the program files",
+        // The test runs as root under Wine, which ignores read-only marks and access lists; a folder
+        // standing where a program file goes cannot be written by anyone.
+        {"a program file in the folder cannot be written", "copy the program files",
          [](std::wstring&) {
              CreateDirectoryW(FOLDER, nullptr);
              WriteFileBytes(std::wstring(FOLDER) + L"\\tvxsetup.log", "an earlier installation\r\n");
-             std::wstring blocked = std::wstring(FOLDER) + L"\\Quillog.dll";
-             WriteFileBytes(blocked, "an older file that may not be replaced");
-             SetFileAttributesW(blocked.c_str(), FILE_ATTRIBUTE_READONLY);
+             CreateDirectoryW((std::wstring(FOLDER) + L"\\Quillog.dll").c_str(), nullptr);
          }},
         {"the logon task cannot be registered", "register the logon task OrvantaUWP",
          [this](std::wstring&) { scheduler.Fail("ITaskFolder.RegisterTaskDefinition", E_ACCESSDENIED); }},
