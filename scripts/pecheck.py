@@ -4,6 +4,10 @@
 pecheck.py FILE [--machine i386|amd64] [--subsystem gui|console|native] [--dll]
                 [--manifest LEVEL] [--ui-access true|false] [--export NAME@ORDINAL ...]
                 [--only-exports] [--imports-from DLL ...] [--entry-symbol NAME] [--min-os MAJOR.MINOR]
+                [--version A.B.C.D]
+pecheck.py FOLDER --version A.B.C.D
+                every .exe, .dll and .sys in FOLDER carries a version resource of that version, with
+                company, product, description and file and product version texts
 Imports are always limited to Windows system DLLs; --imports-from narrows that further. Every binary
 is also checked for imports newer than the oldest Windows its header declares (the lower of its
 OS and subsystem versions), from a list of functions the MinGW runtimes are known to pull in.

@@ -531,6 +531,16 @@ struct Install {
     std::wstring backup;                 // folder of replaced files, kept until the end
 };
 
+// True when version a ("1.2.0.0") is lower than b; versions missing or unreadable compare as equal.
+bool IsOlder(const std::wstring& a, const std::wstring& b)
+{
+    unsigned x[4] = {}, y[4] = {};
+    if (swscanf(a.c_str(), L"%u.%u.%u.%u", &x[0], &x[1], &x[2], &x[3]) != 4 ||
+        swscanf(b.c_str(), L"%u.%u.%u.%u", &y[0], &y[1], &y[2], &y[3]) != 4)
+        return false;
+    return std::lexicographical_compare(x, x + 4, y, y + 4);
+}
+
 bool IsInUse(DWORD error)
 {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
@@ -715,7 +725,8 @@ bool CopyOne(Install& in, const std::wstring& from, const std::wstring& to, cons
     std::wstring newVersion = FileVersion(to);
     if (existed)
         notes.push_back(L"replaced " + label + L" " + (oldVersion.empty() ? L"(no version)" : oldVersion) + L" with " +
-                        (newVersion.empty() ? L"(no version)" : newVersion));
+                        (newVersion.empty() ? L"(no version)" : newVersion) +
+                        (IsOlder(newVersion, oldVersion) ? L" (an older version)" : L""));
     in.undo.push_back({(existed ? L"put back the earlier " : L"delete ") + label, [to, saved](std::wstring& w, bool&) {
                            bool ok = saved.empty() ? (DeleteFileW(to.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
                                                    : CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;

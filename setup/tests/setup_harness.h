@@ -305,6 +305,43 @@ private:
     Saved saved64_, saved32_;
 };
 
+// Takes the renames and deletions scheduled for the next restart that name one of these files out
+// of the list, so that no later start of the prefix carries them out.
+inline void ForgetPendingRenames(const std::vector<std::wstring>& parts)
+{
+    const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+    std::vector<wchar_t> data(64 * 1024, L'\0');
+    DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr,
+                     data.data(), &size))
+        return;
+    // Pairs of source and target; an empty target means delete. The list ends at two NULs.
+    std::vector<std::wstring> items;
+    size_t units = size / sizeof(wchar_t);
+    for (size_t at = 0; at < units;) {
+        std::wstring item(&data[at]);
+        items.push_back(item);
+        at += item.size() + 1;
+        if (at < units && data[at] == 0 && items.size() % 2 == 0) break;
+    }
+    std::wstring kept;
+    for (size_t i = 0; i + 1 < items.size(); i += 2) {
+        bool ours = false;
+        for (const auto& p : parts) ours = ours || items[i].find(p) != std::wstring::npos;
+        if (!ours) kept += items[i] + L'\0' + items[i + 1] + L'\0';
+    }
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &k)) return;
+    if (kept.empty()) {
+        RegDeleteValueW(k, L"PendingFileRenameOperations");
+    } else {
+        kept += L'\0';
+        RegSetValueExW(k, L"PendingFileRenameOperations", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
+                       static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
+    }
+    RegCloseKey(k);
+}
+
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace setup_harness

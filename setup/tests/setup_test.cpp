@@ -114,6 +114,8 @@ protected:
         DeleteServiceNamed(L"Tarvex");
         DeleteServiceNamed(L"TarvexImpostor");
         DeleteFileW(DriverFile().c_str());
+        DeleteFileW((DriverFile() + L".new").c_str());
+        ForgetPendingRenames({L"Tarvex.sys", L"Orvanta Setup Test"});
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvanta");
         RemoveTree(FOLDER);
     }
@@ -279,10 +281,16 @@ TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFiles)
     std::wstring source = SourceCopy(L"tvxsetup-upgrade");
     std::string launcher = ReadFileBytes(source + L"\\StartupOrvanta.exe") + "upgrade";
     WriteFileBytes(source + L"\\StartupOrvanta.exe", launcher);
+    // The loaded driver cannot be overwritten: its new image waits for the restart.
+    std::string driver = ReadFileBytes(source + L"\\Tarvex.sys") + "upgrade";
+    WriteFileBytes(source + L"\\Tarvex.sys", driver);
 
     Outcome upgrade = RunSetup(source + L"\\tvxsetup.exe", L"install \"" + std::wstring(FOLDER) + L"\"");
-    EXPECT_TRUE(upgrade.exitCode == 0 || upgrade.exitCode == 3) << upgrade.out;
-    EXPECT_EQ(upgrade.exitCode == 3, Has(upgrade.LastLine(), "restart Windows to finish")) << upgrade.out;
+    EXPECT_EQ(3u, upgrade.exitCode) << upgrade.out;
+    EXPECT_TRUE(Has(upgrade.LastLine(), "Installed, version ")) << upgrade.out;
+    EXPECT_TRUE(Has(upgrade.LastLine(), "restart Windows to finish")) << upgrade.out;
+    EXPECT_TRUE(Has(upgrade.out, "Tarvex.sys (drivers folder) is replaced when Windows restarts")) << upgrade.out;
+    EXPECT_EQ(driver, ReadFileBytes(DriverFile() + L".new")) << "the new image staged for the restart";
     EXPECT_TRUE(Has(upgrade.out, "replaced StartupOrvanta.exe ")) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.out, "stopped the running OrvantaService")) << upgrade.out;
     EXPECT_EQ(launcher, ReadFileBytes(std::wstring(FOLDER) + L"\\StartupOrvanta.exe"));
@@ -291,19 +299,35 @@ TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFiles)
     EXPECT_EQ(0u, RunSetup(L"status").exitCode);
 }
 
-TEST_F(TvxSetup, AnUninstallInterruptedAfterItsFirstStepLeavesNoFilterEntry)
+// Uninstall's injected failures: cut off after its first step, and a step that fails outright.
+TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
 {
-    Outcome install = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
-    ASSERT_EQ(0u, install.exitCode) << install.out;
-    Outcome cut = RunSetup(Dist() + L"\\tvxsetup.exe", L"uninstall \"" + std::wstring(FOLDER) + L"\"", [](const std::string& out) {
-        return Has(out, "[ok]     remove Tarvex from the USB class's UpperFilters");
-    });
+    int safe = 0;
+    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    Outcome cut = RunSetup(Dist() + L"\\tvxsetup.exe", L"uninstall \"" + std::wstring(FOLDER) + L"\"",
+                           [](const std::string& out) {
+                               return Has(out, "[ok]     remove Tarvex from the USB class's UpperFilters");
+                           });
     EXPECT_TRUE(Has(cut.out, "[ok]     remove Tarvex from the USB class's UpperFilters")) << cut.out;
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter"}), UpperFilters());
+    if (FilterIsSafe() && !NamesTarvex(UpperFilters())) ++safe;
     // Running it again finishes the job.
     Outcome again = RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_TRUE(again.exitCode == 0 || again.exitCode == 3) << again.out;
     EXPECT_FALSE(QueryService(L"OrvantaService").exists);
+
+    // The logon task tool gone from the folder: its step fails, the others still run.
+    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_TRUE(DeleteFileW((std::wstring(FOLDER) + L"\\logontask.exe").c_str()));
+    Outcome failing = RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
+    EXPECT_EQ(1u, failing.exitCode) << failing.out;
+    EXPECT_TRUE(Has(failing.out, "[FAILED] delete the logon task OrvantaUWP")) << failing.out;
+    EXPECT_TRUE(Has(failing.LastLine(), "Removal failed: 1 step(s) failed (see above). USB class filter: Tarvex not registered"))
+        << failing.out;
+    EXPECT_FALSE(QueryService(L"Tarvex").exists);
+    if (FilterIsSafe() && !NamesTarvex(UpperFilters())) ++safe;
+    printf("injected uninstall failures leaving the class filter safe: %d of 2\n", safe);
+    EXPECT_EQ(2, safe);
 }
 
 TEST(TvxSetupCommandLine, HelpGoesToStandardOutputBadCommandLinesExitWith2AndPreflightRefusals1)
