@@ -58,3 +58,57 @@ endfunction()
 function(tvx_deliver target)
   install(FILES "$<TARGET_FILE:${target}>" DESTINATION .)
 endfunction()
+
+# Gives a shipped binary its version resource, from the one TVX_VERSION of the build:
+# tvx_version_resource(target "File description" APP|DLL|DRV)
+function(tvx_version_resource target description kind)
+  string(REPLACE "." "," comma "${TVX_VERSION}")
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  if(kind STREQUAL DLL)
+    set(file_type VFT_DLL)
+    set(subtype 0)
+    set(file_name "${name}.dll")
+  elseif(kind STREQUAL DRV)
+    set(file_type VFT_DRV)
+    set(subtype VFT2_DRV_SYSTEM)
+    set(file_name "${name}.sys")
+  else()
+    set(file_type VFT_APP)
+    set(subtype 0)
+    set(file_name "${name}.exe")
+  endif()
+  set(rc "${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc")
+  file(WRITE "${rc}" "#include <winver.h>
+VS_VERSION_INFO VERSIONINFO
+FILEVERSION     ${comma}
+PRODUCTVERSION  ${comma}
+FILEFLAGSMASK   VS_FFI_FILEFLAGSMASK
+FILEFLAGS       0
+FILEOS          VOS_NT_WINDOWS32
+FILETYPE        ${file_type}
+FILESUBTYPE     ${subtype}
+BEGIN
+  BLOCK \"StringFileInfo\"
+  BEGIN
+    BLOCK \"040904b0\"
+    BEGIN
+      VALUE \"CompanyName\",      \"Orvanta\"
+      VALUE \"FileDescription\",  \"${description}\"
+      VALUE \"FileVersion\",      \"${TVX_VERSION}\"
+      VALUE \"InternalName\",     \"${file_name}\"
+      VALUE \"OriginalFilename\", \"${file_name}\"
+      VALUE \"ProductName\",      \"Orvanta\"
+      VALUE \"ProductVersion\",   \"${TVX_VERSION}\"
+    END
+  END
+  BLOCK \"VarFileInfo\"
+  BEGIN
+    VALUE \"Translation\", 0x0409, 1200
+  END
+END
+")
+  target_sources(${target} PRIVATE "${rc}")
+endfunction()

@@ -4,11 +4,15 @@
 pecheck.py FILE [--machine i386|amd64] [--subsystem gui|console|native] [--dll]
                 [--manifest LEVEL] [--ui-access true|false] [--export NAME@ORDINAL ...]
                 [--only-exports] [--imports-from DLL ...] [--entry-symbol NAME] [--min-os MAJOR.MINOR]
+                [--version A.B.C.D]
+pecheck.py FOLDER --version A.B.C.D
+                every .exe, .dll and .sys in FOLDER carries a version resource of that version, with
+                company, product, description and file and product version texts
 Imports are always limited to Windows system DLLs; --imports-from narrows that further. Every binary
 is also checked for imports newer than the oldest Windows its header declares (the lower of its
 OS and subsystem versions), from a list of functions the MinGW runtimes are known to pull in.
 """
-import argparse, re, struct, sys
+import argparse, os, re, struct, sys
 
 SYSTEM_DLLS = {
     'kernel32.dll', 'user32.dll', 'advapi32.dll', 'ole32.dll', 'oleaut32.dll', 'shell32.dll',
@@ -134,6 +138,40 @@ class Pe:
         return out
 
     def manifests(self):
+        return [r.decode('utf-8', 'replace') for r in self.resources(24)]
+
+    def version_info(self):
+        """(file version, {string name: value}) of the first RT_VERSION resource, or None."""
+        found = self.resources(16)
+        if not found:
+            return None
+        blob = found[0]
+        strings = {}
+        fixed = [None]
+
+        def node(o):
+            length, value_len, kind = struct.unpack_from('<HHH', blob, o)
+            end_key = o + 6
+            while blob[end_key:end_key + 2] != b'\0\0':
+                end_key += 2
+            key = blob[o + 6:end_key].decode('utf-16-le')
+            v = (end_key + 2 + 3) & ~3
+            value_bytes = value_len * 2 if kind == 1 else value_len
+            if key == 'VS_VERSION_INFO' and value_len >= 52:
+                sig, _, ms, ls = struct.unpack_from('<IIII', blob, v)
+                if sig == 0xFEEF04BD:
+                    fixed[0] = '%d.%d.%d.%d' % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+            elif kind == 1 and value_len:
+                strings[key] = blob[v:v + value_bytes].decode('utf-16-le').rstrip('\0')
+            c = (v + value_bytes + 3) & ~3
+            while c < o + length:
+                c = (node(c) + 3) & ~3
+            return o + length
+
+        node(0)
+        return fixed[0], strings
+
+    def resources(self, wanted_type):
         rva, size = self.dirs[2] if len(self.dirs) > 2 else (0, 0)
         if not rva:
             return []
@@ -146,13 +184,13 @@ class Pe:
 
         found = []
         for ident, child in entries(root):
-            if ident != 24 or not child & 0x80000000:
+            if ident != wanted_type or not child & 0x80000000:
                 continue
             for _, c2 in entries(root + (child & 0x7fffffff)):
                 for _, c3 in entries(root + (c2 & 0x7fffffff)):
                     drva, dsize = struct.unpack_from('<II', self.d, root + (c3 & 0x7fffffff))
                     o = self.off(drva)
-                    found.append(self.d[o:o + dsize].decode('utf-8', 'replace'))
+                    found.append(bytes(self.d[o:o + dsize]))
         return found
 
     def symbol(self, wanted):
@@ -174,6 +212,30 @@ class Pe:
         return None
 
 
+VERSION_STRINGS = ('CompanyName', 'FileDescription', 'FileVersion', 'ProductName', 'ProductVersion')
+
+
+def version_errors(pe, version, name=None):
+    info = pe.version_info()
+    errors = []
+    if not info:
+        errors.append('no version resource')
+    else:
+        fixed, strings = info
+        if fixed != version:
+            errors.append('file version %s, expected %s' % (fixed, version))
+        for key in VERSION_STRINGS:
+            if not strings.get(key):
+                errors.append('version resource lacks %s' % key)
+        for key in ('FileVersion', 'ProductVersion'):
+            if strings.get(key) and strings[key] != version:
+                errors.append('%s is %s, expected %s' % (key, strings[key], version))
+    if name:
+        for e in errors:
+            print('FAIL: %s: %s' % (name, e))
+    return errors
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('file')
@@ -187,7 +249,15 @@ def main():
     ap.add_argument('--imports-from', action='append', default=[])
     ap.add_argument('--entry-symbol')
     ap.add_argument('--min-os')
+    ap.add_argument('--version', help='every binary carries a version resource of this version')
     a = ap.parse_args()
+
+    # A folder: the version check over every binary in it (the shipped set).
+    if os.path.isdir(a.file):
+        names = sorted(n for n in os.listdir(a.file) if n.lower().endswith(('.exe', '.dll', '.sys')))
+        failed = [n for n in names if version_errors(Pe(open(os.path.join(a.file, n), 'rb').read()), a.version, n)]
+        print('%d binaries in %s, version %s: %s' % (len(names), a.file, a.version, 'FAIL' if failed or not names else 'ok'))
+        return 1 if failed or not names else 0
 
     pe = Pe(open(a.file, 'rb').read())
     errors = []
@@ -239,6 +309,8 @@ def main():
             errors.append('symbol %s not found (binary stripped?)' % a.entry_symbol)
         else:
             expect('entry point', '%s (%#x)' % (a.entry_symbol, addr), '%#x' % pe.entry if pe.entry != addr else '%s (%#x)' % (a.entry_symbol, addr))
+    if a.version:
+        errors += version_errors(pe, a.version)
     if a.min_os:
         major, minor = (int(x) for x in a.min_os.split('.'))
         expect('lowest OS version', (major, minor), pe.os_version)

@@ -68,6 +68,21 @@ DWORD ControlCode(Order order) {
     return 0;
 }
 
+std::vector<int> PresentControlDevices(DevicePort& port) {
+    std::vector<int> present;
+    for (int n = 0; n < TVXIPC_MAX_DEVICES; ++n) {
+        DWORD error = 0;
+        HANDLE device = port.Open(n, error);
+        if (device != INVALID_HANDLE_VALUE) {
+            port.Close(device);
+            present.push_back(n);
+        } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            present.push_back(n);  // there, but held by another client or closed to this user
+        }
+    }
+    return present;
+}
+
 Reply Send(const std::wstring& location, Order order, DevicePort& port) {
     Reply reply;
     if (location.empty()) {

@@ -44,6 +44,10 @@ DWORD ControlCode(Order order);
 // another location refuses the order without acting on it.
 Reply Send(const std::wstring& location, Order order, DevicePort& port = SystemPort());
 
+// The numbers n of the control devices \\.\TVXIPC<n> that exist now, opened or not. Opening one
+// sends it nothing, so this is safe while others use them.
+std::vector<int> PresentControlDevices(DevicePort& port = SystemPort());
+
 struct AppleDevice {
     std::wstring location;
     std::wstring hardwareId;

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <string>
 
 #include "tvxclient.h"
@@ -13,11 +14,31 @@ const char USAGE[] =
     "usage: tvxctl list\n"
     "       tvxctl on|off <location>\n"
     "       tvxctl watch start|query <location>\n"
-    "<location> is the device's location text as 'tvxctl list' shows it, e.g. Port_#0003.Hub_#0002\n";
+    "       tvxctl help | /? | -h | --help        this text\n"
+    "       tvxctl --version\n"
+    "\n"
+    "list         the Apple USB devices present: location, the control device (\\\\.\\TVXIPC<n>)\n"
+    "             serving it, hardware ID and instance ID, under a header line\n"
+    "on           charging on: the driver sends the charging request, and again after the\n"
+    "             device's own driver sends one\n"
+    "off          charging off, and no more repeats\n"
+    "watch start  starts watching the device's data transfers\n"
+    "watch query  says whether the device carried data since the start (and ends the watch)\n"
+    "<location> is the device's location text as 'tvxctl list' shows it, e.g. Port_#0003.Hub_#0002.\n"
+    "Verbs may be written in any letter case.\n"
+    "\n"
+    "Exit codes: 0 done; 1 the order failed (one line on standard error names the cause:\n"
+    "no control device, no such device, access denied); 2 bad command line.\n";
 
-int Usage() {
-    fputs(USAGE, stderr);
-    return 2;
+// Asked for: standard output, success. A bad command line: standard error, exit code 2.
+int Usage(bool asked = false) {
+    fputs(USAGE, asked ? stdout : stderr);
+    return asked ? 0 : 2;
+}
+
+std::wstring Lower(std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -27,14 +48,26 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
+// The control device of a device is certain when there is one of each; with more, the ones that
+// exist are named, since asking a control device for its location would change its state.
+std::string ControlDeviceColumn(const std::vector<int>& present, size_t devices) {
+    if (present.empty()) return "none";
+    if (present.size() == 1 && devices == 1) return "TVXIPC" + std::to_string(present[0]);
+    std::string text = "one of ";
+    for (size_t i = 0; i < present.size(); ++i) text += (i ? "," : "") + std::string("TVXIPC") + std::to_string(present[i]);
+    return text;
+}
+
 int List() {
     auto devices = tvx::ListAppleDevices();
     if (devices.empty()) {
         printf("no Apple USB device present\n");
         return 0;
     }
+    std::string control = ControlDeviceColumn(tvx::PresentControlDevices(), devices.size());
+    printf("LOCATION\tCONTROL DEVICE\tHARDWARE ID\tINSTANCE ID\n");
     for (const auto& d : devices)
-        printf("%s\t%s\t%s\n", Narrow(d.location.empty() ? L"(no location)" : d.location).c_str(),
+        printf("%s\t%s\t%s\t%s\n", Narrow(d.location.empty() ? L"(no location)" : d.location).c_str(), control.c_str(),
                Narrow(d.hardwareId).c_str(), Narrow(d.instanceId).c_str());
     return 0;
 }
@@ -55,13 +88,18 @@ int Order(tvx::Order order, const std::wstring& location, const char* what) {
 
 int Run(int argc, wchar_t** argv) {
     if (argc < 2) return Usage();
-    std::wstring verb = argv[1];
+    std::wstring verb = Lower(argv[1]);
+    if (verb == L"help" || verb == L"/?" || verb == L"-h" || verb == L"--help") return argc == 2 ? Usage(true) : Usage();
+    if (verb == L"--version" && argc == 2) {
+        printf("tvxctl %s\n", TVX_VERSION_TEXT);
+        return 0;
+    }
     if (verb == L"list" && argc == 2) return List();
     if ((verb == L"on" || verb == L"off") && argc == 3)
         return Order(verb == L"on" ? tvx::Order::ChargingOn : tvx::Order::ChargingOff, argv[2],
                      verb == L"on" ? "charging on" : "charging off");
     if (verb == L"watch" && argc == 4) {
-        std::wstring sub = argv[2];
+        std::wstring sub = Lower(argv[2]);
         if (sub == L"start") return Order(tvx::Order::WatchStart, argv[3], "watch started");
         if (sub == L"query") return Order(tvx::Order::WatchQuery, argv[3], "");
     }

@@ -697,7 +697,9 @@ TEST_F(WineKernel, AnAppleChildGetsAChildFilterAndTvxipc0ANonAppleChildGetsNone)
     SKIP_WITHOUT_TVXCTL();
     ToolRun list = Tvxctl(L"list");
     EXPECT_EQ(0u, list.exitCode) << Describe(list);
-    EXPECT_EQ("Port_#0003.Hub_#0001\tUSB\\VID_05AC&PID_12A8&REV_0100\tUSB\\VID_05AC&PID_12A8\\TVXTEST2\r\n", list.out)
+    EXPECT_EQ("LOCATION\tCONTROL DEVICE\tHARDWARE ID\tINSTANCE ID\r\n"
+              "Port_#0003.Hub_#0001\tTVXIPC0\tUSB\\VID_05AC&PID_12A8&REV_0100\tUSB\\VID_05AC&PID_12A8\\TVXTEST2\r\n",
+              list.out)
         << Describe(list);
 }
 

@@ -38,6 +38,30 @@ TEST(Tvxctl, BadCommandLinesShowUsageWithExitCode2) {
     }
 }
 
+// As a Windows command-line tool: help in every usual spelling, verbs in any letter case.
+TEST(Tvxctl, HelpInEveryUsualFormGoesToStandardOutputAndVerbsIgnoreLetterCase) {
+    for (const char* args : {"/?", "-h", "--help", "help", "HELP"}) {
+        SCOPED_TRACE(args);
+        auto r = Tvxctl(args);
+        EXPECT_EQ(0u, r.exitCode);
+        EXPECT_EQ(0u, r.out.find("usage: tvxctl list")) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("Exit codes: 0 done; 1 the order failed")) << r.out;
+        EXPECT_EQ("", r.err);
+    }
+    EXPECT_EQ(2u, Tvxctl("help list").exitCode);
+    auto version = Tvxctl("--version");
+    EXPECT_EQ(0u, version.exitCode);
+    EXPECT_EQ(0u, version.out.find("tvxctl 1.")) << version.out;
+
+    EXPECT_EQ("no Apple USB device present\r\n", Tvxctl("LIST").out);
+    for (const char* args : {"ON Port_#0001.Hub_#0001", "Watch QUERY Port_#0001.Hub_#0001"}) {
+        SCOPED_TRACE(args);
+        auto r = Tvxctl(args);
+        EXPECT_EQ(1u, r.exitCode) << "an order, not a bad command line";
+        EXPECT_NE(std::string::npos, r.err.find("no control device")) << r.err;
+    }
+}
+
 TEST(Tvxctl, ListSaysWhenNoAppleDeviceIsPresent) {
     auto r = Tvxctl("list");
     EXPECT_EQ(0u, r.exitCode);
