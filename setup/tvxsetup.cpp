@@ -397,8 +397,33 @@ bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs)
 }
 
 // Stops a service; false (with the reason) when it is still running afterwards.
+// The process a service runs in: a service that reported itself stopped may still be ending, and its
+// program file stays in use until it has, so a copy over it or its removal must wait for that.
+HANDLE OpenServiceProcess(const wchar_t* name)
+{
+    HANDLE process = nullptr;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                        sizeof status, &needed) && status.dwProcessId != 0)
+        process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return process;
+}
+
+void WaitForProcessEnd(HANDLE process)
+{
+    if (!process) return;
+    WaitForSingleObject(process, 10000);
+    CloseHandle(process);
+}
+
 bool StopService(const wchar_t* name, std::wstring& why)
 {
+    HANDLE process = OpenServiceProcess(name);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr;
     bool ok = false;
@@ -419,6 +444,8 @@ bool StopService(const wchar_t* name, std::wstring& why)
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
+    if (ok) WaitForProcessEnd(process);
+    else if (process) CloseHandle(process);
     return ok;
 }
 
@@ -1096,9 +1123,12 @@ bool StepService(Install& in, std::wstring& detail, std::wstring& why)
     if (!before.exists && now.exists)
         in.undo.push_back({L"remove the service OrvantaService", [folder](std::wstring& w, bool& restart) {
                                DWORD c = 0;
+                               HANDLE process = OpenServiceProcess(SERVICE);
                                RunProgram(folder + L"\\OrvantaService.exe", L"-d", c, w);
                                bool marked = false;
-                               if (!DeleteServiceNamed(SERVICE, marked, w)) return false;
+                               bool deleted = DeleteServiceNamed(SERVICE, marked, w);
+                               WaitForProcessEnd(process);
+                               if (!deleted) return false;
                                restart = restart || marked;
                                return true;
                            }});
@@ -1306,12 +1336,15 @@ int RunUninstall(const std::wstring& folder)
     const wchar_t* serviceStep = L"remove the service OrvantaService";
     if (QueryService(SERVICE).exists) {
         std::wstring program = folder + L"\\OrvantaService.exe";
+        HANDLE process = OpenServiceProcess(SERVICE);
         if (Exists(program)) RunProgram(program, L"-d", code, why);
         // The program's -d is silent; a registration it left is deleted here and the result read back.
         bool marked = false;
         std::wstring stopWhy;
         StopService(SERVICE, stopWhy);
-        if (!DeleteServiceNamed(SERVICE, marked, why)) {
+        bool deleted = DeleteServiceNamed(SERVICE, marked, why);
+        WaitForProcessEnd(process);
+        if (!deleted) {
             fail(serviceStep, why);
         } else if (marked) {
             Ok(serviceStep, L"marked for deletion; it goes when Windows restarts");
