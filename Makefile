@@ -31,7 +31,9 @@ configure: setup
 build: configure
 	@for t in $(CMAKE_TREES); do cmake --build $(BUILD)/$$t -j $(JOBS) || exit 1; done
 
+# Both sets are made afresh, so no file of an earlier build lingers among the shipped ones.
 dist: build
+	@rm -rf $(DIST) $(TWIN_DIST)
 	@mkdir -p $(DIST) $(TWIN_DIST)
 	@for t in x86 x64; do cmake --install $(BUILD)/$$t --prefix $(abspath $(DIST)) >/dev/null || exit 1; done
 	@for t in x64 x64u; do cmake --install $(BUILD)/$$t --prefix $(abspath $(TWIN_DIST)) >/dev/null || exit 1; done
