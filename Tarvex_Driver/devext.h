@@ -34,7 +34,7 @@ constexpr LONG STATE_REMOVED = 7;
 constexpr LONG IPC_SLOT_ADDDEVICE_FILTER = -2;
 constexpr LONG IPC_SLOT_CHILD_FILTER = -1;
 
-constexpr size_t LOCATION_UNITS = 256;
+constexpr size_t LOCATION_UNITS = TVXIPC_LOCATION_UNITS;
 constexpr size_t HARDWARE_ID_UNITS = 256;
 
 struct DEVICE_EXTENSION {

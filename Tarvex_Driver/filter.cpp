@@ -218,6 +218,18 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
     return status;
 }
 
+// PASSIVE_LEVEL. The location the control device serves, terminating zero included: the one
+// request that needs no location and changes nothing.
+NTSTATUS AnswerLocation(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
+{
+    ULONG bytes = static_cast<ULONG>((wcslen(devExt->location) + 1) * sizeof(WCHAR));
+    if (!irp->AssociatedIrp.SystemBuffer || irpSp->Parameters.DeviceIoControl.OutputBufferLength < bytes) {
+        return CompleteHere(irp, irpSp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, devExt->location, bytes);
+    return CompleteHere(irp, irpSp, STATUS_SUCCESS, bytes);
+}
+
 // What a control device going away answers: the handle's last requests succeed, others fail.
 NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp)
 {
@@ -254,6 +266,8 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
             TraceControlCode(code);
             if (IsTvxipcCode(code)) {
                 status = HandleControlCode(devExt, irp, irpSp, code);
+            } else if (code == IOCTL_TVXIPC_QUERY_LOCATION) {
+                status = AnswerLocation(devExt, irp, irpSp);
             } else {
                 status = CompleteHere(irp, irpSp, STATUS_INVALID_DEVICE_REQUEST, 0);
             }

@@ -1,9 +1,9 @@
-// Control devices of the Tarvex charging filter: the names user-mode clients open and the four
-// control codes they send. Include <windows.h> (with <winioctl.h>) or the kernel headers first.
+// Control devices of the Tarvex charging filter: the names user-mode clients open and the control
+// codes they send. Include <windows.h> (with <winioctl.h>) or the kernel headers first.
 //
-// Every request carries the device's location text (UTF-16LE, as the platform reports the
-// device's location information) as input and gets one byte back. A location that does not
-// match the control device's own fails with STATUS_INVALID_ADDRESS.
+// Each of the four orders carries the device's location text (UTF-16LE, as the platform reports
+// the device's location information) as input and gets one byte back. A location that does not
+// match the control device's own fails with STATUS_INVALID_ADDRESS, and nothing is done.
 #pragma once
 
 #ifndef CTL_CODE
@@ -12,6 +12,9 @@
 
 // Numbers run from 0 to TVXIPC_MAX_DEVICES - 1; the lowest free one is given to each new device.
 #define TVXIPC_MAX_DEVICES 256
+
+// The longest location text a control device keeps and answers, terminating zero included.
+#define TVXIPC_LOCATION_UNITS 256
 
 // Kernel names of control device n: TVXIPC_DEVICE_NAME_BASE n and TVXIPC_LINK_NAME_BASE n.
 #define TVXIPC_DEVICE_NAME_BASE L"\\Device\\TVXIPC"
@@ -30,3 +33,7 @@
 #define IOCTL_TVXIPC_URB_WATCH_START CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Stop watching; the output byte is 1 if the device carried a data transfer since the start.
 #define IOCTL_TVXIPC_URB_WATCH_QUERY CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Read which device the control device serves: no input; the output is its location text in
+// UTF-16LE with the terminating zero (STATUS_BUFFER_TOO_SMALL and nothing when it does not fit).
+// It changes nothing, so a client may ask every control device.
+#define IOCTL_TVXIPC_QUERY_LOCATION CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)

@@ -68,17 +68,23 @@ DWORD ControlCode(Order order) {
     return 0;
 }
 
-std::vector<int> PresentControlDevices(DevicePort& port) {
-    std::vector<int> present;
+std::vector<ControlDevice> ControlDevices(DevicePort& port) {
+    std::vector<ControlDevice> present;
     for (int n = 0; n < TVXIPC_MAX_DEVICES; ++n) {
         DWORD error = 0;
         HANDLE device = port.Open(n, error);
-        if (device != INVALID_HANDLE_VALUE) {
-            port.Close(device);
-            present.push_back(n);
-        } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            present.push_back(n);  // there, but held by another client or closed to this user
+        if (device == INVALID_HANDLE_VALUE) {
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) present.push_back({n, L""});
+            continue;
         }
+        // One unit more than the driver fills, so the text always ends.
+        wchar_t location[TVXIPC_LOCATION_UNITS + 1] = {};
+        DWORD returned = 0;
+        if (!port.Control(device, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, location,
+                          TVXIPC_LOCATION_UNITS * sizeof(wchar_t), returned, error))
+            location[0] = L'\0';
+        port.Close(device);
+        present.push_back({n, location});
     }
     return present;
 }

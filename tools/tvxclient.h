@@ -44,9 +44,14 @@ DWORD ControlCode(Order order);
 // another location refuses the order without acting on it.
 Reply Send(const std::wstring& location, Order order, DevicePort& port = SystemPort());
 
-// The numbers n of the control devices \\.\TVXIPC<n> that exist now, opened or not. Opening one
-// sends it nothing, so this is safe while others use them.
-std::vector<int> PresentControlDevices(DevicePort& port = SystemPort());
+struct ControlDevice {
+    int number = -1;        // the n of \\.\TVXIPC<n>
+    std::wstring location;  // the location it serves; empty when it could not be asked
+};
+// The control devices that exist now, each with the location it serves, learnt with the one
+// request that changes nothing, so this is safe while others use them. One that cannot be opened
+// (held by another client, closed to this user) is listed without its location.
+std::vector<ControlDevice> ControlDevices(DevicePort& port = SystemPort());
 
 struct AppleDevice {
     std::wstring location;

@@ -48,14 +48,15 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-// The control device of a device is certain when there is one of each; with more, the ones that
-// exist are named, since asking a control device for its location would change its state.
-std::string ControlDeviceColumn(const std::vector<int>& present, size_t devices) {
-    if (present.empty()) return "none";
-    if (present.size() == 1 && devices == 1) return "TVXIPC" + std::to_string(present[0]);
-    std::string text = "one of ";
-    for (size_t i = 0; i < present.size(); ++i) text += (i ? "," : "") + std::string("TVXIPC") + std::to_string(present[i]);
-    return text;
+// The control device serving a location, by what each control device says it serves; "unknown"
+// when none matched but one could not be asked.
+std::string ControlDeviceColumn(const std::vector<tvx::ControlDevice>& present, const std::wstring& location) {
+    bool unasked = false;
+    for (const auto& c : present) {
+        if (c.location.empty()) unasked = true;
+        else if (!location.empty() && Lower(c.location) == Lower(location)) return "TVXIPC" + std::to_string(c.number);
+    }
+    return unasked ? "unknown" : "none";
 }
 
 int List() {
@@ -64,11 +65,12 @@ int List() {
         printf("no Apple USB device present\n");
         return 0;
     }
-    std::string control = ControlDeviceColumn(tvx::PresentControlDevices(), devices.size());
+    auto present = tvx::ControlDevices();
     printf("LOCATION\tCONTROL DEVICE\tHARDWARE ID\tINSTANCE ID\n");
     for (const auto& d : devices)
-        printf("%s\t%s\t%s\t%s\n", Narrow(d.location.empty() ? L"(no location)" : d.location).c_str(), control.c_str(),
-               Narrow(d.hardwareId).c_str(), Narrow(d.instanceId).c_str());
+        printf("%s\t%s\t%s\t%s\n", Narrow(d.location.empty() ? L"(no location)" : d.location).c_str(),
+               ControlDeviceColumn(present, d.location).c_str(), Narrow(d.hardwareId).c_str(),
+               Narrow(d.instanceId).c_str());
     return 0;
 }
 

@@ -127,6 +127,31 @@ TEST_F(ControlDeviceTest, ShortWrongOrMissingLocationFailsInvalidAddressAndDoesN
     EXPECT_FALSE(filterExt->bIsChargingCmdOn);
 }
 
+TEST_F(ControlDeviceTest, QueryLocationNamesTheServedDeviceExactlyAndChangesNothing)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
+    const ULONG needed = ULONG((PHONE_LOCATION.size() + 1) * sizeof(wchar_t));
+    std::vector<wchar_t> out(64, L'#');
+    ULONG_PTR returned = 0;
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserIoctl(handle, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, out.data(),
+                                                ULONG(out.size() * sizeof(wchar_t)), &returned));
+    EXPECT_EQ(needed, returned);
+    EXPECT_EQ(PHONE_LOCATION, std::wstring(out.data()));
+
+    // One unit short of the terminating zero: nothing comes back.
+    std::fill(out.begin(), out.end(), L'#');
+    returned = 99;
+    EXPECT_STATUS(STATUS_BUFFER_TOO_SMALL, KsimUserIoctl(handle, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, out.data(),
+                                                         needed - sizeof(wchar_t), &returned));
+    EXPECT_EQ(0u, returned);
+    EXPECT_EQ(L'#', out[0]);
+    EXPECT_STATUS(STATUS_BUFFER_TOO_SMALL, KsimUserIoctl(handle, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, nullptr, 0));
+
+    EXPECT_TRUE(SetupPackets().empty());
+    EXPECT_TRUE(filterExt->bIsUrbWatchOn) << "asking stopped the watch";
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+}
+
 TEST_F(ControlDeviceTest, DeviceWithoutLocationRefusesEveryOrder)
 {
     KsimUsbDevice nowhere = ApplePhone(L"");
@@ -283,7 +308,7 @@ TEST_F(ControlDeviceTest, ControlCodesSentToAFilterGoDownUnchanged)
 
 TEST_F(ControlDeviceTest, UnknownCodeOnTheControlDeviceIsAnInvalidRequest)
 {
-    EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY + 4, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, Order(handle, IOCTL_TVXIPC_QUERY_LOCATION + 4, PHONE_LOCATION).status);
     EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST,
                   Order(handle, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS), PHONE_LOCATION)
                       .status);

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -58,9 +60,10 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
     bool pulled = false;
 
     const ULONG known[] = {IOCTL_TVXIPC_CHARGING_ON, IOCTL_TVXIPC_CHARGING_OFF, IOCTL_TVXIPC_URB_WATCH_START,
-                           IOCTL_TVXIPC_URB_WATCH_QUERY};
+                           IOCTL_TVXIPC_URB_WATCH_QUERY, IOCTL_TVXIPC_QUERY_LOCATION};
+    const ULONG locationBytes = ULONG((PHONE_LOCATION.size() + 1) * sizeof(wchar_t));
     std::mt19937 random(seed);
-    unsigned successes = 0, refusals = 0, unknown = 0, gone = 0, pulls = 0;
+    unsigned successes = 0, refusals = 0, unknown = 0, gone = 0, pulls = 0, locations = 0;
     for (int i = 0; i < 100000; ++i) {
         // Now and then the phone is pulled, and later plugged in again.
         if (random() % 2000 == 0) {
@@ -80,7 +83,7 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
             }
         }
         unsigned pick = random() % 10;
-        ULONG code = pick < 6   ? known[random() % 4]
+        ULONG code = pick < 6   ? known[random() % std::size(known)]
                      : pick < 8 ? CTL_CODE(FILE_DEVICE_UNKNOWN, 0x7FC + random() % 12, random() % 4, random() % 4)
                                 : static_cast<ULONG>(random());
         bool isKnown = std::find(std::begin(known), std::end(known), code) != std::end(known);
@@ -97,7 +100,8 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
                 input[2 * u + 1] = static_cast<UCHAR>(unit >> 8);
             }
         }
-        ULONG outLen = random() % 9;
+        // Mostly a byte or a few; now and then room for the location text.
+        ULONG outLen = random() % 4 ? random() % 9 : random() % 65;
         std::vector<UCHAR> output(outLen, 0xA5);
         ULONG_PTR information = 0xDEAD;
 
@@ -112,6 +116,17 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
         } else if (!isKnown) {
             ASSERT_STATUS(STATUS_INVALID_DEVICE_REQUEST, status);
             ++unknown;
+        } else if (code == IOCTL_TVXIPC_QUERY_LOCATION) {
+            // Whatever the input, the location and its zero, or nothing when they do not fit.
+            if (outLen >= locationBytes) {
+                ASSERT_STATUS(STATUS_SUCCESS, status);
+                ASSERT_EQ(locationBytes, information);
+                ASSERT_EQ(0, memcmp(output.data(), PHONE_LOCATION.c_str(), locationBytes));
+            } else {
+                ASSERT_STATUS(STATUS_BUFFER_TOO_SMALL, status);
+                ASSERT_EQ(0u, information);
+            }
+            ++locations;
         } else if (Addresses(input, PHONE_LOCATION)) {
             ASSERT_STATUS(STATUS_SUCCESS, status);
             ASSERT_EQ(outLen ? 1u : 0u, information);
@@ -128,6 +143,7 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
     EXPECT_GT(successes, 5000u);
     EXPECT_GT(refusals, 5000u);
     EXPECT_GT(unknown, 5000u);
+    EXPECT_GT(locations, 5000u);
     EXPECT_GT(pulls, 5u);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
     KsimPnpUnplug(phone);

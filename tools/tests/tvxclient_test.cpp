@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -41,6 +42,18 @@ struct FakePort : tvx::DevicePort {
         int n = static_cast<int>(reinterpret_cast<intptr_t>(device) - 0x1000);
         auto* bytes = static_cast<const BYTE*>(in);
         calls.push_back({n, code, std::vector<BYTE>(bytes, bytes + inSize), outSize});
+        if (code == IOCTL_TVXIPC_QUERY_LOCATION) {  // as the driver: the text and its zero, or nothing
+            const std::wstring& mine = served[n];
+            DWORD bytesNeeded = static_cast<DWORD>((mine.size() + 1) * sizeof(wchar_t));
+            returned = 0;
+            if (outSize < bytesNeeded) {
+                error = ERROR_INSUFFICIENT_BUFFER;
+                return false;
+            }
+            memcpy(out, mine.c_str(), bytesNeeded);
+            returned = bytesNeeded;
+            return true;
+        }
         // As the driver: compare as many units as its own location has, ignoring case.
         const std::wstring& mine = served[n];
         if (inSize / sizeof(wchar_t) < mine.size() ||
@@ -79,6 +92,22 @@ TEST(TvxClient, FindsTheControlDeviceServingTheLocationPastGapsAndMismatches) {
     std::wstring sent(reinterpret_cast<const wchar_t*>(port.calls[1].input.data()),
                       port.calls[1].input.size() / sizeof(wchar_t));
     EXPECT_EQ(std::wstring(L"port_#0003.HUB_#0002") + L'\0', sent);
+    EXPECT_EQ(0, port.open) << "a handle was left open";
+}
+
+TEST(TvxClient, ControlDevicesAreListedWithTheLocationEachServesAndNoOrderIsSent) {
+    FakePort port;
+    port.served = {{0, L"Port_#0001.Hub_#0001"}, {5, L"Port_#0003.Hub_#0002"}};
+    port.openErrors = {{2, ERROR_SHARING_VIOLATION}};
+    auto present = tvx::ControlDevices(port);
+    ASSERT_EQ(3u, present.size());
+    EXPECT_EQ(0, present[0].number);
+    EXPECT_EQ(L"Port_#0001.Hub_#0001", present[0].location);
+    EXPECT_EQ(2, present[1].number);
+    EXPECT_EQ(L"", present[1].location) << "one that cannot be opened is there, its location unknown";
+    EXPECT_EQ(5, present[2].number);
+    EXPECT_EQ(L"Port_#0003.Hub_#0002", present[2].location);
+    for (const auto& call : port.calls) EXPECT_EQ(static_cast<DWORD>(IOCTL_TVXIPC_QUERY_LOCATION), call.code);
     EXPECT_EQ(0, port.open) << "a handle was left open";
 }
 
