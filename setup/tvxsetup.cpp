@@ -773,9 +773,17 @@ bool MakeFolder(Install& in, const std::wstring& dir, std::wstring& why)
         return false;
     }
     in.undo.push_back({L"remove the folder " + dir, [dir](std::wstring& w, bool&) {
-                           if (RemoveDirectoryW(dir.c_str())) return true;
-                           w = ErrorText(GetLastError());
-                           return false;
+                           // A program of ours that has just ended can still hold the folder as its
+                           // current directory for a moment: a sharing violation is given 5 s to pass.
+                           for (int tries = 0;; ++tries) {
+                               if (RemoveDirectoryW(dir.c_str())) return true;
+                               DWORD error = GetLastError();
+                               if (error != ERROR_SHARING_VIOLATION || tries == 50) {
+                                   w = ErrorText(error);
+                                   return false;
+                               }
+                               Sleep(100);
+                           }
                        }});
     return true;
 }
