@@ -63,7 +63,7 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
                            IOCTL_TVXIPC_URB_WATCH_QUERY, IOCTL_TVXIPC_QUERY_LOCATION};
     const ULONG locationBytes = ULONG((PHONE_LOCATION.size() + 1) * sizeof(wchar_t));
     std::mt19937 random(seed);
-    unsigned successes = 0, refusals = 0, unknown = 0, gone = 0, pulls = 0, locations = 0;
+    unsigned successes = 0, refusals = 0, unknown = 0, gone = 0, pulls = 0, locations = 0, locationAnswers = 0;
     for (int i = 0; i < 100000; ++i) {
         // Now and then the phone is pulled, and later plugged in again.
         if (random() % 2000 == 0) {
@@ -122,6 +122,7 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
                 ASSERT_STATUS(STATUS_SUCCESS, status);
                 ASSERT_EQ(locationBytes, information);
                 ASSERT_EQ(0, memcmp(output.data(), PHONE_LOCATION.c_str(), locationBytes));
+                ++locationAnswers;
             } else {
                 ASSERT_STATUS(STATUS_BUFFER_TOO_SMALL, status);
                 ASSERT_EQ(0u, information);
@@ -143,7 +144,9 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
     EXPECT_GT(successes, 5000u);
     EXPECT_GT(refusals, 5000u);
     EXPECT_GT(unknown, 5000u);
-    EXPECT_GT(locations, 5000u);
+    // About 6,000 and 540 are expected; the phone is away for about half the run.
+    EXPECT_GT(locations, 1000u);
+    EXPECT_GT(locationAnswers, 100u);
     EXPECT_GT(pulls, 5u);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
     KsimPnpUnplug(phone);
