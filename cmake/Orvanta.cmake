@@ -12,6 +12,13 @@ function(tvx_user_mode target)
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
 endfunction()
 
+# Declares the oldest Windows a binary starts on (header OS and subsystem versions), which must be
+# no older than the newest function it imports: tvx_declare_windows(target 6 0).
+function(tvx_declare_windows target major minor)
+  target_link_options(${target} PRIVATE -Wl,--major-os-version,${major} -Wl,--minor-os-version,${minor}
+                      -Wl,--major-subsystem-version,${major} -Wl,--minor-subsystem-version,${minor})
+endfunction()
+
 # Embeds an application manifest as an RT_MANIFEST resource (id 1 for programs, 2 for DLLs).
 function(tvx_embed_manifest target manifest id)
   set(rc "${CMAKE_CURRENT_BINARY_DIR}/${target}_manifest.rc")
