@@ -472,8 +472,8 @@ private:
         if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) CopyFileA(powershell.c_str(), kept.c_str(), TRUE);
         bool prepared = WriteText(dir_ + "delay.txt", "1") &&
                         CopyFileA((bin_ + "launcher-support\\powershell.exe").c_str(), powershell.c_str(), FALSE) &&
-                        WriteText(dir_ + "powershell.listing", PACKAGE_LISTING);
-        SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", dir_.c_str());
+                        WriteText(dir_ + "powershell.listing", PACKAGE_LISTING) &&
+                        WriteText(powershell.substr(0, powershell.find_last_of('\\') + 1) + "powershell.dir", dir_);
         story_.Proof(prepared, "beside it delay.txt with \"1\"; in the system folder the stand-in powershell.exe, "
                                "listing the package");
         HRESULT hr = CallRegistrationA(bin_ + "launcher-support\\activationfake.dll", "DllRegisterServer");
@@ -490,7 +490,7 @@ private:
         debugout::Result run = debugout::Run("\"" + launcher_ + "\"", 60000, "C:\\");
         ULONGLONG took = GetTickCount64() - start;
         SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
-        SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", nullptr);
+        DeleteFileA((powershell.substr(0, powershell.find_last_of('\\') + 1) + "powershell.dir").c_str());
         if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES) CopyFileA(kept.c_str(), powershell.c_str(), FALSE);
         story_.Proof(run.started && !run.timedOut && run.exitCode == 0,
                      Format("it ran for %llu ms and exited with code %ld", took, static_cast<long>(run.exitCode)));

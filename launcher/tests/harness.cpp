@@ -81,7 +81,7 @@ void LauncherRun::SetUp() {
     CreateDirectoryA((SystemDirectory() + "\\WindowsPowerShell\\v1.0").c_str(), nullptr);
     if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) CopyFileA(system.c_str(), kept.c_str(), TRUE);
     ASSERT_TRUE(CopyFileA(fake.c_str(), system.c_str(), FALSE)) << system;
-    SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", dir_.c_str());
+    WriteText(system.substr(0, system.find_last_of('\\') + 1) + "powershell.dir", dir_);
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", (dir_ + "activation.record").c_str());
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
 }
@@ -94,7 +94,7 @@ void LauncherRun::TearDown() {
     } else {
         DeleteFileA(system.c_str());
     }
-    SetEnvironmentVariableA("ORVANTA_FAKE_POWERSHELL_DIR", nullptr);
+    DeleteFileA((system.substr(0, system.find_last_of('\\') + 1) + "powershell.dir").c_str());
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
     SetEnvironmentVariableA("ORVANTA_ACTIVATION_RESULT", nullptr);
 }
