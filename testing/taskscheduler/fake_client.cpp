@@ -27,6 +27,13 @@ void WriteFileText(const std::wstring& path, const std::string& text, bool appen
     CloseHandle(file);
 }
 
+std::string Utf8Of(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 1 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -84,6 +91,10 @@ void FakeScheduler::Fail(const std::string& call, HRESULT hr) {
     char line[320];
     snprintf(line, sizeof line, "fail %s 0x%08lx\n", call.c_str(), static_cast<unsigned long>(hr));
     WriteFileText(dir_ + L"\\control.txt", line, true);
+}
+
+void FakeScheduler::NameGroup(const std::wstring& sid, const std::wstring& name) {
+    WriteFileText(dir_ + L"\\control.txt", "group " + Utf8Of(sid) + " " + Utf8Of(name) + "\n", true);
 }
 
 void FakeScheduler::ClearFailures() {

@@ -34,6 +34,9 @@ public:
 
     // Makes every call of this kind ("IPrincipal.put_RunLevel") return hr from now on.
     void Fail(const std::string& call, HRESULT hr);
+    // Has the service map name to the account sid ("S-1-5-32-544"), as a Windows in another
+    // language names its built-in groups. Cleared with the failures.
+    void NameGroup(const std::wstring& sid, const std::wstring& name);
     void ClearFailures();
     void ClearJournal();
 

@@ -616,6 +616,7 @@ std::wstring TaskNameOf(BSTR path) {
 HRESULT CheckAccount(const VARIANT& user, TASK_LOGON_TYPE logonType) {
     if (logonType != TASK_LOGON_GROUP) return S_OK;
     if (user.vt != VT_BSTR || SysStringLen(user.bstrVal) == 0) return HRESULT_FROM_WIN32(ERROR_NONE_MAPPED);
+    if (!NamedGroup(user.bstrVal).empty()) return S_OK;
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     wchar_t domain[256];

@@ -10,6 +10,7 @@ namespace {
 std::mutex stateLock;
 std::wstring stateDir;
 std::map<std::string, HRESULT> failures;
+std::map<std::wstring, std::wstring> namedGroups;  // name -> SID text
 LONG objectCounter = 0;
 LONG objectsHeld = 0;
 
@@ -42,21 +43,27 @@ void Configure() {
     CreateDirectoryW((dir + L"\\tasks").c_str(), nullptr);
 
     std::map<std::string, HRESULT> chosen;
+    std::map<std::wstring, std::wstring> groups;
     std::string control = ReadWholeFile(dir + L"\\control.txt");
     size_t start = 0;
     while (start < control.size()) {
         size_t end = control.find('\n', start);
         if (end == std::string::npos) end = control.size();
+        const std::string line = control.substr(start, end - start);
         char call[256] = {};
         unsigned long hr = 0;
-        if (sscanf(control.substr(start, end - start).c_str(), "fail %255s %lx", call, &hr) == 2)
-            chosen[call] = static_cast<HRESULT>(hr);
+        if (sscanf(line.c_str(), "fail %255s %lx", call, &hr) == 2) chosen[call] = static_cast<HRESULT>(hr);
+        // "group <SID> <name>": the name runs to the end of the line, in UTF-8.
+        const size_t nameAt = line.find(' ', 6);
+        if (line.compare(0, 6, "group ") == 0 && nameAt != std::string::npos)
+            groups[Wide(line.substr(nameAt + 1))] = Wide(line.substr(6, nameAt - 6));
         start = end + 1;
     }
 
     std::lock_guard<std::mutex> hold(stateLock);
     stateDir = dir;
     failures = chosen;
+    namedGroups = groups;
 }
 
 bool Injected(const std::string& call, HRESULT* hr) {
@@ -65,6 +72,13 @@ bool Injected(const std::string& call, HRESULT* hr) {
     if (it == failures.end()) return false;
     *hr = it->second;
     return true;
+}
+
+std::wstring NamedGroup(const std::wstring& name) {
+    std::lock_guard<std::mutex> hold(stateLock);
+    for (const auto& group : namedGroups)
+        if (CompareStringOrdinal(group.first.c_str(), -1, name.c_str(), -1, TRUE) == CSTR_EQUAL) return group.second;
+    return {};
 }
 
 void Journal(const std::string& line) {

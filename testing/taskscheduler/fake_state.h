@@ -22,6 +22,9 @@ void Configure();
 // *hr receives it. A chosen success (0) makes a getter succeed without handing out an object.
 bool Injected(const std::string& call, HRESULT* hr);
 
+// The account a name given with NameGroup maps to ("S-1-5-32-544"), or empty.
+std::wstring NamedGroup(const std::wstring& name);
+
 void Journal(const std::string& line);
 std::string NewObjectName(const char* kind);
 
