@@ -5,8 +5,10 @@
 
 #include "debuglog.h"
 
+decltype(&::CreateProcessW) consoleRunnerCreateProcess = &::CreateProcessW;
+
 bool RunConsoleCommand(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
-                       std::string& output) {
+                       std::string& output, const wchar_t* environment) {
     output.clear();
     // Refused before anything is opened: a longer line would not fit the command buffer.
     if (commandLine.size() > MAX_CONSOLE_COMMAND) return false;
@@ -33,8 +35,11 @@ bool RunConsoleCommand(const std::wstring& commandLine, const std::wstring& work
 
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, workingDirectory.c_str(),
-                        &startup, &process)) {
+    // SW_HIDE does not reach a console window that a terminal program opens for the child; without
+    // a console window there is none to show, and the redirected handles work as before.
+    const DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    if (!consoleRunnerCreateProcess(nullptr, command.data(), nullptr, nullptr, TRUE, flags,
+                                    const_cast<wchar_t*>(environment), workingDirectory.c_str(), &startup, &process)) {
         CloseHandle(readEnd);
         CloseHandle(writeEnd);
         return false;

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "activation_manager.h"
+#include "child_environment.h"
 #include "console_runner.h"
 #include "debuglog.h"
 
@@ -155,8 +157,17 @@ bool IsAppInstalled(const LauncherPlatform& platform) {
     const std::wstring command = InstalledCheckCommand(systemDirectory, userName);
     DebugLog("CMD: %s\n", Narrow(command).c_str());
     std::string output;
-    // Without the system folder there is no PowerShell we could trust.
-    if (systemDirectory[0]) platform.runConsoleCommand(command, systemDirectory, INSTALLED_CHECK_TIMEOUT_MS, output);
+    // Without the system folder there is no PowerShell we could trust, and without the system's
+    // environment it would run with the user's, so then it is not run at all.
+    if (systemDirectory[0]) {
+        std::vector<wchar_t> environment;
+        const DWORD error = BuildPowerShellEnvironment(systemDirectory, environment);
+        if (error == 0) {
+            platform.runConsoleCommand(command, systemDirectory, INSTALLED_CHECK_TIMEOUT_MS, output, environment.data());
+        } else {
+            DebugLog("PowerShell's environment not built (error %lu); not run\n", static_cast<unsigned long>(error));
+        }
+    }
     DebugLog("Output: %s\n", output.c_str());
     return output.find(APP_FAMILY_NAME) != std::string::npos;
 }

@@ -27,7 +27,7 @@ struct LauncherPlatform {
     void (*sleep)(DWORD milliseconds);
     void (*writeOut)(const char* text);
     bool (*runConsoleCommand)(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
-                              std::string& output);
+                              std::string& output, const wchar_t* environment);
 };
 const LauncherPlatform& RealLauncherPlatform();
 

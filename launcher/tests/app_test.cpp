@@ -1,7 +1,9 @@
 // The built launcher, run as the logon task would run it, with PowerShell's query answered by the
 // fake beside it and the activation manager (where a test wants one) by the registered fake.
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -110,6 +112,94 @@ TEST_F(LauncherRun, CommandLineArgumentsChangeNothing) {
     EXPECT_EQ(plain.out, withArguments.out);
     EXPECT_EQ("Orvanta AP Install\r\nCoCreateInstance Fail", withArguments.out);
     EXPECT_EQ(plainQuery, Get("powershell.record"));
+}
+
+// What the stand-in PowerShell went by: its facts ("PSModulePath", "Get-AppxPackage from") and its
+// whole environment.
+struct Seen {
+    std::map<std::string, std::string> facts;
+    std::vector<std::string> environment;
+};
+
+Seen SeenBy(const std::string& text) {
+    Seen seen;
+    size_t start = 0;
+    for (int line = 0; start < text.size(); ++line) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = text.substr(start, end - start);
+        const size_t equals = entry.find('=', 1);
+        if (line < 2 && equals != std::string::npos) {
+            seen.facts[entry.substr(0, equals)] = entry.substr(equals + 1);
+        } else if (line >= 2) {
+            seen.environment.push_back(entry);
+        }
+        start = end + 1;
+    }
+    return seen;
+}
+
+// Variables in the user's own registry environment (HKCU\Environment), which a user sets without
+// elevation and which Windows puts into every environment built for that user; removed afterwards.
+class UserRegistryEnvironment {
+public:
+    explicit UserRegistryEnvironment(const std::vector<std::pair<std::string, std::string>>& values) {
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, "Environment", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr))
+            key_ = nullptr;
+        for (const auto& value : values) {
+            if (!key_) break;
+            EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key_, value.first.c_str(), nullptr, nullptr, nullptr, nullptr))
+                << value.first << " is set already";
+            RegSetValueExA(key_, value.first.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.second.c_str()),
+                           static_cast<DWORD>(value.second.size() + 1));
+            names_.push_back(value.first);
+        }
+    }
+    ~UserRegistryEnvironment() {
+        for (const std::string& name : names_) RegDeleteValueA(key_, name.c_str());
+        if (key_) RegCloseKey(key_);
+    }
+    bool ok() const { return key_ != nullptr; }
+
+private:
+    HKEY key_ = nullptr;
+    std::vector<std::string> names_;
+};
+
+// A module folder of the user's (under %TEMP%, writable without elevation) holds a module that
+// exports Get-AppxPackage, and both the environment the launcher was started with and the user's
+// registry environment name it, with a runtime profiler beside it. The elevated PowerShell module
+// path holds the system's module folders only, and no variable of the user's reaches it.
+TEST_F(LauncherRun, PowerShellGetsTheSystemsModuleFoldersAndNoneOfTheUsersVariables) {
+    const std::string planted = dir_ + "UserModules";
+    CreateDirectoryA(planted.c_str(), nullptr);
+    CreateDirectoryA((planted + "\\Appx").c_str(), nullptr);
+    Put("UserModules\\Appx\\Appx.psm1", "function Get-AppxPackage { 'PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd' }\r\n");
+    const std::vector<std::pair<std::string, std::string>> userVariables = {
+        {"PSModulePath", planted},
+        {"COR_ENABLE_PROFILING", "1"},
+        {"COR_PROFILER", "{0F0F0F0F-0000-4000-8000-000000000001}"},
+        {"COR_PROFILER_PATH", dir_ + "profiler.dll"},
+    };
+    UserRegistryEnvironment registry(userVariables);
+    ASSERT_TRUE(registry.ok());
+    const std::string systemModules = SystemDirectory() + "\\WindowsPowerShell\\v1.0\\Modules";
+    SetEnvironmentVariableA("PSModulePath", (planted + ";" + systemModules).c_str());
+    for (const auto& variable : userVariables)
+        if (variable.first != "PSModulePath") SetEnvironmentVariableA(variable.first.c_str(), variable.second.c_str());
+    Run();
+    for (const auto& variable : userVariables) SetEnvironmentVariableA(variable.first.c_str(), nullptr);
+
+    Seen seen = SeenBy(Get("powershell.seen"));
+    char programFiles[MAX_PATH] = {};
+    ASSERT_NE(0u, GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH));
+    EXPECT_EQ(systemModules + ";" + programFiles + "\\WindowsPowerShell\\Modules", seen.facts["PSModulePath"]);
+    EXPECT_EQ("(none)", seen.facts["Get-AppxPackage from"]);
+    ASSERT_FALSE(seen.environment.empty());
+    for (const std::string& variable : seen.environment) {
+        EXPECT_EQ(std::string::npos, variable.find(dir_)) << variable;
+        EXPECT_NE(0u, variable.rfind("COR_", 0)) << variable;
+    }
 }
 
 }  // namespace

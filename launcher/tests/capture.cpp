@@ -46,7 +46,7 @@ std::string Utf8(const std::wstring& text) {
 }
 
 bool FakeRunner(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD timeoutMs,
-                std::string& output) {
+                std::string& output, const wchar_t*) {
     EXPECT_EQ(60000u, timeoutMs);
     g_commands.push_back(Utf8(commandLine));
     g_directories.push_back(Utf8(workingDirectory));

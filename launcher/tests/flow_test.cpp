@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "child_environment.h"
 #include "harness.h"
 #include "launcher.h"
 
@@ -164,6 +165,45 @@ TEST(IsAppInstalled, ListingLongerThanTheLogLimitIsStillSearchedWhole) {
     const auto texts = capture.debug();
     ASSERT_EQ(2u, texts.size());
     EXPECT_EQ(TAG + "Output: " + std::string(1015, '.'), texts[1]);
+}
+
+std::string Utf8Of(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 1 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// The block holds PSModulePath once, where its name sorts; without userenv.dll in the given system
+// folder no block is made at all, so PowerShell is never started with the user's environment instead.
+TEST(PowerShellEnvironment, HoldsOneModulePathInOrderAndIsNotMadeWithoutUserenv) {
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+    std::vector<wchar_t> block;
+    ASSERT_EQ(0u, BuildPowerShellEnvironment(system, block));
+    ASSERT_GE(block.size(), 2u);
+    EXPECT_EQ(L'\0', block[block.size() - 1]);
+    EXPECT_EQ(L'\0', block[block.size() - 2]);
+    std::vector<std::wstring> names;
+    for (const wchar_t* at = block.data(); *at; at += wcslen(at) + 1) {
+        const std::wstring entry = at;
+        names.push_back(entry.substr(0, entry.find(L'=', 1)));
+    }
+    int modulePaths = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (CompareStringOrdinal(names[i].c_str(), -1, L"PSModulePath", -1, TRUE) == CSTR_EQUAL) ++modulePaths;
+        if (i > 0) {
+            EXPECT_NE(CSTR_GREATER_THAN, CompareStringOrdinal(names[i - 1].c_str(), -1, names[i].c_str(), -1, TRUE))
+                << "out of order: " << Utf8Of(names[i - 1]) << " before " << Utf8Of(names[i]);
+        }
+    }
+    EXPECT_EQ(1, modulePaths);
+
+    block.assign(3, L'x');
+    const std::string empty = TempFolder("no_userenv");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND),
+              BuildPowerShellEnvironment(std::wstring(empty.begin(), empty.end() - 1), block));
+    EXPECT_TRUE(block.empty());
 }
 
 class Activation : public ::testing::Test {

@@ -157,4 +157,45 @@ TEST(RunConsoleCommand, CommandNotEndedWithinTheTimeLimitIsTerminatedAndFails) {
     EXPECT_EQ(std::vector<std::string>{TAG + "Command did not end within 1000 ms; terminated\n"}, capture.debug());
 }
 
+// The starts the runner makes, seen through its seam; the real start still happens.
+std::vector<DWORD> g_startFlags;
+
+BOOL WINAPI RecordingCreateProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
+                                   LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags, LPVOID environment,
+                                   LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) {
+    g_startFlags.push_back(flags);
+    return CreateProcessW(application, commandLine, processSecurity, threadSecurity, inherit, flags, environment,
+                          directory, startup, process);
+}
+
+// Started from a GUI program, a console program gets a console window, and where a terminal program
+// is the default terminal that window ignores SW_HIDE: only CREATE_NO_WINDOW leaves the child without
+// one (its redirected handles work as before). Wine opens no console window either way, so the
+// flags are checked where the child is started. The child's environment is the block given, whole.
+TEST(RunConsoleCommand, ChildHasNoConsoleWindowAndExactlyTheGivenEnvironment) {
+    struct Restore {
+        ~Restore() { consoleRunnerCreateProcess = &::CreateProcessW; }
+    } restore;
+    g_startFlags.clear();
+    consoleRunnerCreateProcess = RecordingCreateProcess;
+    std::wstring block = L"ORVANTA_PLAIN=1";
+    block.push_back(L'\0');
+    block += L"ORVANTA_\u00c9T\u00c9=\u0394\u03b9";
+    block.push_back(L'\0');
+    block.push_back(L'\0');
+    std::string output;
+    EXPECT_TRUE(RunConsoleCommand(Widen(Child("environment").c_str()), L"C:\\", 60000, output, block.c_str()));
+    ASSERT_EQ(1u, g_startFlags.size());
+    EXPECT_EQ(static_cast<DWORD>(CREATE_NO_WINDOW), g_startFlags[0] & CREATE_NO_WINDOW)
+        << "creation flags 0x" << std::hex << g_startFlags[0];
+    // Wine adds its own WINE... variables and SystemRoot to every environment; only ours count here.
+    std::string ours;
+    for (size_t start = 0, end; start < output.size(); start = end + 1) {
+        end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        if (output.compare(start, 8, "ORVANTA_") == 0) ours += output.substr(start, end - start) + "\n";
+    }
+    EXPECT_EQ("ORVANTA_PLAIN=1\nORVANTA_\xC3\x89T\xC3\x89=\xCE\x94\xCE\xB9\n", ours);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 //   runchild stderr         "to stderr" on standard error, "to stdout" on standard output
 //   runchild cwd            its current directory
 //   runchild startup        "flags=<hex> show=<n>" from its start-up information
+//   runchild environment    its environment, one "NAME=value\n" a line in UTF-8 (drive entries left out)
 //   runchild spawn MS       starts "runchild linger MS" sharing its handles, writes "child done\n", exits
 //   runchild linger MS      waits MS milliseconds, then writes "grandchild done\n"
 #include <windows.h>
@@ -93,6 +94,18 @@ int main(int argc, char** argv) {
         char text[64];
         snprintf(text, sizeof text, "flags=%lx show=%u", startup.dwFlags, startup.wShowWindow);
         Write(STD_OUTPUT_HANDLE, text);
+        return 0;
+    }
+    if (mode == "environment") {
+        wchar_t* block = GetEnvironmentStringsW();
+        for (const wchar_t* at = block; at && *at; at += wcslen(at) + 1) {
+            if (*at == L'=') continue;
+            char text[4096] = {};
+            WideCharToMultiByte(CP_UTF8, 0, at, -1, text, sizeof text - 1, nullptr, nullptr);
+            Write(STD_OUTPUT_HANDLE, text);
+            Write(STD_OUTPUT_HANDLE, "\n");
+        }
+        if (block) FreeEnvironmentStringsW(block);
         return 0;
     }
     if (mode == "spawn" && argc == 3) return Spawn(argv[2]);
