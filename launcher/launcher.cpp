@@ -175,7 +175,9 @@ bool IsAppInstalled(const LauncherPlatform& platform) {
 bool ActivateApp(const LauncherPlatform& platform) {
     ComApartment apartment;
     ComRef<IApplicationActivationManager> manager;
-    HRESULT hr = CoCreateInstance(CLSID_ApplicationActivationManager, nullptr, CLSCTX_INPROC_SERVER,
+    // Out of process: the manager serves the app its activation arguments from a thread of its host
+    // process, and we end right after the call, taking an in-process manager and the arguments along.
+    HRESULT hr = CoCreateInstance(CLSID_ApplicationActivationManager, nullptr, CLSCTX_LOCAL_SERVER,
                                   IID_IApplicationActivationManager, reinterpret_cast<void**>(&manager.p));
     if (FAILED(hr) || !manager.p) {
         DebugLog("CoCreateInstance Fail");

@@ -202,4 +202,24 @@ TEST_F(LauncherRun, PowerShellGetsTheSystemsModuleFoldersAndNoneOfTheUsersVariab
     }
 }
 
+// The launcher ends right after activating the app; the app asks for its activation arguments
+// later, and gets them from the activation manager's host process, which outlives the launcher.
+TEST_F(LauncherRun, TheAppGetsHideUiAfterTheLauncherHasEnded) {
+    ASSERT_EQ(S_OK, CallActivationFake("DllRegisterServer"));
+    Put("powershell.listing", LISTING_INSTALLED);
+    HANDLE appAsks = CreateEventW(nullptr, FALSE, FALSE, L"OrvantaActivationFake.AppAsks");
+    ASSERT_NE(nullptr, appAsks);
+    const auto result = Run();  // returns once the launcher has ended
+    ASSERT_EQ("Orvanta AP Install\r\n", result.out);
+    const std::string activated = "create\nactivate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2\nrelease\n";
+    EXPECT_EQ(activated, Get("activation.record"));
+
+    SetEvent(appAsks);
+    const std::string answered = activated + "asked 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI\n";
+    const ULONGLONG until = GetTickCount64() + 10000;
+    while (Get("activation.record") != answered && GetTickCount64() < until) Sleep(50);
+    EXPECT_EQ(answered, Get("activation.record"));
+    CloseHandle(appAsks);
+}
+
 }  // namespace
