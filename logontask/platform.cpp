@@ -9,6 +9,7 @@ const LogonTaskPlatform realLogonTaskPlatform = {
     &::CoUninitialize,
     &::SysAllocString,
     &::AllocateAndInitializeSid,
+    &::LookupAccountSidW,
     &::GetVersion,
     &::CreateThread,
     nullptr,

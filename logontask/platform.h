@@ -15,6 +15,7 @@ struct LogonTaskPlatform {
     decltype(&::CoUninitialize) coUninitialize;
     decltype(&::SysAllocString) sysAllocString;
     decltype(&::AllocateAndInitializeSid) allocateAndInitializeSid;
+    decltype(&::LookupAccountSidW) lookupAccountSidW;
     decltype(&::GetVersion) getVersion;
     decltype(&::CreateThread) createThread;
     // Null in the program, where LogonStartLog has no effect; a test sets it to read the messages.

@@ -209,25 +209,26 @@ HRESULT SetExecCommand(IExecAction* exec, const LogonTaskRequestRecord& request)
 }
 
 // The local name of the built-in Administrators group (S-1-5-32-544), which differs by language.
-// Left empty when the look-up fails; the registration then decides.
+// Taken in UTF-16 and passed on as it is: through the ANSI code page a name in another script would
+// arrive as question marks. Left empty when the look-up fails; the registration then decides.
 void LookUpAdministratorsName(wchar_t (&wideName)[256]) {
-    char name[256];
-    char domain[256];
-    memset(name, 0, sizeof name);
+    wchar_t domain[256];
+    memset(wideName, 0, sizeof wideName);
     memset(domain, 0, sizeof domain);
-    DWORD nameSize = sizeof name;
-    DWORD domainSize = sizeof domain;
+    DWORD nameSize = 256;
+    DWORD domainSize = 256;
     SID_NAME_USE use;
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
     if (logonTaskPlatform.allocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
                                                    DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
-        LookupAccountSidA(nullptr, administrators, name, &nameSize, domain, &domainSize, &use);
+        // A failed look-up may have written part of a name; none is better than a wrong one.
+        if (!logonTaskPlatform.lookupAccountSidW(nullptr, administrators, wideName, &nameSize, domain, &domainSize,
+                                                 &use))
+            memset(wideName, 0, sizeof wideName);
         FreeSid(administrators);
     }
-    name[sizeof name - 1] = '\0';
-    memset(wideName, 0, sizeof wideName);
-    MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, name, lstrlenA(name), wideName, 256);
+    wideName[255] = L'\0';
 }
 
 HRESULT Register(ITaskFolder* root, ITaskDefinition* task, const LogonTaskRequestRecord& request) {

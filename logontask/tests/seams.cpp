@@ -66,6 +66,34 @@ BOOL WINAPI TestAllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BY
     return AllocateAndInitializeSid(authority, count, s0, s1, s2, s3, s4, s5, s6, s7, sid);
 }
 
+// The real look-up, or for S-1-5-32-544 the name a test gave, as a Windows in that language answers.
+BOOL WINAPI TestLookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameSize, LPWSTR domain,
+                                  LPDWORD domainSize, PSID_NAME_USE use) {
+    if (seams.administratorsName.empty())
+        return LookupAccountSidW(system, sid, name, nameSize, domain, domainSize, use);
+    PSID administrators = nullptr;
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                             &administrators);
+    const bool isAdministrators = administrators && EqualSid(sid, administrators);
+    FreeSid(administrators);
+    if (!isAdministrators) return LookupAccountSidW(system, sid, name, nameSize, domain, domainSize, use);
+    const std::wstring& given = seams.administratorsName;
+    const wchar_t builtin[] = L"BUILTIN";
+    if (*nameSize <= given.size() || *domainSize < sizeof builtin / sizeof builtin[0]) {
+        *nameSize = static_cast<DWORD>(given.size() + 1);
+        *domainSize = sizeof builtin / sizeof builtin[0];
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    wcscpy(name, given.c_str());
+    wcscpy(domain, builtin);
+    *nameSize = static_cast<DWORD>(given.size());
+    *domainSize = sizeof builtin / sizeof builtin[0] - 1;
+    *use = SidTypeAlias;
+    return TRUE;
+}
+
 DWORD WINAPI TestGetVersion() {
     return seams.version;
 }
@@ -94,7 +122,8 @@ void TestLogSink(const wchar_t* format, va_list values) {
 void SeamsTest::SetUp() {
     seams = TestSeams();
     logonTaskPlatform = {TestCoInitializeEx, TestCoInitializeSecurity, TestCoCreateInstance, TestCoUninitialize,
-                         TestSysAllocString, TestAllocateAndInitializeSid, TestGetVersion, TestCreateThread,
+                         TestSysAllocString, TestAllocateAndInitializeSid, TestLookupAccountSidW, TestGetVersion,
+                         TestCreateThread,
                          TestLogSink};
 }
 

@@ -19,6 +19,7 @@ struct TestSeams {
     int bstrAllocations = 0;
     int failBstrAllocation = 0;  // 1-based; 0: none fails
     bool failSidAllocation = false;
+    std::wstring administratorsName;  // non-empty: what the account look-up answers for S-1-5-32-544
     DWORD version = 0x23F00206;  // 6.2, build 9200
     int createThreadCalls = 0;
     bool createThreadArgumentsAsListed = true;

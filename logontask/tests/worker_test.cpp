@@ -224,6 +224,25 @@ TEST_F(SeamsTest, AnEndingWorkerReleasesOnlyAfterItsMessage) {
     }
 }
 
+// A Windows whose language for non-Unicode programs differs from its own, here a Greek one run
+// with a Western code page: the group's name is registered as the look-up gave it, in UTF-16.
+TEST_F(CreateTaskWorkerTest, AGroupNameBeyondTheAnsiCodePageIsRegisteredAsLookedUp) {
+    const std::wstring greek = L"\u0394\u03b9\u03b1\u03c7\u03b5\u03b9\u03c1\u03b9\u03c3\u03c4\u03ad\u03c2";
+    char narrow[64] = {};
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, greek.c_str(), -1, narrow, sizeof narrow, nullptr, &lost);
+    ASSERT_TRUE(lost) << "the name fits this prefix's ANSI code page " << GetACP() << "; the case shows nothing";
+    seams.administratorsName = greek;
+    fake.NameGroup(L"S-1-5-32-544", greek);
+
+    EXPECT_EQ(0, CreateAsTheToolDoes());
+
+    auto expected = ExpectedTask(kLauncherUtf8);
+    expected["Registration.User"] = "VT_BSTR \"" + Utf8(greek) + "\"";
+    EXPECT_EQ(expected, fake.Task(L"OrvantaUWP"));
+    EXPECT_THAT(seams.messages, IsEmpty());
+}
+
 TEST_F(CreateTaskWorkerTest, AFailedAccountLookUpLeavesTheUserEmptyAndTheRegistrationDecides) {
     seams.failSidAllocation = true;
     const HRESULT noMapping = HRESULT_FROM_WIN32(ERROR_NONE_MAPPED);
