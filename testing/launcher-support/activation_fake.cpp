@@ -1,13 +1,14 @@
 // The application activation manager for Wine, which has none. It is registered as Windows
 // registers the real one: an in-process server (HKCR\CLSID\{45BA127D-...}\InprocServer32,
 // ThreadingModel Both) whose AppID names the system's DLL surrogate (HKCR\AppID\{...}, DllSurrogate
-// empty), so a caller asking for CLSCTX_LOCAL_SERVER gets it in a dllhost.exe and one asking for
-// CLSCTX_INPROC_SERVER in its own process. Like the real one it keeps a successful activation's
-// arguments for the app in its host process, on a thread of its own, until the app asks for them
-// (or 30 s have passed); the test plays the app by setting the event "OrvantaActivationFake.AppAsks".
-// Hosted by a surrogate it ends that process once no object and no activation is left, or when
-// DllUnregisterServer asks (Wine's surrogate never ends by itself). Steered and heard through the
-// environment of the process that hosts it:
+// empty; the 64-bit build names the 64-bit dllhost.exe by path), so a caller asking for
+// CLSCTX_LOCAL_SERVER gets it in a dllhost.exe and one asking for CLSCTX_INPROC_SERVER in its own
+// process. Like the real one it keeps a successful activation's arguments for the app in its host
+// process, on a thread of its own, until the app asks for them (or 30 s have passed); the test
+// plays the app by setting the event "OrvantaActivationFake.AppAsks". Hosted by a surrogate it ends
+// that process once no object and no activation is left, or when DllUnregisterServer asks (Wine's
+// surrogate never ends by itself). Steered and heard through the environment of the process that
+// hosts it (Wine starts the surrogate from the caller, which passes its own on):
 //   ORVANTA_ACTIVATION_RESULT   the HRESULT ActivateApplication answers, as hex (default S_OK)
 //   ORVANTA_ACTIVATION_RECORD   a file that gets one line per event: "create",
 //                               "activate <aumid>|<arguments>|<options>" (UTF-8), "release", and
@@ -285,8 +286,16 @@ extern "C" HRESULT WINAPI DllRegisterServer() {
         status = RegCreateKeyExW(HKEY_CLASSES_ROOT, appIdKey.c_str(), 0, nullptr, 0, KEY_WRITE | kOwnView, nullptr,
                                  &key, nullptr);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-    // Empty: the system's own surrogate, dllhost.exe.
-    status = SetString(key, L"DllSurrogate", L"");
+    // Empty names the system's own surrogate, dllhost.exe of the server's bitness. Wine 8 then always
+    // starts the 32-bit one for a 64-bit caller, which cannot load a 64-bit server: for that server
+    // the 64-bit dllhost.exe is named by its path, which Windows equally accepts.
+    wchar_t surrogate[MAX_PATH] = {};
+    if (sizeof(void*) == 8) {
+        UINT length = GetSystemDirectoryW(surrogate, MAX_PATH - 16);
+        if (length == 0 || length >= MAX_PATH - 16) status = ERROR_PATH_NOT_FOUND;
+        wcscat(surrogate, L"\\dllhost.exe");
+    }
+    if (status == ERROR_SUCCESS) status = SetString(key, L"DllSurrogate", surrogate);
     RegCloseKey(key);
     return HRESULT_FROM_WIN32(status);
 }
