@@ -16,11 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "paths.h"
+
 #ifndef TVX_VERSION_TEXT
 #error "TVX_VERSION_TEXT must name the build's version"
 #endif
 
 namespace {
+
+using namespace tvxsetup;
 
 const wchar_t FILTER[] = L"Tarvex";
 const wchar_t KERNEL_SERVICE[] = L"Tarvex";
@@ -50,7 +54,7 @@ enum Exit {
 };
 
 const char USAGE[] =
-    "usage: tvxsetup install [FOLDER] [--at-restart]\n"
+    "usage: tvxsetup install [FOLDER] [--at-restart] [--move]\n"
     "       tvxsetup uninstall [FOLDER]\n"
     "       tvxsetup status\n"
     "\n"
@@ -58,12 +62,14 @@ const char USAGE[] =
     "           change it, installs Tarvex.sys as kernel service, proves it loads, only then adds\n"
     "           Tarvex to the USB class's UpperFilters, then installs OrvantaService and the logon\n"
     "           task. Any failure undoes every step made, newest first. --at-restart lets files\n"
-    "           in use be replaced when Windows restarts instead of failing.\n"
+    "           in use be replaced when Windows restarts instead of failing. --move moves an\n"
+    "           installation in another folder here (without it that is refused).\n"
     "uninstall  removes Tarvex from the UpperFilters first, then the task, the service, the\n"
     "           kernel service and the driver file (a loaded driver goes at the next restart).\n"
     "status     what is installed and in what state.\n"
     "\n"
-    "Run from an elevated prompt. Each step is logged to FOLDER\\tvxsetup.log.\n"
+    "Run from an elevated prompt. Each step is logged to FOLDER\\tvxsetup.log once the folder\n"
+    "passed its checks, otherwise to %TEMP%\\tvxsetup.log (the last line says so).\n"
     "Exit codes: 0 done (status: installed); 1 failed, nothing left changed (status: not\n"
     "installed); 2 bad command line; 3 done, restart Windows to finish; 4 failed and some\n"
     "change could not be undone, see the lines above (status: partly installed).\n";
@@ -114,15 +120,27 @@ void Ok(const std::wstring& step, const std::wstring& detail = L"")
 }
 void Failed(const std::wstring& step, const std::wstring& why) { Say(L"  [FAILED] " + step + L": " + why); }
 
-// Appends this run's lines to the folder's log (or the temporary folder's, when there is no folder).
-void WriteLog(const std::wstring& folder)
+// The folder the log goes into: set only once the installation folder passed its checks (or is
+// the one the install record names); until then the log goes to the temporary folder.
+std::wstring logFolder;
+
+std::wstring LogPath()
 {
-    std::wstring path = folder + L"\\" + LOG_NAME;
-    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path = std::wstring(temp) + LOG_NAME;
-    }
+    if (!logFolder.empty()) return logFolder + L"\\" + LOG_NAME;
+    wchar_t temp[MAX_PATH] = {};
+    DWORD n = GetTempPathW(MAX_PATH, temp);
+    std::wstring dir = n && n < MAX_PATH ? std::wstring(temp, n) : L"C:\\Windows\\Temp\\";
+    if (dir.back() != L'\\') dir += L'\\';
+    return dir + LOG_NAME;
+}
+
+// Said at the end of a last line when the log is not in the installation folder.
+std::wstring LogNote() { return logFolder.empty() ? L" The log is in " + LogPath() + L"." : L""; }
+
+// Appends this run's lines to the log.
+void WriteLog()
+{
+    std::wstring path = LogPath();
     HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     SYSTEMTIME now;
@@ -188,27 +206,87 @@ bool SameContent(const std::wstring& a, const std::wstring& b)
     return ReadAll(a, x) && ReadAll(b, y) && x == y;
 }
 
-// "1.0.0.0" from a file's version resource; empty without one.
+// "1.0.0.0" from a file's version resource; empty without one. Read as resource data, so that the
+// elevated installer needs no DLL outside the known system ones (the version library is not).
 std::wstring FileVersion(const std::wstring& path)
 {
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (!size) return L"";
-    std::vector<BYTE> data(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT len = 0;
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
-        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &len) || !info)
-        return L"";
+    HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!image) return L"";
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));
+    HGLOBAL loaded = found ? LoadResource(image, found) : nullptr;
+    const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    DWORD size = found ? SizeofResource(image, found) : 0;
+    // VS_VERSIONINFO: a header, the key "VS_VERSION_INFO", padding, then the fixed part.
+    VS_FIXEDFILEINFO fixed = {};
+    bool got = false;
+    for (DWORD at = 6; data && !got && at + sizeof fixed <= size && at < 96; at += 2) {
+        memcpy(&fixed, data + at, sizeof fixed);
+        got = fixed.dwSignature == 0xFEEF04BD;
+    }
+    FreeLibrary(image);
+    if (!got) return L"";
+    const VS_FIXEDFILEINFO* info = &fixed;
     return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
            L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
-std::wstring DriverPath()
+std::wstring WindowsDir()
+{
+    wchar_t dir[MAX_PATH] = {};
+    UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
+    return n && n < MAX_PATH ? std::wstring(dir, n) : L"C:\\Windows";
+}
+
+std::wstring DriversDir()
 {
     wchar_t dir[MAX_PATH];
     GetSystemDirectoryW(dir, MAX_PATH);
-    return std::wstring(dir) + L"\\drivers\\Tarvex.sys";
+    return std::wstring(dir) + L"\\drivers";
+}
+
+std::wstring DriverPath() { return DriversDir() + L"\\Tarvex.sys"; }
+
+// Two service binary paths (or a path and a file) that name the same file, in whatever form the
+// service manager stored them.
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return NormalImagePath(a, WindowsDir()) == NormalImagePath(b, WindowsDir());
+}
+
+// This driver's image: Tarvex.sys, or a proven upgrade Tarvex-<version>.sys, in the drivers folder.
+bool IsOurImage(const std::wstring& binary)
+{
+    std::wstring path = NormalImagePath(binary, WindowsDir());
+    std::wstring dir = NormalImagePath(DriversDir(), WindowsDir()) + L"\\";
+    if (path.rfind(dir, 0) != 0) return false;
+    std::wstring name = path.substr(dir.size());
+    return name == L"tarvex.sys" ||
+           (name.size() > 11 && name.rfind(L"tarvex-", 0) == 0 && name.find(L'\\') == std::wstring::npos &&
+            name.compare(name.size() - 4, 4, L".sys") == 0);
+}
+
+// The files Windows deletes or moves away at the next restart.
+std::vector<std::wstring> PendingRemovals()
+{
+    std::vector<std::wstring> sources;
+    for (const wchar_t* value : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+        DWORD type = 0, size = 0;
+        const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_MULTI_SZ, &type, nullptr, &size) || !size) continue;
+        std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_MULTI_SZ, &type, data.data(), &size)) continue;
+        auto found = PendingRenameSources(SplitMultiString(data.data(), size / sizeof(wchar_t)), WindowsDir());
+        sources.insert(sources.end(), found.begin(), found.end());
+    }
+    return sources;
+}
+
+bool GoesAtRestart(const std::wstring& path)
+{
+    std::wstring normal = NormalImagePath(path, WindowsDir());
+    for (const auto& s : PendingRemovals())
+        if (s == normal) return true;
+    return false;
 }
 
 // Runs a program from the install folder and returns its exit code; false when it did not run or end.
@@ -251,31 +329,48 @@ HKEY OpenUsbClassKey(REGSAM access, DWORD& error)
     return nullptr;
 }
 
-bool ReadFilters(std::vector<std::wstring>& filters, DWORD& error)
+// The USB class's UpperFilters as stored: its raw data (to see whether it changed), its type and
+// its strings, empty ones included.
+struct FilterValue {
+    bool present = false;
+    DWORD type = REG_MULTI_SZ;
+    std::wstring raw;
+    std::vector<std::wstring> items;
+};
+
+bool ReadFilterValue(FilterValue& value, DWORD& error)
 {
-    filters.clear();
+    value = FilterValue();
     HKEY key = OpenUsbClassKey(KEY_QUERY_VALUE, error);
     if (!key) return false;
-    DWORD type = 0, size = 0;
-    LONG status = RegQueryValueExW(key, L"UpperFilters", nullptr, &type, nullptr, &size);
-    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-    if (status == ERROR_SUCCESS)
-        status = RegQueryValueExW(key, L"UpperFilters", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    LONG status = ERROR_MORE_DATA;
+    DWORD size = 0;
+    std::vector<BYTE> data;
+    // The value may grow between the two reads: ask again for the larger size.
+    for (int tries = 0; status == ERROR_MORE_DATA && tries < 5; ++tries) {
+        status = RegQueryValueExW(key, L"UpperFilters", nullptr, &value.type, nullptr, &size);
+        if (status != ERROR_SUCCESS) break;
+        data.assign(size + 2 * sizeof(wchar_t), 0);
+        status = RegQueryValueExW(key, L"UpperFilters", nullptr, &value.type, data.data(), &size);
+    }
     RegCloseKey(key);
     if (status == ERROR_FILE_NOT_FOUND) return true;
     if (status != ERROR_SUCCESS) {
-        error = status;
+        error = static_cast<DWORD>(status);
         return false;
     }
-    // A value cut short of its final terminators still reads as the strings it holds.
-    size_t units = size / sizeof(wchar_t);
-    for (size_t at = 0; at < units && data[at];) {
-        size_t end = at;
-        while (end < units && data[end]) ++end;
-        filters.emplace_back(&data[at], end - at);
-        at = end + 1;
-    }
+    value.present = true;
+    value.raw.assign(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
+    if (value.type == REG_MULTI_SZ) value.items = SplitMultiString(value.raw.data(), value.raw.size());
     return true;
+}
+
+bool ReadFilters(std::vector<std::wstring>& filters, DWORD& error)
+{
+    FilterValue value;
+    bool ok = ReadFilterValue(value, error);
+    filters = value.items;
+    return ok;
 }
 
 bool WriteFilters(const std::vector<std::wstring>& filters, DWORD& error)
@@ -287,14 +382,12 @@ bool WriteFilters(const std::vector<std::wstring>& filters, DWORD& error)
         status = RegDeleteValueW(key, L"UpperFilters");
         if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     } else {
-        std::wstring value;
-        for (const auto& f : filters) value += f + L'\0';
-        value += L'\0';
+        std::wstring value = JoinMultiString(filters);
         status = RegSetValueExW(key, L"UpperFilters", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
                                 static_cast<DWORD>(value.size() * sizeof(wchar_t)));
     }
     RegCloseKey(key);
-    error = status;
+    error = static_cast<DWORD>(status);
     return status == ERROR_SUCCESS;
 }
 
@@ -306,33 +399,67 @@ bool Names(const std::vector<std::wstring>& filters)
 std::wstring Join(const std::vector<std::wstring>& items)
 {
     std::wstring out;
-    for (const auto& i : items) out += (out.empty() ? L"" : L", ") + i;
+    for (const auto& i : items) out += (out.empty() ? L"" : L", ") + (i.empty() ? L"(empty)" : i);
     return out.empty() ? L"(none)" : out;
+}
+
+// Failed: the value was not changed; WriteFailed: a write was tried and may have taken in part.
+enum class Edit { Unchanged, Written, Failed, WriteFailed };
+
+// Changes the UpperFilters as the class installer tools do: a value that is not a multi-string is
+// left alone, every other entry is kept exactly, and the value is read again right before the
+// write: when another program changed it meanwhile, the change is made over on the new value.
+Edit EditFilters(const std::function<std::vector<std::wstring>(const std::vector<std::wstring>&)>& change,
+                 std::vector<std::wstring>& result, std::wstring& why)
+{
+    for (int tries = 0; tries < 5; ++tries) {
+        FilterValue before, again;
+        DWORD error = 0;
+        if (!ReadFilterValue(before, error)) {
+            why = L"cannot read the USB class's UpperFilters: " + ErrorText(error);
+            return Edit::Failed;
+        }
+        if (before.present && before.type != REG_MULTI_SZ) {
+            why = L"the USB class's UpperFilters is of type " + std::to_wstring(before.type) +
+                  L", not a multi-string (REG_MULTI_SZ); it was not changed";
+            return Edit::Failed;
+        }
+        result = change(before.items);
+        if (result == before.items) return Edit::Unchanged;
+        if (!ReadFilterValue(again, error)) {
+            why = L"cannot read the USB class's UpperFilters: " + ErrorText(error);
+            return Edit::Failed;
+        }
+        if (again.present != before.present || again.type != before.type || again.raw != before.raw) continue;
+        if (!WriteFilters(result, error)) {
+            why = L"cannot write the USB class's UpperFilters: " + ErrorText(error);
+            return Edit::WriteFailed;
+        }
+        std::vector<std::wstring> now;
+        if (!ReadFilters(now, error) || now != result) {
+            why = L"the USB class's UpperFilters read back as " + Join(now) + L", expected " + Join(result);
+            return Edit::WriteFailed;
+        }
+        return Edit::Written;
+    }
+    why = L"the USB class's UpperFilters kept changing while it was edited; try again";
+    return Edit::Failed;
+}
+
+std::vector<std::wstring> WithoutTarvex(const std::vector<std::wstring>& filters)
+{
+    std::vector<std::wstring> kept;
+    for (const auto& f : filters)
+        if (!SameText(f, FILTER)) kept.push_back(f);
+    return kept;
 }
 
 // Takes every Tarvex entry out, keeps the others in their order, and reads the value back.
 bool RemoveFilter(std::wstring& why)
 {
-    std::vector<std::wstring> filters;
-    DWORD error = 0;
-    if (!ReadFilters(filters, error)) {
-        why = L"cannot read the USB class's UpperFilters: " + ErrorText(error);
-        return false;
-    }
-    if (!Names(filters)) return true;
-    std::vector<std::wstring> kept;
-    for (const auto& f : filters)
-        if (!SameText(f, FILTER)) kept.push_back(f);
-    if (!WriteFilters(kept, error)) {
-        why = L"cannot write the USB class's UpperFilters: " + ErrorText(error);
-        return false;
-    }
-    std::vector<std::wstring> now;
-    if (!ReadFilters(now, error) || now != kept) {
-        why = L"the USB class's UpperFilters read back as " + Join(now) + L", expected " + Join(kept);
-        return false;
-    }
-    return true;
+    std::vector<std::wstring> result;
+    Edit edit = EditFilters(WithoutTarvex, result, why);
+    return edit == Edit::Unchanged || edit == Edit::Written;
 }
 
 // ---- services ------------------------------------------------------------------------------------
@@ -341,6 +468,7 @@ struct ServiceInfo {
     bool exists = false;
     DWORD state = 0;        // SERVICE_RUNNING, ...
     DWORD type = 0;
+    DWORD start = 0;        // SERVICE_DEMAND_START, ...
     std::wstring binary;
     DWORD error = 0;        // why it could not be read, when not just absent
 };
@@ -364,6 +492,7 @@ ServiceInfo QueryService(const wchar_t* name)
                                 static_cast<DWORD>(buffer.size()), &needed)) {
             auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
             info.type = config->dwServiceType;
+            info.start = config->dwStartType;
             info.binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
         }
         CloseServiceHandle(service);
@@ -373,6 +502,60 @@ ServiceInfo QueryService(const wchar_t* name)
     CloseServiceHandle(manager);
     return info;
 }
+
+// Windows keeps a deleted service until its last handle closes and, for a loaded driver, until the
+// next restart; meanwhile it opens and reports its state as before. A change of nothing tells.
+bool IsMarkedForDeletion(const wchar_t* name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG) : nullptr;
+    bool marked = service && !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+                  GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return marked;
+}
+
+// What decides whether the USB class may name Tarvex: its kernel service and image as they will
+// be after the next restart, loaded now or not (Windows unloads the driver with its last device).
+struct KernelHealth {
+    ServiceInfo service;
+    bool marked = false;
+    bool imageExists = false;
+    bool imageGoes = false;     // deleted or moved away at the next restart
+    std::wstring image;         // the file the service names, as a DOS path
+};
+
+KernelHealth QueryKernelHealth()
+{
+    KernelHealth h;
+    h.service = QueryService(KERNEL_SERVICE);
+    if (!h.service.exists) return h;
+    h.marked = IsMarkedForDeletion(KERNEL_SERVICE);
+    h.image = NormalImagePath(h.service.binary, WindowsDir());
+    h.imageExists = Exists(h.image);
+    h.imageGoes = GoesAtRestart(h.image);
+    return h;
+}
+
+// Empty when the service and its file will still be there after the restart; else which fails.
+std::wstring KernelProblem(const KernelHealth& h)
+{
+    if (!h.service.exists) return L"the kernel service Tarvex does not exist";
+    if (h.marked) return L"the kernel service Tarvex is marked for deletion and goes when Windows restarts";
+    if (h.service.type != SERVICE_KERNEL_DRIVER || !IsOurImage(h.service.binary))
+        return L"the service Tarvex is not this driver (" + h.service.binary + L")";
+    if (h.service.start != SERVICE_DEMAND_START)
+        return L"the kernel service Tarvex has start type " + std::to_wstring(h.service.start) +
+               L", not demand start (3)";
+    if (!h.imageExists) return L"its driver file " + h.image + L" is missing";
+    if (h.imageGoes) return L"its driver file " + h.image + L" is deleted when Windows restarts";
+    return L"";
+}
+
+// A problem a restart clears: the earlier removal finishes, then an install starts afresh.
+bool RestartClears(const KernelHealth& h) { return h.service.exists && (h.marked || h.imageGoes); }
 
 const wchar_t* StateName(DWORD state)
 {
@@ -533,10 +716,30 @@ bool WriteRecord(const std::wstring& folder, const std::wstring& version)
     return ok;
 }
 
-bool DeleteRecord()
+// Removes the record. leftFolder: the folder an uninstall leaves behind (locked, owned by
+// Administrators) stays recorded as ours, so that an install into it later may take it over.
+bool DeleteRecord(const std::wstring& leftFolder = L"")
 {
     LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, RECORD_KEY);
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
+    if (leftFolder.empty()) return true;
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, RECORD_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
+        return false;
+    bool ok = !RegSetValueExW(key, L"LeftFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(leftFolder.c_str()),
+                              static_cast<DWORD>((leftFolder.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return ok;
+}
+
+// The folder of the installation, or the one an uninstall left: the only existing folder taken over.
+bool IsRecordedFolder(const std::wstring& folder)
+{
+    for (const wchar_t* value : {L"InstallFolder", L"LeftFolder"}) {
+        std::wstring recorded = RecordValue(value);
+        if (!recorded.empty() && SamePath(recorded, folder)) return true;
+    }
+    return false;
 }
 
 // ---- install -------------------------------------------------------------------------------------
@@ -551,6 +754,8 @@ struct Install {
     std::wstring source;
     std::wstring folder;
     bool atRestart = false;
+    bool move = false;                   // --move: an installation in another folder may move here
+    std::wstring oldFolder;              // that other folder, emptied once the move holds
     bool restart = false;                // a restart finishes the install
     std::vector<std::wstring> restartWhy;
     std::vector<std::wstring> notes;
@@ -571,6 +776,90 @@ bool IsOlder(const std::wstring& a, const std::wstring& b)
 bool IsInUse(DWORD error)
 {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
+}
+
+// The installation folder's security: owned by Administrators; SYSTEM and Administrators may change
+// it, users may read and run it, nothing is inherited from above. A LocalSystem service and an
+// elevated logon task run programs from it, and an owner may always rewrite the access list.
+const wchar_t FOLDER_SECURITY[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+bool IsTrustedOwner(PSID owner)
+{
+    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
+    PSID installer = nullptr;
+    bool trusted = ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                          &installer) && EqualSid(owner, installer);
+    if (installer) LocalFree(installer);
+    return trusted;
+}
+
+bool RunsOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// Wine keeps neither owners nor access lists of files: every file reads back as owned by the
+// user running it, with a list made from the Unix mode bits.
+bool IsWineFileOwner(PSID owner)
+{
+    if (!RunsOnWine()) return false;
+    HANDLE token = nullptr;
+    BYTE buffer[256];
+    DWORD size = 0;
+    bool same = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    if (token) CloseHandle(token);
+    return same;
+}
+
+std::wstring SidText(PSID sid)
+{
+    wchar_t* text = nullptr;
+    std::wstring out = ConvertSidToStringSidW(sid, &text) ? text : L"another account";
+    if (text) LocalFree(text);
+    return out;
+}
+
+// Empty when the file or folder is owned by SYSTEM or Administrators and only they may change it
+// (inherited grants included); else what reads back otherwise.
+std::wstring LockProblem(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                        &dacl, nullptr, &sd);
+    if (error) return L"cannot read the security of " + path + L": " + ErrorText(error);
+    std::wstring why;
+    if (!owner || !(IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)))
+        why = path + L" reads back owned by " + (owner ? SidText(owner) : L"nobody");
+    if (why.empty() && !dacl) why = path + L" reads back with no access list (everyone may change it)";
+    const DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE |
+                           FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (WORD i = 0; why.empty() && dacl && i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+        PSID who = &allowed->SidStart;
+        if ((allowed->Mask & changing) && !IsWellKnownSid(who, WinLocalSystemSid) &&
+            !IsWellKnownSid(who, WinBuiltinAdministratorsSid)) {
+            wchar_t mask[16];
+            swprintf(mask, 16, L"0x%08lx", static_cast<unsigned long>(allowed->Mask));
+            why = path + L" reads back with the rights " + mask + L" for " + SidText(who);
+        }
+    }
+    LocalFree(sd);
+    return why;
+}
+
+// The folder or one above it is a junction or link: what the installer locks would not be what
+// the service and the task run from.
+std::wstring ReparsePointOnPath(const std::wstring& folder)
+{
+    for (std::wstring dir = folder; dir.size() > 3; dir = dir.substr(0, dir.find_last_of(L'\\'))) {
+        DWORD attributes = GetFileAttributesW(dir.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return dir;
+    }
+    return L"";
 }
 
 bool SafeFolderSyntax(const std::wstring& folder)
@@ -604,28 +893,37 @@ bool SafeFolder(const std::wstring& folder, std::wstring& why)
         why = L"the folder lies in the Windows folder";
         return false;
     }
-    // The folder's access list is replaced: only a new folder, an empty one, or an earlier
-    // installation may be taken over.
+    std::wstring link = ReparsePointOnPath(folder);
+    if (!link.empty()) {
+        why = link + L" is a junction or link; choose a folder reached without one";
+        return false;
+    }
+    // The folder's owner and access list are replaced: only a new folder, or the one the install
+    // record names and only administrators own, is taken over. Files lying in a folder prove nothing.
     DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             why = L"a file of that name exists";
             return false;
         }
-        bool ours = Exists(folder + L"\\OrvantaService.exe") || Exists(folder + L"\\" + LOG_NAME);
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        bool empty = true;
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L"..")) empty = false;
-            } while (empty && FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        if (!ours && !empty) {
-            why = L"the folder exists and holds other files; its access list would be replaced, choose a new folder";
+        if (!IsRecordedFolder(folder)) {
+            why = L"the folder exists and is not an installation of Orvanta; its owner and access list would be "
+                  L"replaced, choose a new folder";
             return false;
         }
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PSID owner = nullptr;
+        DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                            nullptr, nullptr, nullptr, &sd);
+        bool trusted = !error && owner && (IsTrustedOwner(owner) || IsWineFileOwner(owner));
+        if (!trusted) {
+            why = error ? L"cannot read the folder's owner: " + ErrorText(error)
+                        : L"the folder is owned by " + (owner ? SidText(owner) : std::wstring(L"nobody")) +
+                              L", not by SYSTEM, Administrators or TrustedInstaller; anyone owning it may change "
+                              L"what runs from it, choose a new folder";
+        }
+        if (sd) LocalFree(sd);
+        if (!trusted) return false;
     }
     return true;
 }
@@ -665,7 +963,7 @@ bool IsX64Driver(const std::wstring& path)
     return machine == IMAGE_FILE_MACHINE_AMD64 && subsystem == IMAGE_SUBSYSTEM_NATIVE;
 }
 
-bool Preflight(const Install& in, std::wstring& why)
+bool Preflight(Install& in, std::wstring& why)
 {
     if (!IsElevated()) {
         why = L"this needs an elevated prompt: right-click Command Prompt, choose \"Run as administrator\", and run it again";
@@ -683,6 +981,24 @@ bool Preflight(const Install& in, std::wstring& why)
     }
     if (!SafeFolder(in.folder, why)) {
         why = L"cannot install into \"" + in.folder + L"\": " + why;
+        return false;
+    }
+    std::wstring recorded = RecordValue(L"InstallFolder");
+    if (!recorded.empty() && !SamePath(recorded, in.folder)) {
+        if (!in.move) {
+            why = L"Orvanta is installed in \"" + recorded + L"\"; to move it to \"" + in.folder +
+                  L"\", run the install again with --move (or install into \"" + recorded + L"\")";
+            return false;
+        }
+        in.oldFolder = recorded;
+    }
+    // An earlier removal that a restart finishes: the class must not name Tarvex over it.
+    KernelHealth kernel = QueryKernelHealth();
+    bool driverGoes = GoesAtRestart(DriverPath());
+    if (RestartClears(kernel) || driverGoes) {
+        why = (RestartClears(kernel) ? KernelProblem(kernel) : L"the driver file " + DriverPath() +
+                                                                   L" is deleted when Windows restarts") +
+              L": an earlier removal of Tarvex finishes at the restart. Restart Windows first, then install again";
         return false;
     }
     for (const wchar_t* file : REQUIRED_FILES) {
@@ -755,12 +1071,37 @@ bool CopyOne(Install& in, const std::wstring& from, const std::wstring& to, cons
                         (newVersion.empty() ? L"(no version)" : newVersion) +
                         (IsOlder(newVersion, oldVersion) ? L" (an older version)" : L""));
     in.undo.push_back({(existed ? L"put back the earlier " : L"delete ") + label, [to, saved](std::wstring& w, bool&) {
-                           bool ok = saved.empty() ? (DeleteFileW(to.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
-                                                   : CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
-                           if (!ok) w = ErrorText(GetLastError());
-                           return ok;
+                           // The driver host or a program of ours that has just ended may still hold
+                           // the file for a moment: sharing and access errors are given 5 s to pass.
+                           for (int tries = 0;; ++tries) {
+                               bool ok = saved.empty()
+                                             ? (DeleteFileW(to.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+                                             : CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
+                               if (ok) return true;
+                               DWORD error = GetLastError();
+                               if ((!IsInUse(error) && error != ERROR_ACCESS_DENIED) || tries == 50) {
+                                   w = ErrorText(error);
+                                   return false;
+                               }
+                               Sleep(100);
+                           }
                        }});
     return true;
+}
+
+// Each copied file is owned by Administrators, as the folder is, so nobody else may rewrite its
+// access list.
+bool OwnByAdministrators(const std::wstring& path, std::wstring& why)
+{
+    PSID admins = nullptr;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
+    std::wstring name = path;
+    DWORD error = SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, admins, nullptr,
+                                        nullptr, nullptr);
+    FreeSid(admins);
+    if (error) why = L"cannot make Administrators the owner of " + path + L": " + ErrorText(error);
+    return error == 0;
 }
 
 bool MakeFolder(Install& in, const std::wstring& dir, std::wstring& why)
@@ -768,8 +1109,18 @@ bool MakeFolder(Install& in, const std::wstring& dir, std::wstring& why)
     if (Exists(dir)) return true;
     std::wstring parent = dir.substr(0, dir.find_last_of(L'\\'));
     if (parent.size() > 2 && !MakeFolder(in, parent, why)) return false;
-    if (!CreateDirectoryW(dir.c_str(), nullptr)) {
-        why = L"cannot create " + dir + L": " + ErrorText(GetLastError());
+    // Locked from its first moment: nothing can be planted in it before the access list is set.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FOLDER_SECURITY, SDDL_REVISION_1, &sd, nullptr)) {
+        why = L"cannot make the folder's security descriptor: " + ErrorText(GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, sd, FALSE};
+    BOOL made = CreateDirectoryW(dir.c_str(), &attributes);
+    DWORD error = GetLastError();
+    LocalFree(sd);
+    if (!made) {
+        why = L"cannot create " + dir + L": " + ErrorText(error);
         return false;
     }
     in.undo.push_back({L"remove the folder " + dir, [dir](std::wstring& w, bool&) {
@@ -831,13 +1182,33 @@ bool StepStopOldService(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
+// Every file below the folder made Administrators' and its security read back; the first problem.
+bool OwnTree(const std::wstring& dir, std::wstring& problem, std::wstring& why)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return true;
+    bool ok = true;
+    do {
+        std::wstring name = found.cFileName, path = dir + L"\\" + name;
+        if (name == L"." || name == L".." || name == BACKUP_DIR) continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ok = OwnTree(path, problem, why);
+            continue;
+        }
+        ok = OwnByAdministrators(path, why);
+        if (ok && problem.empty()) problem = LockProblem(path);
+    } while (ok && FindNextFileW(search, &found));
+    FindClose(search);
+    return ok;
+}
+
 bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why)
 {
     if (SameText(FullPath(in.source), FullPath(in.folder))) {
         detail = L"the files are already in the folder";
         return true;
     }
-    if (!MakeFolder(in, in.folder, why)) return false;
     std::vector<std::wstring> notes;
     std::vector<std::wstring> files(std::begin(REQUIRED_FILES), std::end(REQUIRED_FILES));
     for (const wchar_t* f : OPTIONAL_FILES)
@@ -846,121 +1217,96 @@ bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why)
         if (!CopyOne(in, in.source + L"\\" + f, in.folder + L"\\" + f, f, notes, why)) return false;
     if (Exists(in.source + L"\\Revenix") && !CopyTree(in, in.source + L"\\Revenix", in.folder + L"\\Revenix", L"Revenix", notes, why))
         return false;
-    detail = std::to_wstring(files.size()) + L" files into " + in.folder;
+    std::wstring problem;
+    if (!OwnTree(in.folder, problem, why)) return false;
+    if (!problem.empty() && !RunsOnWine()) {
+        why = problem;
+        return false;
+    }
+    detail = std::to_wstring(files.size()) + L" files into " + in.folder + L", owned by Administrators" +
+             (problem.empty() ? L"" : L" (set; not read back: Wine does not keep file owners)");
     for (const auto& n : notes) detail += L"; " + n;
     return true;
 }
 
-bool RunsOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
-// SYSTEM and Administrators may change the folder, users may read and run it, nobody else
-// inherits a right to it: a LocalSystem service and an elevated logon task run programs from it.
+// The folder made with its security, or the recorded installation's folder given it again: SYSTEM
+// and Administrators may change it, users may read and run it, nothing is inherited from above.
 bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
 {
-    PSECURITY_DESCRIPTOR before = nullptr;
-    PACL oldDacl = nullptr;
-    DWORD error = GetNamedSecurityInfoW(in.folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        &oldDacl, nullptr, &before);
-    if (error) {
-        why = L"cannot read the folder's access list: " + ErrorText(error);
-        return false;
-    }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(before, &control, &revision);
-
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID system = nullptr, admins = nullptr, users = nullptr;
-    AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
-    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
-    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS, 0, 0, 0, 0, 0, 0, &users);
-    EXPLICIT_ACCESSW access[3] = {};
-    PSID sids[3] = {system, admins, users};
-    DWORD rights[3] = {FILE_ALL_ACCESS, FILE_ALL_ACCESS, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE};
-    for (int i = 0; i < 3; ++i) {
-        access[i].grfAccessPermissions = rights[i];
-        access[i].grfAccessMode = SET_ACCESS;
-        access[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-        access[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        access[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-        access[i].Trustee.ptstrName = static_cast<LPWSTR>(sids[i]);
-    }
-    PACL dacl = nullptr;
-    error = SetEntriesInAclW(3, access, nullptr, &dacl);
-    if (!error)
-        error = SetNamedSecurityInfoW(&in.folder[0], SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                      nullptr, dacl, nullptr);
-    if (dacl) LocalFree(dacl);
-    if (error) {
-        why = L"cannot set the folder's access list: " + ErrorText(error);
-        LocalFree(before);
-        FreeSid(system), FreeSid(admins), FreeSid(users);
-        return false;
-    }
-    // The undo puts the earlier list back, protected or inheriting as it was.
-    std::vector<BYTE> saved(GetSecurityDescriptorLength(before));
-    memcpy(saved.data(), before, saved.size());
-    LocalFree(before);
-    std::wstring folder = in.folder;
-    bool wasProtected = (control & SE_DACL_PROTECTED) != 0;
-    in.undo.push_back({L"put back the folder's earlier access list", [folder, saved, wasProtected](std::wstring& w, bool&) {
-                           BOOL present = FALSE, defaulted = FALSE;
-                           PACL old = nullptr;
-                           auto sd = const_cast<BYTE*>(saved.data());
-                           GetSecurityDescriptorDacl(sd, &present, &old, &defaulted);
-                           std::wstring name = folder;
-                           DWORD e = SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT,
-                                                           DACL_SECURITY_INFORMATION |
-                                                               (wasProtected ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                             : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                                                           nullptr, nullptr, present ? old : nullptr, nullptr);
-                           if (e) w = ErrorText(e);
-                           return e == 0;
-                       }});
-
-    // Read back: every grant of a changing right, inherited ones included, goes to SYSTEM or
-    // Administrators.
-    PSECURITY_DESCRIPTOR after = nullptr;
-    PACL now = nullptr;
-    error = GetNamedSecurityInfoW(in.folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &now,
-                                  nullptr, &after);
-    bool ok = !error && now;
-    if (ok) {
-        const DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE |
-                               FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-        for (WORD i = 0; ok && i < now->AceCount; ++i) {
-            ACE_HEADER* ace = nullptr;
-            if (!GetAce(now, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-            auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-            PSID who = &allowed->SidStart;
-            if ((allowed->Mask & changing) && !EqualSid(who, system) && !EqualSid(who, admins)) {
-                ok = false;
-                wchar_t* text = nullptr;
-                ConvertSidToStringSidW(who, &text);
-                wchar_t mask[16];
-                swprintf(mask, 16, L"0x%08lx", static_cast<unsigned long>(allowed->Mask));
-                why = L"the folder's access list reads back with the rights " + std::wstring(mask) + L" for " +
-                      (text ? text : L"another account");
-                if (text) LocalFree(text);
-            }
+    if (!Exists(in.folder)) {
+        if (!MakeFolder(in, in.folder, why)) return false;
+    } else {
+        PSECURITY_DESCRIPTOR before = nullptr, wanted = nullptr;
+        PSID oldOwner = nullptr;
+        PACL oldDacl = nullptr;
+        DWORD error = GetNamedSecurityInfoW(in.folder.c_str(), SE_FILE_OBJECT,
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &oldOwner,
+                                            nullptr, &oldDacl, nullptr, &before);
+        if (error) {
+            why = L"cannot read the folder's security: " + ErrorText(error);
+            return false;
         }
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FOLDER_SECURITY, SDDL_REVISION_1, &wanted, nullptr)) {
+            why = L"cannot make the folder's security descriptor: " + ErrorText(GetLastError());
+            LocalFree(before);
+            return false;
+        }
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorOwner(wanted, &owner, &defaulted);
+        GetSecurityDescriptorDacl(wanted, &present, &dacl, &defaulted);
+        error = SetNamedSecurityInfoW(&in.folder[0], SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                          PROTECTED_DACL_SECURITY_INFORMATION,
+                                      owner, nullptr, dacl, nullptr);
+        LocalFree(wanted);
+        if (error) {
+            why = L"cannot set the folder's owner and access list: " + ErrorText(error);
+            LocalFree(before);
+            return false;
+        }
+        // The undo puts the earlier owner and list back, protected or inheriting as they were.
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(before, &control, &revision);
+        std::vector<BYTE> saved(GetSecurityDescriptorLength(before));
+        memcpy(saved.data(), before, saved.size());
+        LocalFree(before);
+        std::wstring folder = in.folder;
+        bool wasProtected = (control & SE_DACL_PROTECTED) != 0;
+        in.undo.push_back({L"put back the folder's earlier owner and access list",
+                           [folder, saved, wasProtected](std::wstring& w, bool&) {
+                               BOOL has = FALSE, dflt = FALSE;
+                               PACL old = nullptr;
+                               PSID who = nullptr;
+                               auto sd = const_cast<BYTE*>(saved.data());
+                               GetSecurityDescriptorDacl(sd, &has, &old, &dflt);
+                               GetSecurityDescriptorOwner(sd, &who, &dflt);
+                               std::wstring name = folder;
+                               DWORD e = SetNamedSecurityInfoW(
+                                   &name[0], SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                       (wasProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                                   who, nullptr, has ? old : nullptr, nullptr);
+                               if (e) w = ErrorText(e);
+                               return e == 0;
+                           }});
     }
-    if (after) LocalFree(after);
-    FreeSid(system), FreeSid(admins), FreeSid(users);
-    // Wine accepts a file's access list but reads back one made from the Unix mode bits: there the
-    // list is set and said to be unproven, rather than failing every install.
-    if (!ok && !error && RunsOnWine()) {
-        detail = L"SYSTEM and Administrators: full control; Users: read and run (set; not read back: Wine does not "
-                 L"keep file access lists)";
+    std::wstring problem = LockProblem(in.folder);
+    // Wine accepts the security but reads back one made from the Unix mode bits: there it is set and
+    // said to be unproven, rather than failing every install.
+    if (!problem.empty() && RunsOnWine()) {
+        detail = L"owner Administrators; SYSTEM and Administrators: full control; Users: read and run (set; not read "
+                 L"back: Wine does not keep file access lists or owners)";
         return true;
     }
-    if (!ok) {
-        if (error) why = L"cannot read the folder's access list back: " + ErrorText(error);
-        else if (why.empty()) why = L"the folder's access list cannot be read back";
+    if (!problem.empty()) {
+        why = problem;
         return false;
     }
-    detail = L"SYSTEM and Administrators: full control; Users: read and run";
+    detail = L"owner Administrators; SYSTEM and Administrators: full control; Users: read and run";
     return true;
 }
 
@@ -984,7 +1330,7 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
 {
     ServiceInfo old = QueryService(KERNEL_SERVICE);
     if (old.exists) {
-        if (old.type != SERVICE_KERNEL_DRIVER || Lower(old.binary).find(L"drivers\\tarvex.sys") == std::wstring::npos) {
+        if (old.type != SERVICE_KERNEL_DRIVER || !IsOurImage(old.binary)) {
             why = L"a service named Tarvex already exists and is not this driver (" + old.binary + L")";
             return false;
         }
@@ -996,6 +1342,9 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
         why = L"cannot open the service control manager: " + ErrorText(GetLastError());
         return false;
     }
+    // Given as a DOS path, which Windows stores in NT form (\??\C:\...): the read-back compares
+    // the forms as the same file. (Wine's driver loader does not resolve the relative form an INF
+    // install stores, System32\drivers\..., so that one is not used.)
     std::wstring image = DriverPath();
     SC_HANDLE service = CreateServiceW(manager, KERNEL_SERVICE, KERNEL_SERVICE_DISPLAY, SERVICE_ALL_ACCESS,
                                        SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -1022,8 +1371,8 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
                            return true;
                        }});
     ServiceInfo made = QueryService(KERNEL_SERVICE);
-    if (!made.exists || made.type != SERVICE_KERNEL_DRIVER || !SameText(made.binary, image)) {
-        why = L"the kernel service Tarvex does not read back as created";
+    if (!made.exists || made.type != SERVICE_KERNEL_DRIVER || !SamePath(made.binary, image)) {
+        why = L"the kernel service Tarvex does not read back as created (" + made.binary + L")";
         return false;
     }
     detail = L"kernel driver, demand start, " + image;
@@ -1083,37 +1432,42 @@ bool StepLoadDriver(Install& in, std::wstring& detail, std::wstring& why)
 
 bool StepRegisterFilter(Install& in, std::wstring& detail, std::wstring& why)
 {
-    // The one rule of this program: the class names Tarvex only while a loadable driver backs it.
-    ServiceInfo kernel = QueryService(KERNEL_SERVICE);
-    if (!kernel.exists || kernel.state != SERVICE_RUNNING) {
+    // The one rule of this program: the class names Tarvex only while a driver proven to load backs
+    // it, and only over a service and a file that will still be there after the next restart.
+    KernelHealth kernel = QueryKernelHealth();
+    if (!kernel.service.exists || kernel.service.state != SERVICE_RUNNING) {
         why = L"the kernel service Tarvex is not loaded; the filter is not registered";
         return false;
     }
-    std::vector<std::wstring> filters;
-    DWORD error = 0;
-    if (!ReadFilters(filters, error)) {
-        why = L"cannot read the USB class's UpperFilters: " + ErrorText(error);
-        return false;
-    }
-    if (Names(filters)) {
-        detail = L"already registered (UpperFilters: " + Join(filters) + L")";
-        return true;
-    }
-    std::vector<std::wstring> wanted = filters;
-    wanted.push_back(FILTER);
-    bool written = WriteFilters(wanted, error);
-    in.undo.push_back({L"remove Tarvex from the USB class's UpperFilters", [](std::wstring& w, bool&) {
-                           return RemoveFilter(w);
-                       }});
-    if (!written) {
-        why = L"cannot write the USB class's UpperFilters: " + ErrorText(error);
+    std::wstring problem = KernelProblem(kernel);
+    if (!problem.empty()) {
+        why = problem + (RestartClears(kernel) ? L"; restart Windows first, then install again"
+                                               : L"; the filter is not registered");
         return false;
     }
     std::vector<std::wstring> now;
-    if (!ReadFilters(now, error) || now != wanted) {
-        why = L"the USB class's UpperFilters read back as " + Join(now) + L", expected " + Join(wanted);
+    Edit edit = EditFilters(
+        [](const std::vector<std::wstring>& filters) {
+            std::vector<std::wstring> wanted = filters;
+            if (!Names(filters)) wanted.push_back(FILTER);
+            return wanted;
+        },
+        now, why);
+    if (edit == Edit::Failed) return false;
+    if (edit == Edit::WriteFailed) {
+        // A write that may have taken in part is taken back.
+        in.undo.push_back({L"remove Tarvex from the USB class's UpperFilters", [](std::wstring& w, bool&) {
+                               return RemoveFilter(w);
+                           }});
         return false;
     }
+    if (edit == Edit::Unchanged) {
+        detail = L"already registered (UpperFilters: " + Join(now) + L")";
+        return true;
+    }
+    in.undo.push_back({L"remove Tarvex from the USB class's UpperFilters", [](std::wstring& w, bool&) {
+                           return RemoveFilter(w);
+                       }});
     detail = L"UpperFilters: " + Join(now);
     in.notes.push_back(L"USB devices already plugged in are filtered once they are replugged or Windows restarts");
     return true;
@@ -1126,7 +1480,7 @@ bool StepService(Install& in, std::wstring& detail, std::wstring& why)
     DWORD code = 0;
     bool ran = RunProgram(program, L"-i", code, why);
     ServiceInfo now = QueryService(SERVICE);
-    bool ours = now.exists && Lower(now.binary).find(Lower(program)) != std::wstring::npos;
+    bool ours = now.exists && SamePath(now.binary, program);
     std::wstring folder = in.folder;
     if (!before.exists && now.exists)
         in.undo.push_back({L"remove the service OrvantaService", [folder](std::wstring& w, bool& restart) {
@@ -1215,9 +1569,36 @@ std::wstring FilterState()
     DWORD error = 0;
     if (!ReadFilters(filters, error)) return L"USB class filter: cannot be read (" + ErrorText(error) + L")";
     if (!Names(filters)) return L"USB class filter: Tarvex not registered";
-    ServiceInfo kernel = QueryService(KERNEL_SERVICE);
-    if (kernel.exists && kernel.state == SERVICE_RUNNING) return L"USB class filter: Tarvex registered, driver loaded";
-    return L"USB class filter: Tarvex registered WITHOUT a loaded driver; remove it (README, \"When USB stops working\")";
+    KernelHealth kernel = QueryKernelHealth();
+    std::wstring problem = KernelProblem(kernel);
+    if (!problem.empty())
+        return L"USB class filter: Tarvex registered, but " + problem +
+               L"; remove it (README, \"When USB stops working\")";
+    if (kernel.service.state == SERVICE_RUNNING) return L"USB class filter: Tarvex registered, driver loaded";
+    return L"USB class filter: Tarvex registered, driver not loaded now (its service and file are in place; it "
+           L"loads with the next USB device)";
+}
+
+// After a move (--move) the earlier folder's programs are no longer named by anything: its files
+// of ours go, and the folder with them when nothing else is left in it.
+void MoveAway(Install& in)
+{
+    std::vector<std::wstring> names(std::begin(REQUIRED_FILES), std::end(REQUIRED_FILES));
+    names.insert(names.end(), std::begin(OPTIONAL_FILES), std::end(OPTIONAL_FILES));
+    names.push_back(LOG_NAME);
+    int left = 0;
+    for (const auto& n : names) {
+        std::wstring path = in.oldFolder + L"\\" + n;
+        if (Exists(path) && !DeleteFileW(path.c_str()) &&
+            !MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+            ++left;
+    }
+    if (Exists(in.oldFolder + L"\\Revenix")) RemoveBackup(in.oldFolder + L"\\Revenix");
+    RemoveDirectoryW(in.oldFolder.c_str());
+    in.notes.push_back(L"moved from " + in.oldFolder +
+                       (Exists(in.oldFolder) ? L"; the folder stays (it holds " +
+                                                   std::wstring(left ? L"files in use" : L"other files") + L")"
+                                             : L", which was removed"));
 }
 
 int RunInstall(Install& in)
@@ -1226,10 +1607,11 @@ int RunInstall(Install& in)
     std::wstring why;
     if (!Preflight(in, why)) {
         Failed(L"check the machine and the files", why);
-        Say(L"Not installed: nothing was changed.");
+        Say(L"Not installed: nothing was changed." + LogNote());
         return EXIT_FAILED;
     }
     Ok(L"check the machine and the files", L"elevated, 64-bit Windows, folder and files fine");
+    logFolder = in.folder;
     in.backup = in.folder + L"\\" + BACKUP_DIR;
 
     struct Step {
@@ -1238,8 +1620,8 @@ int RunInstall(Install& in)
     };
     const Step steps[] = {
         {L"stop an earlier OrvantaService", StepStopOldService},
-        {L"copy the program files", StepCopyFiles},
         {L"limit who may change the folder", StepLockFolder},
+        {L"copy the program files", StepCopyFiles},
         {L"copy Tarvex.sys to the drivers folder", StepCopyDriver},
         {L"create the kernel service Tarvex", StepKernelService},
         {L"load the driver", StepLoadDriver},
@@ -1262,13 +1644,15 @@ int RunInstall(Install& in)
     if (!failedStep) {
         // The earlier files are no longer needed once everything holds.
         RemoveBackup(in.backup);
+        if (!in.oldFolder.empty()) MoveAway(in);
         for (const auto& n : in.notes) Say(L"  note: " + n);
         if (in.restart) {
             for (const auto& r : in.restartWhy) Say(L"  note: " + r);
-            Say(L"Installed, version " + std::wstring(VERSION) + L"; restart Windows to finish. " + FilterState() + L".");
+            Say(L"Installed, version " + std::wstring(VERSION) + L"; restart Windows to finish. " + FilterState() + L"." +
+                LogNote());
             return EXIT_RESTART;
         }
-        Say(L"Installed, version " + std::wstring(VERSION) + L". " + FilterState() + L".");
+        Say(L"Installed, version " + std::wstring(VERSION) + L". " + FilterState() + L"." + LogNote());
         return EXIT_DONE;
     }
 
@@ -1288,30 +1672,51 @@ int RunInstall(Install& in)
     std::wstring state = FilterState();
     if (!left.empty()) {
         Say(L"Not installed: \"" + std::wstring(failedStep->name) + L"\" failed and " + std::to_wstring(left.size()) +
-            L" change(s) could not be undone (see [LEFT] above). " + state + L".");
+            L" change(s) could not be undone (see [LEFT] above). " + state + L"." + LogNote());
         return EXIT_LEFT_OVER;
     }
     Say(L"Not installed: \"" + std::wstring(failedStep->name) + L"\" failed; every change was undone" +
-        (restart ? L" (a restart completes the removal of the driver)" : L"") + L". " + state + L".");
+        (restart ? L" (a restart completes the removal of the driver)" : L"") + L". " + state + L"." + LogNote());
     return EXIT_FAILED;
 }
 
 // ---- uninstall -----------------------------------------------------------------------------------
 
-int RunUninstall(const std::wstring& folder)
+// Whether anything of the package is on the machine; uninstall touches nothing otherwise.
+bool AnythingInstalled()
 {
+    std::vector<std::wstring> filters;
+    DWORD error = 0;
+    return !RecordValue(L"InstallFolder").empty() || !ReadFilters(filters, error) || Names(filters) ||
+           QueryService(KERNEL_SERVICE).exists || QueryService(SERVICE).exists || QueryTask() != TaskState::Absent ||
+           Exists(DriverPath());
+}
+
+int RunUninstall(const std::wstring& folder, bool& wroteNothing)
+{
+    wroteNothing = false;
     Say(L"Removing Orvanta from " + folder);
     if (!IsElevated()) {
         Failed(L"check the machine", L"this needs an elevated prompt: run it again as administrator");
-        Say(L"Not removed: nothing was changed. " + FilterState() + L".");
+        Say(L"Not removed: nothing was changed. " + FilterState() + L"." + LogNote());
         return EXIT_FAILED;
     }
+    if (!AnythingInstalled()) {
+        Say(L"Nothing to remove: Orvanta is not installed (no install record, filter entry, services, task or "
+            L"driver file).");
+        wroteNothing = true;
+        return EXIT_DONE;
+    }
+    // The log goes into the folder only when the install record names it.
+    std::wstring recorded = RecordValue(L"InstallFolder");
+    if (!recorded.empty() && SamePath(recorded, folder) && Exists(folder) && ReparsePointOnPath(folder).empty())
+        logFolder = folder;
     // The filter entry goes first and is proven gone: from then on no USB stack depends on Tarvex,
     // whatever happens to the steps after it.
     std::wstring why;
     if (!RemoveFilter(why)) {
         Failed(L"remove Tarvex from the USB class's UpperFilters", why);
-        Say(L"Removal failed: nothing else was changed. " + FilterState() + L".");
+        Say(L"Removal failed: nothing else was changed. " + FilterState() + L"." + LogNote());
         return EXIT_FAILED;
     }
     std::vector<std::wstring> remaining;
@@ -1387,6 +1792,9 @@ int RunUninstall(const std::wstring& folder)
     std::wstring driver = DriverPath();
     if (!Exists(driver)) {
         Ok(fileStep, L"not there");
+    } else if (GoesAtRestart(driver)) {
+        Ok(fileStep, L"already deleted when Windows restarts");
+        restartWhy.push_back(L"Tarvex.sys is deleted when Windows restarts");
     } else if (DeleteFileW(driver.c_str())) {
         Ok(fileStep);
     } else if (MoveFileExW(driver.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
@@ -1396,21 +1804,23 @@ int RunUninstall(const std::wstring& folder)
         fail(fileStep, ErrorText(GetLastError()));
     }
 
-    if (DeleteRecord()) Ok(L"delete the install record");
+    if (DeleteRecord(logFolder)) Ok(L"delete the install record");
     else fail(L"delete the install record", L"cannot delete HKLM\\" + std::wstring(RECORD_KEY));
 
     std::wstring state = FilterState();
     if (failures) {
-        Say(L"Removal failed: " + std::to_wstring(failures) + L" step(s) failed (see above). " + state + L".");
+        Say(L"Removal failed: " + std::to_wstring(failures) + L" step(s) failed (see above). " + state + L"." +
+            LogNote());
         return EXIT_FAILED;
     }
+    // Only the recorded installation's folder is offered for deletion.
+    std::wstring deletable = logFolder.empty() ? L"" : L" The folder " + folder + L" can be deleted.";
     if (!restartWhy.empty()) {
         for (const auto& r : restartWhy) Say(L"  note: " + r);
-        Say(L"Removed, restart needed: restart Windows to finish. " + state + L". The folder " + folder +
-            L" can be deleted.");
+        Say(L"Removed, restart needed: restart Windows to finish. " + state + L"." + deletable + LogNote());
         return EXIT_RESTART;
     }
-    Say(L"Removed. " + state + L". The folder " + folder + L" can be deleted.");
+    Say(L"Removed. " + state + L"." + deletable + LogNote());
     return EXIT_DONE;
 }
 
@@ -1436,7 +1846,9 @@ int RunStatus()
                 (Exists(path) ? (v.empty() ? std::wstring(L"present, no version") : L"version " + v) : L"MISSING"));
         }
     }
-    std::wstring driver = DriverPath();
+    KernelHealth health = QueryKernelHealth();
+    // The image the kernel service names (an upgrade's own name), else where the install puts it.
+    std::wstring driver = health.service.exists && IsOurImage(health.service.binary) ? health.image : DriverPath();
     part(Exists(driver));
     std::wstring dv = FileVersion(driver);
     Say(L"  driver file " + driver + L": " + (Exists(driver) ? L"version " + (dv.empty() ? L"unknown" : dv) : L"absent"));
@@ -1448,11 +1860,13 @@ int RunStatus()
     Say(L"  USB class UpperFilters: " + (read ? Join(filters) : L"cannot be read: " + ErrorText(error)) +
         (read && Names(filters) ? L" (Tarvex registered)" : L" (Tarvex not registered)"));
 
-    ServiceInfo kernel = QueryService(KERNEL_SERVICE);
+    const ServiceInfo& kernel = health.service;
+    std::wstring problem = KernelProblem(health);
     part(kernel.exists);
     Say(L"  kernel service Tarvex: " +
         (kernel.exists ? std::wstring(StateName(kernel.state)) +
-                             (kernel.state == SERVICE_RUNNING ? L" (driver loaded)" : L" (driver not loaded)")
+                             (kernel.state == SERVICE_RUNNING ? L" (driver loaded)" : L" (driver not loaded)") +
+                             L", " + kernel.binary + (problem.empty() ? L"" : L"; " + problem)
                        : L"absent"));
     ServiceInfo service = QueryService(SERVICE);
     part(service.exists);
@@ -1464,7 +1878,8 @@ int RunStatus()
     Say(L"  logon task OrvantaUWP: " +
         std::wstring(task == TaskState::Present ? L"present" : task == TaskState::Absent ? L"absent" : why.c_str()));
 
-    bool unsafe = read && Names(filters) && !(kernel.exists && kernel.state == SERVICE_RUNNING);
+    // The filter is healthy when its service and file stay after a restart, loaded now or not.
+    bool unsafe = read && Names(filters) && !problem.empty();
     if (present == parts && !unsafe) {
         Say(L"Installed, version " + version + L".");
         return EXIT_DONE;
@@ -1497,6 +1912,12 @@ std::wstring DefaultFolder()
 
 int wmain(int argc, wchar_t** argv)
 {
+    // First: DLLs this elevated program loads come from the system folder only, never from the
+    // folder it was started from (a downloads folder). Found at run time: Vista lacks it.
+    using SetDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    auto setDirectories = reinterpret_cast<SetDllDirectoriesFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (argc < 2) return Usage(false);
     std::wstring verb = Lower(argv[1]);
     if (verb == L"/?" || verb == L"-h" || verb == L"--help" || verb == L"help") return Usage(true);
@@ -1514,21 +1935,23 @@ int wmain(int argc, wchar_t** argv)
         std::wstring folder;
         for (int i = 2; i < argc; ++i) {
             if (SameText(argv[i], L"--at-restart")) in.atRestart = true;
+            else if (SameText(argv[i], L"--move")) in.move = true;
             else if (folder.empty() && argv[i][0] != L'-') folder = argv[i];
             else return Usage(false);
         }
         // A relative folder would depend on where the prompt stands: only full paths are taken.
         in.folder = folder.empty() ? DefaultFolder() : SafeFolderSyntax(folder) ? FullPath(folder) : folder;
         int code = RunInstall(in);
-        WriteLog(in.folder);
+        WriteLog();
         return code;
     }
     if (verb == L"uninstall") {
         if (argc > 3) return Usage(false);
         std::wstring folder = argc == 3 ? FullPath(argv[2]) : RecordValue(L"InstallFolder");
         if (folder.empty()) folder = ProgramDir();
-        int code = RunUninstall(folder);
-        WriteLog(folder);
+        bool wroteNothing = false;
+        int code = RunUninstall(folder, wroteNothing);
+        if (!wroteNothing) WriteLog();
         return code;
     }
     return Usage(false);
