@@ -16,7 +16,7 @@ bool StartsWith(const std::wstring& lower, const wchar_t* prefix) { return lower
 
 }  // namespace
 
-std::wstring NormalImagePath(const std::wstring& stored, const std::wstring& windowsDir)
+std::wstring DosImagePath(const std::wstring& stored, const std::wstring& windowsDir)
 {
     std::wstring path = stored;
     size_t first = path.find_first_not_of(L" \t");
@@ -27,15 +27,23 @@ std::wstring NormalImagePath(const std::wstring& stored, const std::wstring& win
     }
     for (auto& c : path)
         if (c == L'/') c = L'\\';
-    std::wstring lower = Lower(path);
-    std::wstring windows = Lower(windowsDir);
+    std::wstring windows = windowsDir;
     while (windows.size() > 3 && windows.back() == L'\\') windows.pop_back();
-    if (StartsWith(lower, L"\\??\\") || StartsWith(lower, L"\\\\?\\")) lower.erase(0, 4);
-    if (StartsWith(lower, L"\\systemroot\\")) lower = windows + lower.substr(11);
-    else if (StartsWith(lower, L"%systemroot%\\")) lower = windows + lower.substr(12);
-    else if (StartsWith(lower, L"%windir%\\")) lower = windows + lower.substr(8);
-    else if (StartsWith(lower, L"system32\\")) lower = windows + L"\\" + lower;
-    return lower;
+    std::wstring lower = Lower(path);
+    if (StartsWith(lower, L"\\??\\") || StartsWith(lower, L"\\\\?\\")) {
+        path.erase(0, 4);
+        lower.erase(0, 4);
+    }
+    if (StartsWith(lower, L"\\systemroot\\")) return windows + path.substr(11);
+    if (StartsWith(lower, L"%systemroot%\\")) return windows + path.substr(12);
+    if (StartsWith(lower, L"%windir%\\")) return windows + path.substr(8);
+    if (StartsWith(lower, L"system32\\")) return windows + L"\\" + path;
+    return path;
+}
+
+std::wstring NormalImagePath(const std::wstring& stored, const std::wstring& windowsDir)
+{
+    return Lower(DosImagePath(stored, windowsDir));
 }
 
 std::vector<std::wstring> SplitMultiString(const wchar_t* data, size_t units)

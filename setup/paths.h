@@ -10,6 +10,8 @@ namespace tvxsetup {
 // service manager hands back a kernel driver's path as \??\C:\..., \SystemRoot\..., %SystemRoot%\...
 // or System32\... (relative to the Windows folder), and a program's as a quoted command line.
 std::wstring NormalImagePath(const std::wstring& stored, const std::wstring& windowsDir);
+// The same full DOS path with its letters as stored, to open the file by.
+std::wstring DosImagePath(const std::wstring& stored, const std::wstring& windowsDir);
 
 // The strings of a REG_MULTI_SZ value of `units` characters, empty ones included; a value cut
 // short of its terminators reads as the strings it holds.

@@ -29,6 +29,8 @@ using namespace tvxsetup;
 const wchar_t FILTER[] = L"Tarvex";
 const wchar_t KERNEL_SERVICE[] = L"Tarvex";
 const wchar_t KERNEL_SERVICE_DISPLAY[] = L"Tarvex USB charging filter";
+// The temporary kernel service under which a new driver image proves it loads.
+const wchar_t PROOF_SERVICE[] = L"TarvexProof";
 const wchar_t SERVICE[] = L"OrvantaService";
 const wchar_t TASK[] = L"OrvantaUWP";
 const wchar_t RECORD_KEY[] = L"SOFTWARE\\Orvanta";
@@ -533,7 +535,7 @@ KernelHealth QueryKernelHealth()
     h.service = QueryService(KERNEL_SERVICE);
     if (!h.service.exists) return h;
     h.marked = IsMarkedForDeletion(KERNEL_SERVICE);
-    h.image = NormalImagePath(h.service.binary, WindowsDir());
+    h.image = DosImagePath(h.service.binary, WindowsDir());
     h.imageExists = Exists(h.image);
     h.imageGoes = GoesAtRestart(h.image);
     return h;
@@ -756,6 +758,9 @@ struct Install {
     bool atRestart = false;
     bool move = false;                   // --move: an installation in another folder may move here
     std::wstring oldFolder;              // that other folder, emptied once the move holds
+    std::wstring newImage;               // a new driver image, proven, that the Tarvex service is pointed at
+    std::wstring oldImage;               // the image the service named before, retired once all holds
+    bool driverWasLoaded = false;
     bool restart = false;                // a restart finishes the install
     std::vector<std::wstring> restartWhy;
     std::vector<std::wstring> notes;
@@ -994,7 +999,8 @@ bool Preflight(Install& in, std::wstring& why)
     }
     // An earlier removal that a restart finishes: the class must not name Tarvex over it.
     KernelHealth kernel = QueryKernelHealth();
-    bool driverGoes = GoesAtRestart(DriverPath());
+    // Without a service the install puts the image at its usual place: that must not be going either.
+    bool driverGoes = !kernel.service.exists && GoesAtRestart(DriverPath());
     if (RestartClears(kernel) || driverGoes) {
         why = (RestartClears(kernel) ? KernelProblem(kernel) : L"the driver file " + DriverPath() +
                                                                    L" is deleted when Windows restarts") +
@@ -1310,19 +1316,160 @@ bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
+// Starts a kernel service and waits for the start to end: a driver whose entry routine fails shows
+// as a start that ends stopped. started: Windows accepted the start; running: the driver loaded.
+void StartDriver(const wchar_t* name, bool& started, bool& running, DWORD& error)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+    started = service && (StartServiceW(service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
+    error = GetLastError();
+    running = false;
+    if (started) {
+        DWORD begin = GetTickCount();
+        SERVICE_STATUS status = {};
+        while (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING &&
+               GetTickCount() - begin < 15000)
+            Sleep(100);
+        running = status.dwCurrentState == SERVICE_RUNNING;
+        if (!running && status.dwWin32ExitCode) error = status.dwWin32ExitCode;
+    }
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+}
+
+std::wstring LoadRefusal(const std::wstring& image, bool started, DWORD error)
+{
+    if (started) return image + L" did not load: " + ErrorText(error);
+    std::wstring why = L"Windows refused to load " + image + L": " + ErrorText(error);
+    if (error == ERROR_INVALID_IMAGE_HASH_ || error == ERROR_DRIVER_BLOCKED)
+        why += L". The driver is unsigned or signed by a certificate this machine does not trust. On a test "
+               L"machine, trust Tarvex.cer and turn on test signing (README, \"Requirements and risks\"); "
+               L"otherwise install a production-signed build";
+    if (error == ERROR_DRIVER_FAILED_PRIOR_UNLOAD_)
+        why += L". An earlier Tarvex is still loaded: restart Windows, then install again";
+    return why;
+}
+
+// A name in the drivers folder for a new image: Tarvex-<version>.sys, never a file that exists or
+// that the restart deletes.
+std::wstring NewImageName(const std::wstring& source)
+{
+    std::wstring version = FileVersion(source);
+    if (version.empty()) version = L"0";
+    for (int n = 1; n <= 20; ++n) {
+        std::wstring name = DriversDir() + L"\\Tarvex-" + version + (n > 1 ? L"-" + std::to_wstring(n) : L"") + L".sys";
+        if (!Exists(name) && !GoesAtRestart(name)) return name;
+    }
+    return L"";
+}
+
+// Loads an image under a temporary kernel service of its own, unloads it (the driver has no devices
+// there) and deletes the service again: proof that Windows loads it before the filter names it.
+bool ProveImage(Install& in, const std::wstring& image, std::wstring& why)
+{
+    bool marked = false;
+    std::wstring ignored;
+    DeleteServiceNamed(PROOF_SERVICE, marked, ignored);  // a leftover of an interrupted run
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    SC_HANDLE service = manager ? CreateServiceW(manager, PROOF_SERVICE, L"Tarvex image proof", SERVICE_ALL_ACCESS,
+                                                 SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                 image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)
+                                : nullptr;
+    DWORD error = GetLastError();
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    if (!service) {
+        why = L"cannot create the temporary kernel service " + std::wstring(PROOF_SERVICE) + L": " + ErrorText(error);
+        return false;
+    }
+    bool started = false, running = false;
+    StartDriver(PROOF_SERVICE, started, running, error);
+    std::wstring stopWhy;
+    bool stopped = !running || StopService(PROOF_SERVICE, stopWhy);
+    std::wstring deleteWhy;
+    bool deleted = DeleteServiceNamed(PROOF_SERVICE, marked, deleteWhy);
+    if (!stopped || marked || !deleted) {
+        in.restart = true;
+        in.restartWhy.push_back(L"the temporary kernel service " + std::wstring(PROOF_SERVICE) +
+                                L" goes when Windows restarts");
+    }
+    if (!running) {
+        why = L"the new image did not load under the temporary kernel service " + std::wstring(PROOF_SERVICE) +
+              L", so the installed one stays: " + LoadRefusal(image, started, error);
+        return false;
+    }
+    return true;
+}
+
 bool StepCopyDriver(Install& in, std::wstring& detail, std::wstring& why)
 {
     std::vector<std::wstring> notes;
-    // A loaded driver cannot be overwritten: an upgrade replaces it at the next restart, while the
-    // loaded one keeps serving the class filter.
+    std::wstring source = in.source + L"\\Tarvex.sys";
     ServiceInfo kernel = QueryService(KERNEL_SERVICE);
-    bool allowed = in.atRestart;
-    in.atRestart = allowed || (kernel.exists && kernel.state == SERVICE_RUNNING);
-    bool ok = CopyOne(in, in.source + L"\\Tarvex.sys", DriverPath(), L"Tarvex.sys (drivers folder)", notes, why);
-    in.atRestart = allowed;
-    if (!ok) return false;
+    if (kernel.exists && kernel.type == SERVICE_KERNEL_DRIVER && IsOurImage(kernel.binary)) {
+        std::wstring current = DosImagePath(kernel.binary, WindowsDir());
+        if (Exists(current) && SameContent(source, current)) {
+            detail = kernel.binary + L" (the same image)";
+            return true;
+        }
+        // The image the service names is never written over: the new one gets a name of its own and
+        // proves it loads under a temporary service before the Tarvex service is pointed at it.
+        std::wstring image = NewImageName(source);
+        if (image.empty()) {
+            why = L"no free name for the new image in " + DriversDir() + L"; restart Windows, then install again";
+            return false;
+        }
+        if (!CopyOne(in, source, image, L"the new image " + image.substr(image.find_last_of(L'\\') + 1), notes, why) ||
+            !ProveImage(in, image, why))
+            return false;
+        in.newImage = image;
+        in.oldImage = current;
+        in.driverWasLoaded = kernel.state == SERVICE_RUNNING;
+        detail = image + L", proven: it loaded under the temporary kernel service " + PROOF_SERVICE +
+                 L" and was unloaded again";
+        return true;
+    }
+    if (!CopyOne(in, source, DriverPath(), L"Tarvex.sys (drivers folder)", notes, why)) return false;
     detail = DriverPath();
     for (const auto& n : notes) detail += L"; " + n;
+    return true;
+}
+
+// Points the Tarvex service at an image and its start at demand start; the undo puts back both.
+bool PointKernelService(Install& in, const ServiceInfo& old, const std::wstring& image, std::wstring& why)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, KERNEL_SERVICE, SERVICE_CHANGE_CONFIG) : nullptr;
+    bool changed = service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                                   image.empty() ? nullptr : image.c_str(), nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr, nullptr);
+    DWORD error = GetLastError();
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    if (!changed) {
+        why = L"cannot change the kernel service Tarvex: " + ErrorText(error);
+        return false;
+    }
+    std::wstring binary = old.binary;
+    DWORD start = old.start;
+    in.undo.push_back({L"point the kernel service Tarvex back at " + binary, [binary, start](std::wstring& w, bool&) {
+                           SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+                           SC_HANDLE s = m ? OpenServiceW(m, KERNEL_SERVICE, SERVICE_CHANGE_CONFIG) : nullptr;
+                           bool ok = s && ChangeServiceConfigW(s, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE,
+                                                               binary.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                                               nullptr, nullptr);
+                           if (!ok) w = ErrorText(GetLastError());
+                           if (s) CloseServiceHandle(s);
+                           if (m) CloseServiceHandle(m);
+                           return ok;
+                       }});
+    ServiceInfo now = QueryService(KERNEL_SERVICE);
+    if (now.start != SERVICE_DEMAND_START || (!image.empty() && !SamePath(now.binary, image))) {
+        why = L"the kernel service Tarvex does not read back as changed (" + now.binary + L", start type " +
+              std::to_wstring(now.start) + L")";
+        return false;
+    }
     return true;
 }
 
@@ -1333,6 +1480,22 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
         if (old.type != SERVICE_KERNEL_DRIVER || !IsOurImage(old.binary)) {
             why = L"a service named Tarvex already exists and is not this driver (" + old.binary + L")";
             return false;
+        }
+        if (!in.newImage.empty()) {
+            // One registry write: the proven image is the one the next load takes.
+            if (!PointKernelService(in, old, in.newImage, why)) return false;
+            detail = L"now names " + in.newImage;
+            if (in.driverWasLoaded) {
+                in.restart = true;
+                in.restartWhy.push_back(L"the new Tarvex image is loaded when Windows restarts; the earlier one serves "
+                                        L"until then");
+            }
+            return true;
+        }
+        if (old.start != SERVICE_DEMAND_START) {
+            if (!PointKernelService(in, old, L"", why)) return false;
+            detail = L"already there; demand start again (was start type " + std::to_wstring(old.start) + L")";
+            return true;
         }
         detail = L"already there";
         return true;
@@ -1382,26 +1545,12 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
 bool StepLoadDriver(Install& in, std::wstring& detail, std::wstring& why)
 {
     if (QueryService(KERNEL_SERVICE).state == SERVICE_RUNNING) {
-        detail = L"already loaded";
+        detail = in.newImage.empty() ? L"already loaded" : L"already loaded (the earlier image, until the restart)";
         return true;
     }
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, KERNEL_SERVICE, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
-    bool started = service && (StartServiceW(service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
-    DWORD error = GetLastError();
-    // A driver whose entry routine fails shows as a start that ends stopped.
-    bool running = false;
-    if (started) {
-        DWORD begin = GetTickCount();
-        SERVICE_STATUS status = {};
-        while (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING &&
-               GetTickCount() - begin < 15000)
-            Sleep(100);
-        running = status.dwCurrentState == SERVICE_RUNNING;
-        if (!running && status.dwWin32ExitCode) error = status.dwWin32ExitCode;
-    }
-    if (service) CloseServiceHandle(service);
-    if (manager) CloseServiceHandle(manager);
+    bool started = false, running = false;
+    DWORD error = 0;
+    StartDriver(KERNEL_SERVICE, started, running, error);
     if (started)
         in.undo.push_back({L"unload the driver", [](std::wstring& w, bool& restart) {
                                std::wstring ignored;
@@ -1412,18 +1561,8 @@ bool StepLoadDriver(Install& in, std::wstring& detail, std::wstring& why)
                                }
                                return true;
                            }});
-    if (!started) {
-        why = L"Windows refused to load Tarvex.sys: " + ErrorText(error);
-        if (error == ERROR_INVALID_IMAGE_HASH_ || error == ERROR_DRIVER_BLOCKED)
-            why += L". The driver is unsigned or signed by a certificate this machine does not trust. On a test "
-                   L"machine, trust Tarvex.cer and turn on test signing (README, \"Requirements and risks\"); "
-                   L"otherwise install a production-signed build";
-        if (error == ERROR_DRIVER_FAILED_PRIOR_UNLOAD_)
-            why += L". An earlier Tarvex is still loaded: restart Windows, then install again";
-        return false;
-    }
     if (!running) {
-        why = L"Tarvex.sys did not load: " + ErrorText(error);
+        why = LoadRefusal(L"Tarvex.sys", started, error);
         return false;
     }
     detail = L"the kernel service Tarvex started: the driver loads";
@@ -1579,6 +1718,22 @@ std::wstring FilterState()
            L"loads with the next USB device)";
 }
 
+// The image the service named before an upgrade goes once nothing names it: at the restart when it
+// is the one loaded now.
+void RetireOldImage(Install& in)
+{
+    const std::wstring& old = in.oldImage;
+    if (old.empty() || SamePath(old, in.newImage) || !Exists(old)) return;
+    if (!in.driverWasLoaded && DeleteFileW(old.c_str())) {
+        in.notes.push_back(L"the earlier image " + old + L" was deleted");
+    } else if (MoveFileExW(old.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        in.restart = true;
+        in.notes.push_back(L"the earlier image " + old + L" is deleted when Windows restarts");
+    } else {
+        in.notes.push_back(L"the earlier image " + old + L" could not be deleted: " + ErrorText(GetLastError()));
+    }
+}
+
 // After a move (--move) the earlier folder's programs are no longer named by anything: its files
 // of ours go, and the folder with them when nothing else is left in it.
 void MoveAway(Install& in)
@@ -1645,6 +1800,7 @@ int RunInstall(Install& in)
         // The earlier files are no longer needed once everything holds.
         RemoveBackup(in.backup);
         if (!in.oldFolder.empty()) MoveAway(in);
+        if (!in.newImage.empty()) RetireOldImage(in);
         for (const auto& n : in.notes) Say(L"  note: " + n);
         if (in.restart) {
             for (const auto& r : in.restartWhy) Say(L"  note: " + r);
@@ -1788,20 +1944,32 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
         Ok(kernelStep, L"not there");
     }
 
-    const wchar_t* fileStep = L"delete Tarvex.sys from the drivers folder";
-    std::wstring driver = DriverPath();
-    if (!Exists(driver)) {
-        Ok(fileStep, L"not there");
-    } else if (GoesAtRestart(driver)) {
-        Ok(fileStep, L"already deleted when Windows restarts");
-        restartWhy.push_back(L"Tarvex.sys is deleted when Windows restarts");
-    } else if (DeleteFileW(driver.c_str())) {
-        Ok(fileStep);
-    } else if (MoveFileExW(driver.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        Ok(fileStep, L"in use; deleted when Windows restarts");
-        restartWhy.push_back(L"Tarvex.sys is deleted when Windows restarts");
-    } else {
-        fail(fileStep, ErrorText(GetLastError()));
+    // Tarvex.sys and every upgrade's image Tarvex-<version>.sys.
+    std::vector<std::wstring> images = {DriverPath()};
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((DriversDir() + L"\\Tarvex-*.sys").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) images.push_back(DriversDir() + L"\\" + found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    for (const auto& driver : images) {
+        std::wstring name = driver.substr(driver.find_last_of(L'\\') + 1);
+        std::wstring fileStep = L"delete " + name + L" from the drivers folder";
+        if (!Exists(driver)) {
+            Ok(fileStep, L"not there");
+        } else if (GoesAtRestart(driver)) {
+            Ok(fileStep, L"already deleted when Windows restarts");
+            restartWhy.push_back(name + L" is deleted when Windows restarts");
+        } else if (DeleteFileW(driver.c_str())) {
+            Ok(fileStep);
+        } else if (MoveFileExW(driver.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            Ok(fileStep, L"in use; deleted when Windows restarts");
+            restartWhy.push_back(name + L" is deleted when Windows restarts");
+        } else {
+            fail(fileStep.c_str(), ErrorText(GetLastError()));
+        }
     }
 
     if (DeleteRecord(logFolder)) Ok(L"delete the install record");

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -368,6 +369,12 @@ private:
     Saved saved64_, saved32_;
 };
 
+inline std::wstring LowerText(std::wstring s)
+{
+    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
+}
+
 // Takes the renames and deletions scheduled for the next restart that name one of these files out
 // of the list, so that no later start of the prefix carries them out.
 inline void ForgetPendingRenames(const std::vector<std::wstring>& parts)
@@ -390,7 +397,7 @@ inline void ForgetPendingRenames(const std::vector<std::wstring>& parts)
     std::wstring kept;
     for (size_t i = 0; i + 1 < items.size(); i += 2) {
         bool ours = false;
-        for (const auto& p : parts) ours = ours || items[i].find(p) != std::wstring::npos;
+        for (const auto& p : parts) ours = ours || LowerText(items[i]).find(LowerText(p)) != std::wstring::npos;
         if (!ours) kept += items[i] + L'\0' + items[i + 1] + L'\0';
     }
     HKEY k;

@@ -24,6 +24,13 @@ using namespace setup_harness;
 
 const wchar_t FOLDER[] = L"C:\\Orvanta Setup Test";
 
+// An install every later step of a scenario needs; its output when it fails.
+#define ASSERT_INSTALLS(args)                                  \
+    do {                                                       \
+        Outcome installed_ = RunSetup(args);                   \
+        ASSERT_EQ(0u, installed_.exitCode) << installed_.out; \
+    } while (0)
+
 
 // The rule every scenario must leave standing: the class names Tarvex only over a kernel service
 // and an image that will still be there after a restart.
@@ -61,6 +68,37 @@ void DeleteServiceNamed(const wchar_t* name)
 }
 
 
+// The images an upgrade leaves in the drivers folder, Tarvex-<version>.sys.
+std::vector<std::wstring> UpgradeImages()
+{
+    std::vector<std::wstring> out;
+    std::wstring dir = DriverFile().substr(0, DriverFile().find_last_of(L'\\'));
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"\\Tarvex-*.sys").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do out.push_back(dir + L"\\" + found.cFileName);
+        while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return out;
+}
+
+// Whether the restart deletes the file (PendingFileRenameOperations, in NT form).
+bool DeletedAtRestart(const std::wstring& path)
+{
+    std::vector<wchar_t> data(64 * 1024, L'\0');
+    DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, data.data(), &size))
+        return false;
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    auto items = tvxsetup::SplitMultiString(data.data(), size / sizeof(wchar_t));
+    for (const auto& source : tvxsetup::PendingRenameSources(items, windows))
+        if (source == tvxsetup::NormalImagePath(path, windows)) return true;
+    return false;
+}
+
 // A copy of the installable files to change one of; tvxsetup installs from its own folder.
 std::wstring SourceCopy(const wchar_t* name)
 {
@@ -77,6 +115,13 @@ std::wstring SourceCopy(const wchar_t* name)
     return dir;
 }
 
+
+bool SameImage(const std::wstring& a, const std::wstring& b)
+{
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    return tvxsetup::NormalImagePath(a, windows) == tvxsetup::NormalImagePath(b, windows);
+}
 
 // Wine starts a Unix program given by its path on drive Z: as it starts a Windows one.
 bool RunUnix(const wchar_t* program, std::wstring line)
@@ -135,9 +180,11 @@ protected:
         DeleteServiceNamed(L"OrvantaService");
         DeleteServiceNamed(L"Tarvex");
         DeleteServiceNamed(L"TarvexImpostor");
+        DeleteServiceNamed(L"TarvexProof");
         DeleteFileW(DriverFile().c_str());
         DeleteFileW((DriverFile() + L".new").c_str());
-        ForgetPendingRenames({L"Tarvex.sys", L"Orvanta Setup Test"});
+        for (const auto& image : UpgradeImages()) DeleteFileW(image.c_str());
+        ForgetPendingRenames({L"Tarvex.sys", L"\\drivers\\Tarvex-", L"Orvanta Setup Test"});
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvanta");
         RemoveTree(FOLDER);
     }
@@ -307,36 +354,63 @@ TEST_F(TvxSetup, AFileInUseIsReplacedAtRestartWhenAllowed)
     EXPECT_TRUE(NamesTarvex(UpperFilters()));
 }
 
-TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFiles)
+TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesTheNewImageFirst)
 {
     Outcome first = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
     ASSERT_EQ(0u, first.exitCode) << first.out;
+    std::string oldDriver = ReadFileBytes(DriverFile());
     std::wstring source = SourceCopy(L"tvxsetup-upgrade");
     std::string launcher = ReadFileBytes(source + L"\\StartupOrvanta.exe") + "upgrade";
     WriteFileBytes(source + L"\\StartupOrvanta.exe", launcher);
-    // The loaded driver cannot be overwritten: its new image waits for the restart.
+    // A new image that does not load: the installed version stays exactly as it was.
+    std::wstring broken = SourceCopy(L"tvxsetup-badupgrade");
+    BreakDriverEntry(broken + L"\\Tarvex.sys");
+    Outcome bad = RunSetup(broken + L"\\tvxsetup.exe", L"install \"" + std::wstring(FOLDER) + L"\"");
+    EXPECT_EQ(1u, bad.exitCode) << bad.out;
+    EXPECT_TRUE(Has(bad.out, "[FAILED] copy Tarvex.sys to the drivers folder: ")) << bad.out;
+    EXPECT_TRUE(Has(bad.out, "the new image did not load under the temporary kernel service TarvexProof")) << bad.out;
+    EXPECT_TRUE(Has(bad.LastLine(), "every change was undone")) << bad.out;
+    EXPECT_TRUE(SameImage(QueryService(L"Tarvex").binary, DriverFile()));
+    EXPECT_EQ(oldDriver, ReadFileBytes(DriverFile()));
+    EXPECT_TRUE(UpgradeImages().empty()) << Narrow(UpgradeImages()[0]);
+    EXPECT_FALSE(QueryService(L"TarvexProof").exists);
+    EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter", L"Tarvex"}), UpperFilters());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryService(L"Tarvex").state);
+
+    // A good new image: proven under a temporary service, then named by the service from the restart;
+    // the loaded one is never written over and goes at the restart.
     std::string driver = ReadFileBytes(source + L"\\Tarvex.sys") + "upgrade";
     WriteFileBytes(source + L"\\Tarvex.sys", driver);
-
     Outcome upgrade = RunSetup(source + L"\\tvxsetup.exe", L"install \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(3u, upgrade.exitCode) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.LastLine(), "Installed, version ")) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.LastLine(), "restart Windows to finish")) << upgrade.out;
-    EXPECT_TRUE(Has(upgrade.out, "Tarvex.sys (drivers folder) is replaced when Windows restarts")) << upgrade.out;
-    EXPECT_EQ(driver, ReadFileBytes(DriverFile() + L".new")) << "the new image staged for the restart";
+    EXPECT_TRUE(Has(upgrade.out, "proven: it loaded under the temporary kernel service TarvexProof")) << upgrade.out;
+    auto images = UpgradeImages();
+    ASSERT_EQ(1u, images.size());
+    EXPECT_EQ(driver, ReadFileBytes(images[0]));
+    EXPECT_TRUE(SameImage(QueryService(L"Tarvex").binary, images[0])) << Narrow(QueryService(L"Tarvex").binary);
+    EXPECT_EQ(oldDriver, ReadFileBytes(DriverFile())) << "the loaded image was written over";
+    EXPECT_TRUE(DeletedAtRestart(DriverFile()));
+    EXPECT_FALSE(QueryService(L"TarvexProof").exists);
     EXPECT_TRUE(Has(upgrade.out, "replaced StartupOrvanta.exe ")) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.out, "stopped the running OrvantaService")) << upgrade.out;
     EXPECT_EQ(launcher, ReadFileBytes(std::wstring(FOLDER) + L"\\StartupOrvanta.exe"));
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter", L"Tarvex"}), UpperFilters()) << "no second entry";
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryService(L"OrvantaService").state);
-    EXPECT_EQ(0u, RunSetup(L"status").exitCode);
+    Outcome status = RunSetup(L"status");
+    EXPECT_EQ(0u, status.exitCode) << status.out;
+    // Uninstall takes every image.
+    Outcome uninstall = RunSetup(L"uninstall");
+    EXPECT_TRUE(uninstall.exitCode == 0 || uninstall.exitCode == 3) << uninstall.out;
+    EXPECT_TRUE(UpgradeImages().empty() || DeletedAtRestart(UpgradeImages()[0]));
 }
 
 // Uninstall's injected failures: cut off after its first step, and a step that fails outright.
 TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
 {
     int safe = 0;
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     Outcome cut = RunSetup(Dist() + L"\\tvxsetup.exe", L"uninstall \"" + std::wstring(FOLDER) + L"\"",
                            [](const std::string& out) {
                                return Has(out, "[ok]     remove Tarvex from the USB class's UpperFilters");
@@ -350,7 +424,7 @@ TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
     EXPECT_FALSE(QueryService(L"OrvantaService").exists);
 
     // The logon task tool gone from the folder: its step fails, the others still run.
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     ASSERT_TRUE(DeleteFileW((std::wstring(FOLDER) + L"\\logontask.exe").c_str()));
     Outcome failing = RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(1u, failing.exitCode) << failing.out;
@@ -401,7 +475,7 @@ TEST(TvxSetupPaths, AMultiStringKeepsItsEmptyStringsAndPendingRenamesNameTheirSo
 // that form itself through ChangeServiceConfig.
 TEST_F(TvxSetup, ADriverPathInNtFormIsThisDriverForStatusRepairAndUninstall)
 {
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
     std::wstring ntForm = L"\\??\\" + std::wstring(windows) + L"\\system32\\drivers\\Tarvex.sys";
@@ -433,7 +507,7 @@ TEST_F(TvxSetup, ADriverPathInNtFormIsThisDriverForStatusRepairAndUninstall)
 // restart (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT) is the other half.
 TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRestartMessage)
 {
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE held = OpenServiceW(manager, L"Tarvex", SERVICE_QUERY_STATUS);
     ASSERT_TRUE(held);
@@ -465,7 +539,7 @@ TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRest
 // and file is a healthy filter.
 TEST_F(TvxSetup, StatusCallsAFilterHealthyWhoseDriverIsNotLoadedNow)
 {
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(manager, L"Tarvex", SERVICE_STOP | SERVICE_QUERY_STATUS);
     SERVICE_STATUS state = {};
@@ -530,7 +604,7 @@ TEST_F(TvxSetup, ASecondFolderIsRefusedWithoutMoveAndTakesTheInstallationWithIt)
 {
     const std::wstring second = L"C:\\Orvanta Setup Test Moved";
     RemoveTree(second);
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     Outcome refused = RunSetup(L"install \"" + second + L"\"");
     EXPECT_EQ(1u, refused.exitCode) << refused.out;
     EXPECT_TRUE(Has(refused.out, "Orvanta is installed in \"C:\\Orvanta Setup Test\"; to move it")) << refused.out;
@@ -550,7 +624,7 @@ TEST_F(TvxSetup, ASecondFolderIsRefusedWithoutMoveAndTakesTheInstallationWithIt)
 TEST_F(TvxSetup, TheFilterEditKeepsEveryOtherEntryAndRefusesAValueOfAnotherType)
 {
     SetUpperFiltersValue(REG_MULTI_SZ, std::wstring(L"OtherFilter\0\0Third\0\0", 20));
-    ASSERT_EQ(0u, RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"").exitCode);
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter", L"", L"Third", L"Tarvex"}), RawUpperFilters());
     Outcome uninstall = RunSetup(L"uninstall");
     EXPECT_EQ(0u, uninstall.exitCode) << uninstall.out;
