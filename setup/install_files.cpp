@@ -187,11 +187,26 @@ bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why)
 
 // The folder made with its security, or the recorded installation's folder given it again: SYSTEM
 // and Administrators may change it, users may read and run it, nothing is inherited from above.
+// An administrator may give a folder owned by SYSTEM or TrustedInstaller to Administrators only
+// with the privilege to restore files, which an elevated token holds but has not turned on.
+void EnableRestorePrivilege()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &privileges.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+}
+
 bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
 {
     if (!Exists(in.folder)) {
         if (!MakeFolder(in, in.folder, why)) return false;
     } else {
+        EnableRestorePrivilege();
         PSECURITY_DESCRIPTOR before = nullptr, wanted = nullptr;
         PSID oldOwner = nullptr;
         PACL oldDacl = nullptr;

@@ -77,9 +77,12 @@ void Failed(const std::wstring& step, const std::wstring& why) { Say(L"  [FAILED
 // the one the install record names); until then the log goes to the temporary folder.
 std::wstring logFolder;
 
+bool InLogFolder() { return !logFolder.empty() && Exists(logFolder); }
+
 std::wstring LogPath()
 {
-    if (!logFolder.empty()) return logFolder + L"\\" + LOG_NAME;
+    // A folder the undo removed again is no place for the log either.
+    if (InLogFolder()) return logFolder + L"\\" + LOG_NAME;
     wchar_t temp[MAX_PATH] = {};
     DWORD n = GetTempPathW(MAX_PATH, temp);
     std::wstring dir = n && n < MAX_PATH ? std::wstring(temp, n) : L"C:\\Windows\\Temp\\";
@@ -88,7 +91,7 @@ std::wstring LogPath()
 }
 
 // Said at the end of a last line when the log is not in the installation folder.
-std::wstring LogNote() { return logFolder.empty() ? L" The log is in " + LogPath() + L"." : L""; }
+std::wstring LogNote() { return InLogFolder() ? L"" : L" The log is in " + LogPath() + L"."; }
 
 // Appends this run's lines to the log.
 void WriteLog()

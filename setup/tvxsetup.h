@@ -112,6 +112,7 @@ std::wstring ErrorText(DWORD error);
 void Ok(const std::wstring& step, const std::wstring& detail = L"");
 void Failed(const std::wstring& step, const std::wstring& why);
 extern std::wstring logFolder;
+bool InLogFolder();
 std::wstring LogPath();
 std::wstring LogNote();
 void WriteLog();
@@ -194,6 +195,7 @@ bool CopyTree(Install& in, const std::wstring& from, const std::wstring& to, con
               std::vector<std::wstring>& notes, std::wstring& why);
 bool StepStopOldService(Install& in, std::wstring& detail, std::wstring& why);
 bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why);
+void EnableRestorePrivilege();
 bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why);
 
 // install_driver.cpp
