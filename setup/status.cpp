@@ -50,9 +50,15 @@ int RunStatus()
 
     std::vector<std::wstring> filters;
     DWORD error = 0;
-    bool read = ReadFilters(filters, error);
+    FilterValue value;
+    bool read = ReadFilterValue(value, error);
+    filters = value.items;
     part(read && Names(filters));
-    Say(L"  USB class UpperFilters: " + (read ? Join(filters) : L"cannot be read: " + ErrorText(error)) +
+    bool multi = !value.present || value.type == REG_MULTI_SZ;
+    Say(L"  USB class UpperFilters: " +
+        (!read ? L"cannot be read: " + ErrorText(error)
+               : multi ? Join(filters)
+                       : L"of type " + std::to_wstring(value.type) + L", not a multi-string; Windows ignores it") +
         (read && Names(filters) ? L" (Tarvex registered)" : L" (Tarvex not registered)"));
 
     const ServiceInfo& kernel = health.service;
