@@ -8,7 +8,10 @@ pecheck.py FILE [--machine i386|amd64] [--subsystem gui|console|native] [--dll]
 pecheck.py FOLDER --version A.B.C.D
                 every .exe, .dll and .sys in FOLDER carries a version resource of that version, with
                 company, product, description and file and product version texts
-Imports are always limited to Windows system DLLs; --imports-from narrows that further. Every binary
+Imports are always limited to Windows system DLLs; --imports-from narrows that further. A program
+that runs elevated (its manifest asks for requireAdministrator or highestAvailable) may import only
+Windows 10's known DLLs, which the loader takes from the system folder whatever folder the program
+lies in; any other DLL could be planted beside it (a downloads folder). Every binary
 is also checked for imports newer than the oldest Windows its header declares (the lower of its
 OS and subsystem versions), from a list of functions the MinGW runtimes are known to pull in.
 """
@@ -19,6 +22,15 @@ SYSTEM_DLLS = {
     'shlwapi.dll', 'msvcrt.dll', 'ntdll.dll', 'ws2_32.dll', 'setupapi.dll', 'newdev.dll',
     'ntoskrnl.exe', 'hal.dll', 'usbd.sys', 'taskschd.dll', 'version.dll', 'cfgmgr32.dll',
 }
+# HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs on Windows 10, plus ntdll,
+# which is always mapped before anything else.
+KNOWN_DLLS = {
+    'advapi32.dll', 'clbcatq.dll', 'combase.dll', 'comdlg32.dll', 'coml2.dll', 'difxapi.dll', 'gdi32.dll',
+    'gdiplus.dll', 'imagehlp.dll', 'imm32.dll', 'kernel32.dll', 'msctf.dll', 'msvcrt.dll', 'normaliz.dll',
+    'nsi.dll', 'ole32.dll', 'oleaut32.dll', 'psapi.dll', 'rpcrt4.dll', 'sechost.dll', 'setupapi.dll',
+    'shcore.dll', 'shell32.dll', 'shlwapi.dll', 'user32.dll', 'wldap32.dll', 'ws2_32.dll', 'ntdll.dll',
+}
+ELEVATED_LEVELS = ('requireAdministrator', 'highestAvailable')
 MACHINES = {'i386': 0x14c, 'amd64': 0x8664}
 
 # Functions newer than Windows XP that the static C/C++ and thread runtimes, or our own code, may
@@ -276,6 +288,13 @@ def main():
     for dll in imports:
         if dll not in allowed and not dll.startswith('api-ms-win-'):
             errors.append('imports from %s, which is not allowed' % dll)
+    manifests = pe.manifests()
+    levels = [m.group(1) for m in (re.search(r'requestedExecutionLevel[^>]*level="([^"]+)"', t) for t in manifests) if m]
+    if any(level in ELEVATED_LEVELS for level in levels):
+        for dll in imports:
+            if dll not in KNOWN_DLLS and not dll.startswith('api-ms-win-'):
+                errors.append('runs elevated and imports %s, which is not a known DLL: a copy beside the program '
+                              'would be loaded' % dll)
     declared = min(pe.os_version, pe.subsys_version)
     for dll, fn in pe.imported_functions():
         since = NEWER_THAN_XP.get(dll, {}).get(fn)

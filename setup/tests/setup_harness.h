@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -117,6 +118,40 @@ inline std::vector<std::wstring> UpperFilters()
     return out;
 }
 
+// The value's strings as stored, empty ones included, and its type (0 when absent).
+inline std::vector<std::wstring> RawUpperFilters(DWORD* type = nullptr)
+{
+    std::vector<std::wstring> out;
+    std::vector<wchar_t> data(4096, L'\0');
+    DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t)), kind = 0;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExW(key, L"UpperFilters", nullptr, &kind, reinterpret_cast<BYTE*>(data.data()), &size))
+            kind = 0, size = 0;
+        RegCloseKey(key);
+    }
+    if (type) *type = kind;
+    size_t units = size / sizeof(wchar_t);
+    if (units && data[units - 1] == 0) --units;
+    for (size_t at = 0; at < units;) {
+        size_t end = at;
+        while (end < units && data[end]) ++end;
+        out.emplace_back(&data[at], end - at);
+        at = end + 1;
+    }
+    return out;
+}
+
+inline void SetUpperFiltersValue(DWORD type, const std::wstring& data)
+{
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
+        return;
+    RegSetValueExW(key, L"UpperFilters", 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                   static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
 inline void SetUpperFilters(const std::vector<std::wstring>& filters)
 {
     HKEY key;
@@ -145,6 +180,7 @@ inline bool NamesTarvex(const std::vector<std::wstring>& filters)
 struct Service {
     bool exists = false;
     DWORD state = 0;
+    DWORD start = 0;
     std::wstring binary;
 };
 
@@ -160,12 +196,40 @@ inline Service QueryService(const wchar_t* name)
         s.state = status.dwCurrentState;
         BYTE buffer[8192];
         DWORD needed = 0;
-        if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed))
+        if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
             s.binary = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
+            s.start = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->dwStartType;
+        }
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
     return s;
+}
+
+// A service Windows keeps only until its last handle closes or the restart: a change of nothing tells.
+inline bool MarkedForDeletion(const wchar_t* name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG) : nullptr;
+    bool marked = service && !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+                  GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return marked;
+}
+
+// The install record as tvxsetup writes it: what makes an existing folder an installation.
+inline void RecordInstall(const std::wstring& folder, const wchar_t* version = L"0.0.0.1")
+{
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvanta", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
+        return;
+    RegSetValueExW(key, L"InstallFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                   static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                   static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
 }
 
 inline void RemoveTree(const std::wstring& dir)
@@ -305,6 +369,12 @@ private:
     Saved saved64_, saved32_;
 };
 
+inline std::wstring LowerText(std::wstring s)
+{
+    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
+}
+
 // Takes the renames and deletions scheduled for the next restart that name one of these files out
 // of the list, so that no later start of the prefix carries them out.
 inline void ForgetPendingRenames(const std::vector<std::wstring>& parts)
@@ -327,7 +397,7 @@ inline void ForgetPendingRenames(const std::vector<std::wstring>& parts)
     std::wstring kept;
     for (size_t i = 0; i + 1 < items.size(); i += 2) {
         bool ours = false;
-        for (const auto& p : parts) ours = ours || items[i].find(p) != std::wstring::npos;
+        for (const auto& p : parts) ours = ours || LowerText(items[i]).find(LowerText(p)) != std::wstring::npos;
         if (!ours) kept += items[i] + L'\0' + items[i + 1] + L'\0';
     }
     HKEY k;
