@@ -48,6 +48,10 @@ struct DEVICE_EXTENSION {
     DEVICE_CAPABILITIES capabilities;
     volatile LONG pendingActionCount;
     KEVENT removalEvent;
+    // The driver's own requests to the PDO (control orders, the charging re-send): removal waits
+    // for these before the remove request goes down, and for the pending actions only after.
+    volatile LONG ownRequestCount;
+    KEVENT ownRequestsDone;
     LONG ipcSlot;
     BOOLEAN bIsAppleDevice;
     BOOLEAN bIsAppleHardwareId;
@@ -89,11 +93,15 @@ NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp);
 // util
 VOID AcquirePendingAction(DEVICE_EXTENSION* devExt);
 VOID ReleasePendingAction(DEVICE_EXTENSION* devExt);
+BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt);
+VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt);
 NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp);
 NTSTATUS CallNextDriverAndWait(DEVICE_EXTENSION* devExt, PIRP irp);
 BOOLEAN IsDriverNamed(PDEVICE_OBJECT deviceObject, PCWSTR driverName);
 BOOLEAN IsTarvexAbove(PDEVICE_OBJECT physicalDevObj);
 VOID InheritLowerFlags(PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT topDevObj);
+VOID InitializeFilterExtension(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT physicalDevObj,
+                               LONG ipcSlot);
 NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY_PROPERTY property,
                          PWCHAR buffer, ULONG bufferUnits, ULONG queryBytes);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);

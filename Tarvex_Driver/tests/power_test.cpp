@@ -2,6 +2,8 @@
 // what every request leaves behind.
 #include "scenario.h"
 
+#include <thread>
+
 namespace {
 
 class PowerTest : public TarvexTest {
@@ -111,6 +113,26 @@ TEST_F(PowerTest, EveryRequestStartsTheNextOnceAndReleasesItsPendingAction)
     EXPECT_EQ(5u, KsimPoStartNextPowerIrpCalls(filter));
     EXPECT_EQ(0, ext->pendingActionCount);
     EXPECT_TRUE(KsimAsserts().empty());
+}
+
+// A removal that begins on another processor just as a wake-up completes keeps its state: the
+// completion moves suspended to started and nothing else.
+TEST_F(PowerTest, WakeCompletingAsRemovalBeginsLeavesTheRemovalState)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
+    ASSERT_EQ(STATE_SUSPENDED, ext->state);
+    KsimPoPendAtPdo(pdo, 50);
+    NTSTATUS wake = STATUS_UNSUCCESSFUL;
+    std::thread waker([&] { wake = KsimPoSetDevicePower(pdo, PowerDeviceD0); });
+    while (ext->pendingActionCount == 0) {
+        std::this_thread::yield();
+    }
+    // The first write to the filter's record after its dispatch is the completion's.
+    KsimBeforeNextExtensionWrite(filter, [this] { ext->state = STATE_REMOVING; });
+    waker.join();
+    EXPECT_STATUS(STATUS_SUCCESS, wake);
+    EXPECT_EQ(STATE_REMOVING, ext->state);
+    EXPECT_EQ(0, ext->pendingActionCount);
 }
 
 }  // namespace
