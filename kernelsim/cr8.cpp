@@ -15,6 +15,9 @@ namespace ksim {
 namespace {
 
 thread_local KIRQL currentIrql = 0;
+// Frames on the thread's stack when the simulator itself raised it to DISPATCH_LEVEL (as a DPC
+// or a test would run there): the code outside them ran below that level and is not checked.
+thread_local size_t simRaiseDepth = 0;
 
 // Pageable data may be paged out whenever a processor runs at DISPATCH_LEVEL.
 void Change(KIRQL irql) {
@@ -48,7 +51,17 @@ LONG CALLBACK EmulateCr8(PEXCEPTION_POINTERS info) {
 }  // namespace
 
 KIRQL Irql() { return currentIrql; }
-void SetIrql(KIRQL irql) { Change(irql); }
+void SetIrql(KIRQL irql) {
+    if (irql >= 2 && currentIrql < 2) {
+        void* frames[128];
+        simRaiseDepth = VmCaptureStack(frames, 128, 0);
+    } else if (irql < 2) {
+        simRaiseDepth = 0;
+    }
+    Change(irql);
+}
+
+size_t SimRaiseDepth() { return simRaiseDepth; }
 
 void EnsureCr8Emulation() {
     static std::once_flag once;

@@ -32,6 +32,8 @@ bool VmInPageableCode(const void* address);
 void VmPageOutPageable();
 void VmInitialise();
 
+// Frames on the calling thread's stack when the simulator last raised it to DISPATCH_LEVEL, or 0.
+size_t SimRaiseDepth();
 // Return addresses of the calling thread, innermost first, without the `skip` innermost frames.
 size_t VmCaptureStack(void** frames, size_t max, size_t skip);
 // "0x0000000140012345 (exe+0x12345)", or the bare address outside the program's image.

@@ -97,8 +97,10 @@ bool RequireIrql(KIRQL max, const char* call) {
 void CheckPageableCallers(const char* call) {
     KIRQL irql = Irql();
     if (irql <= APC_LEVEL) return;
-    void* frames[24];
-    size_t count = VmCaptureStack(frames, 24, 1);
+    void* frames[128];
+    size_t count = VmCaptureStack(frames, 128, 1);
+    size_t outer = SimRaiseDepth();
+    count = count > outer ? count - outer : 0;
     for (size_t i = 0; i < count; ++i) {
         if (!VmInPageableCode(frames[i])) continue;
         Stop(KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(frames[i]), irql, 8,

@@ -2,6 +2,7 @@
 // what every request leaves behind.
 #include "scenario.h"
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -121,13 +122,19 @@ TEST_F(PowerTest, WakeCompletingAsRemovalBeginsLeavesTheRemovalState)
 {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
     ASSERT_EQ(STATE_SUSPENDED, ext->state);
+    std::atomic<bool> passed{false};
+    KsimSetIrpHook(below, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        passed = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+        return false;
+    });
     KsimPoPendAtPdo(pdo, 50);
     NTSTATUS wake = STATUS_UNSUCCESSFUL;
     std::thread waker([&] { wake = KsimPoSetDevicePower(pdo, PowerDeviceD0); });
-    while (ext->pendingActionCount == 0) {
+    // Once the request is below and the dispatch has let go of its own pending action, the next
+    // write to the filter's record is the completion's.
+    while (!passed || ext->pendingActionCount != 1) {
         std::this_thread::yield();
     }
-    // The first write to the filter's record after its dispatch is the completion's.
     KsimBeforeNextExtensionWrite(filter, [this] { ext->state = STATE_REMOVING; });
     waker.join();
     EXPECT_STATUS(STATUS_SUCCESS, wake);
