@@ -15,9 +15,8 @@ namespace ksim {
 namespace {
 
 thread_local KIRQL currentIrql = 0;
-// Frames on the thread's stack when the simulator itself raised it to DISPATCH_LEVEL (as a DPC
-// or a test would run there): the code outside them ran below that level and is not checked.
-thread_local size_t simRaiseDepth = 0;
+// See SimRaiseBoundary.
+thread_local uintptr_t simRaiseBoundary = 0;
 
 // Pageable data may be paged out whenever a processor runs at DISPATCH_LEVEL.
 void Change(KIRQL irql) {
@@ -51,17 +50,22 @@ LONG CALLBACK EmulateCr8(PEXCEPTION_POINTERS info) {
 }  // namespace
 
 KIRQL Irql() { return currentIrql; }
+// The simulator's own raise: the code that called it resumes only after the matching lower.
 void SetIrql(KIRQL irql) {
-    if (irql >= 2 && currentIrql < 2) {
-        void* frames[128];
-        simRaiseDepth = VmCaptureStack(frames, 128, 0);
-    } else if (irql < 2) {
-        simRaiseDepth = 0;
-    }
+    if (irql >= 2 && currentIrql < 2)
+        simRaiseBoundary = VmCallerStackPointer(2);
+    else if (irql < 2)
+        simRaiseBoundary = 0;
     Change(irql);
 }
 
-size_t SimRaiseDepth() { return simRaiseDepth; }
+// A test's raise: everything it calls from now on runs at the new level.
+void SetIrqlForTest(KIRQL irql) {
+    SetIrql(irql);
+    simRaiseBoundary = 0;
+}
+
+uintptr_t SimRaiseBoundary() { return simRaiseBoundary; }
 
 void EnsureCr8Emulation() {
     static std::once_flag once;

@@ -45,6 +45,7 @@ void CheckPageableCallers(const char* call);
 
 KIRQL Irql();
 void SetIrql(KIRQL irql);
+void SetIrqlForTest(KIRQL irql);
 void EnsureCr8Emulation();
 
 // Fault injection: true when this call of that kind must fail (and its status).

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -32,8 +33,14 @@ bool VmInPageableCode(const void* address);
 void VmPageOutPageable();
 void VmInitialise();
 
-// Frames on the calling thread's stack when the simulator last raised it to DISPATCH_LEVEL, or 0.
-size_t SimRaiseDepth();
+// The stack pointer of the frame that made the simulator raise the calling thread to
+// DISPATCH_LEVEL (a DPC's completion, a send at that level), or 0 when a test or a driver raised
+// it: frames at or above it ran below DISPATCH_LEVEL and resume only after the level drops.
+uintptr_t SimRaiseBoundary();
+// Per frame of the calling thread, innermost first without the `skip` innermost: the return
+// address and the frame's stack pointer. VmCallerStackPointer(n): that of the n-th frame out.
+size_t VmWalkStack(void** frames, uintptr_t* stackPointers, size_t max, size_t skip);
+uintptr_t VmCallerStackPointer(size_t levels);
 // Return addresses of the calling thread, innermost first, without the `skip` innermost frames.
 size_t VmCaptureStack(void** frames, size_t max, size_t skip);
 // "0x0000000140012345 (exe+0x12345)", or the bare address outside the program's image.

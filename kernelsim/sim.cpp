@@ -97,11 +97,12 @@ bool RequireIrql(KIRQL max, const char* call) {
 void CheckPageableCallers(const char* call) {
     KIRQL irql = Irql();
     if (irql <= APC_LEVEL) return;
-    void* frames[128];
-    size_t count = VmCaptureStack(frames, 128, 1);
-    size_t outer = SimRaiseDepth();
-    count = count > outer ? count - outer : 0;
+    void* frames[64];
+    uintptr_t stackPointers[64];
+    size_t count = VmWalkStack(frames, stackPointers, 64, 1);
+    uintptr_t boundary = SimRaiseBoundary();
     for (size_t i = 0; i < count; ++i) {
+        if (boundary && stackPointers[i] >= boundary) break;
         if (!VmInPageableCode(frames[i])) continue;
         Stop(KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(frames[i]), irql, 8,
              reinterpret_cast<ULONG_PTR>(frames[i]),
@@ -294,5 +295,5 @@ KIRQL KsimIrql() { return Irql(); }
 
 void KsimSetIrql(KIRQL irql) {
     EnsureCr8Emulation();
-    SetIrql(irql);
+    SetIrqlForTest(irql);
 }

@@ -262,6 +262,40 @@ size_t VmCaptureStack(void** frames, size_t max, size_t skip) {
     return RtlCaptureStackBackTrace(static_cast<DWORD>(skip + 1), static_cast<DWORD>(max), frames, nullptr);
 }
 
+// Unwinds the calling thread's stack through the program's unwind tables: per frame, the address
+// it will return to and the stack pointer of that frame.
+__attribute__((noinline)) size_t VmWalkStack(void** frames, uintptr_t* stackPointers, size_t max, size_t skip) {
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    size_t count = 0;
+    for (size_t level = 0; count < max && level < max + skip + 1; ++level) {
+        DWORD64 imageBase = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+        if (function) {
+            PVOID handlerData = nullptr;
+            DWORD64 establisher = 0;
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                             &establisher, nullptr);
+        } else {
+            context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+            context.Rsp += 8;
+        }
+        if (!context.Rip) break;
+        if (level < skip) continue;
+        frames[count] = reinterpret_cast<void*>(context.Rip);
+        stackPointers[count] = static_cast<uintptr_t>(context.Rsp);
+        ++count;
+    }
+    return count;
+}
+
+uintptr_t VmCallerStackPointer(size_t levels) {
+    void* frames[8];
+    uintptr_t stackPointers[8];
+    size_t count = VmWalkStack(frames, stackPointers, 8, 0);
+    return levels < count ? stackPointers[levels] : 0;
+}
+
 std::string VmDescribe(const void* address) {
     const char* base = reinterpret_cast<const char*>(&__ImageBase);
     const char* at = static_cast<const char*>(address);
