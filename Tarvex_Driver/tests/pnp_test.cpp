@@ -513,6 +513,15 @@ TEST_F(PnpTest, PagingPathFlagFollowsTheDevicesAboveAndBelow)
     EXPECT_STATUS(STATUS_SUCCESS, KsimPnpDeviceUsage(phone, DeviceUsageTypePaging, false));
     EXPECT_FALSE(filter->Flags & DO_POWER_PAGABLE);
     EXPECT_EQ(0, Ext(filter)->pendingActionCount);
+
+    // Above not pageable: the filter stays as it is, whatever the device below, also when the
+    // device below holds the request a while (the completion must mark it pending).
+    above->Flags &= ~DO_POWER_PAGABLE;
+    phone->Flags |= DO_POWER_PAGABLE;
+    KsimPnpPendAtPdo(phone, IRP_MN_DEVICE_USAGE_NOTIFICATION, 20);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpDeviceUsage(phone, DeviceUsageTypePaging, true));
+    EXPECT_FALSE(filter->Flags & DO_POWER_PAGABLE);
+    EXPECT_EQ(0, Ext(filter)->pendingActionCount);
 }
 
 // Registered for the USB class only, as the INF installs it: a phone's stack (USB device class)
