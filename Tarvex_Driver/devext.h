@@ -52,6 +52,10 @@ struct DEVICE_EXTENSION {
     // for these before the remove request goes down, and for the pending actions only after.
     volatile LONG ownRequestCount;
     KEVENT ownRequestsDone;
+    // Requests inside the filter's dispatch routine: they reach the device below before the remove
+    // does. Those pended below hold pendingActionCount instead, until their completion.
+    volatile LONG dispatchCount;
+    KEVENT dispatchDone;
     LONG ipcSlot;
     BOOLEAN bIsAppleDevice;
     BOOLEAN bIsAppleHardwareId;
@@ -95,6 +99,7 @@ VOID AcquirePendingAction(DEVICE_EXTENSION* devExt);
 VOID ReleasePendingAction(DEVICE_EXTENSION* devExt);
 BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt);
 VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt);
+VOID ReleaseDispatch(DEVICE_EXTENSION* devExt);
 NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp);
 NTSTATUS CallNextDriverAndWait(DEVICE_EXTENSION* devExt, PIRP irp);
 BOOLEAN IsDriverNamed(PDEVICE_OBJECT deviceObject, PCWSTR driverName);

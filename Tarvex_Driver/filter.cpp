@@ -308,10 +308,12 @@ BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
 NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
-    // After the remove request the device object no longer exists: no pending action for it.
+    // After the remove request the device object no longer exists: it is not counted. The count
+    // is taken before the state check, so removal either waits for this request to leave the
+    // dispatch routine or the request sees the state.
     BOOLEAN isRemove = major == IRP_MJ_PNP && irpSp->MinorFunction == IRP_MN_REMOVE_DEVICE;
     if (!isRemove) {
-        AcquirePendingAction(devExt);
+        InterlockedIncrement(&devExt->dispatchCount);
     }
 
     NTSTATUS status;
@@ -339,7 +341,7 @@ NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION i
     }
 
     if (!isRemove) {
-        ReleasePendingAction(devExt);
+        ReleaseDispatch(devExt);
     }
     return status;
 }

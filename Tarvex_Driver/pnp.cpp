@@ -125,6 +125,7 @@ VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt)
     controlExt->pendingActionCount = 0;
     KeInitializeEvent(&controlExt->removalEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&controlExt->ownRequestsDone, NotificationEvent, FALSE);
+    KeInitializeEvent(&controlExt->dispatchDone, NotificationEvent, FALSE);
     controlExt->physicalDevObj = devExt->physicalDevObj;
     controlExt->controlDevObj = controlDevObj;
     controlExt->filterDevObj = devExt->filterDevObj;
@@ -259,10 +260,11 @@ VA_PAGED NTSTATUS HandleQueryStop(DEVICE_EXTENSION* devExt, PIRP irp)
     return PassDown(devExt, irp);
 }
 
-// The dispatch routine holds no pending action for this request. The driver's own requests to
-// the PDO end before the remove goes down, as the PDO must hold nothing of ours when it handles
-// it. The requests passing through wait until after: a hub's wait-wake request holds a pending
-// action until the hub driver cancels it while handling the remove itself.
+// The dispatch routine does not count this request. The driver's own requests to the PDO end
+// before the remove goes down, as the PDO must hold nothing of ours when it handles it, and so do
+// the requests still inside the dispatch routine, which would reach it after the remove. Those
+// pended below are waited for only after: a hub's wait-wake request holds a pending action until
+// the hub driver cancels it while handling the remove itself.
 VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
 {
     DbgPrint("OrvantaDriver> IRP_MN_REMOVE_DEVICE\n");
@@ -280,6 +282,8 @@ VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
     }
     ReleaseOwnRequest(devExt);
     KeWaitForSingleObject(&devExt->ownRequestsDone, Executive, KernelMode, FALSE, nullptr);
+    ReleaseDispatch(devExt);
+    KeWaitForSingleObject(&devExt->dispatchDone, Executive, KernelMode, FALSE, nullptr);
 
     NTSTATUS status = PassDown(devExt, irp);
 

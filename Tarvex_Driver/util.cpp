@@ -61,6 +61,15 @@ VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt)
     }
 }
 
+// Any IRQL up to DISPATCH_LEVEL. The dispatch routine's own count, taken with an interlocked
+// increment on entry; as ReleasePendingAction, nothing touches devExt after the event.
+VOID ReleaseDispatch(DEVICE_EXTENSION* devExt)
+{
+    if (InterlockedDecrement(&devExt->dispatchCount) < 0) {
+        KeSetEvent(&devExt->dispatchDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 // PASSIVE_LEVEL. The caller has prepared the next stack location and owns the request again
 // when this returns.
 VA_PAGED NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp)
@@ -117,6 +126,7 @@ VA_PAGED VOID InitializeFilterExtension(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT
     devExt->bAttachToChildren = ipcSlot == IPC_SLOT_ADDDEVICE_FILTER;
     KeInitializeEvent(&devExt->removalEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&devExt->ownRequestsDone, NotificationEvent, FALSE);
+    KeInitializeEvent(&devExt->dispatchDone, NotificationEvent, FALSE);
 }
 
 // A filter must look like the device below it to the I/O and power managers; it has no name of

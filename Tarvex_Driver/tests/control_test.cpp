@@ -588,14 +588,19 @@ TEST_F(ControlDeviceTest, ForeignRequestOvertakenByRemovalGetsNoReSendIntoTheRem
 {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
-    // The PDO answers the foreign request only after it has handled the remove, as when the
-    // sender's processor stalls between the request's completion and the re-send.
+    // The PDO answers the foreign request only once removal has begun, and once it has handled
+    // the remove if that comes within 200 ms: as when the sender's processor stalls between the
+    // request's completion and the re-send.
     std::atomic<int> held{0};
     KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || held++ > 0) {
             return false;
         }
-        while (!KsimPdoRemoveHandled(phone)) {
+        while (filterExt->state != STATE_REMOVED) {
+            std::this_thread::yield();
+        }
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!KsimPdoRemoveHandled(phone) && std::chrono::steady_clock::now() < until) {
             std::this_thread::yield();
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
