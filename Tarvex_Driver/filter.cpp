@@ -65,7 +65,7 @@ VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
 
 // The charging request waits for the device, which only PASSIVE_LEVEL allows; URBs may come
 // down at DISPATCH_LEVEL, where the re-send goes to a work item instead. So does a sender in a
-// guarded region: the built request's completion is an APC that could not reach this thread.
+// guarded region, which commonly holds a lock others wait for: it is not held up by the device.
 // A request that passed the state check before removal began gets no re-send once removal has
 // begun: its URB would reach a PDO that has handled the remove.
 VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
@@ -395,10 +395,11 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     DEVICE_EXTENSION* devExt = ExtensionOf(filterDevObj);
     InitializeFilterExtension(devExt, filterDevObj, PhysicalDeviceObject, IPC_SLOT_ADDDEVICE_FILTER);
 
-    // The safe form sets topDevObj before a request can reach the filter through the stack.
-    if (!NT_SUCCESS(IoAttachDeviceToDeviceStackSafe(filterDevObj, PhysicalDeviceObject, &devExt->topDevObj))) {
-        devExt->topDevObj = nullptr;
-    }
+    // A request may reach the filter as soon as it is in the stack: it must find the device below
+    // by then. Plug and Play adds one device to a stack at a time, so the top now is the device the
+    // filter goes on; the attach then confirms it.
+    devExt->topDevObj = IoGetAttachedDevice(PhysicalDeviceObject);
+    devExt->topDevObj = IoAttachDeviceToDeviceStack(filterDevObj, PhysicalDeviceObject);
     DbgPrint("OrvantaDriver> physicalDevObj: 0x%X\n",
              static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(devExt->physicalDevObj)));
     DbgPrint("OrvantaDriver> topDevObj: 0x%X\n", static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(devExt->topDevObj)));

@@ -329,7 +329,10 @@ VA_PAGED VOID AttachChildFilter(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT childPd
         RtlCopyMemory(childExt->location, devExt->location, sizeof(childExt->location));
     }
 
-    if (!NT_SUCCESS(IoAttachDeviceToDeviceStackSafe(childDevObj, childPdo, &childExt->topDevObj))) {
+    // Only a PDO with nothing on it gets a child filter, so the device below is known now.
+    childExt->topDevObj = childPdo;
+    childExt->topDevObj = IoAttachDeviceToDeviceStack(childDevObj, childPdo);
+    if (!childExt->topDevObj) {
         IoDeleteDevice(childDevObj);
         return;
     }
