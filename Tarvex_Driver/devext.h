@@ -77,8 +77,9 @@ extern volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
 #define VA_CHECK(expr, module) \
     ((expr) ? (void)0 : RtlAssert((PVOID) #expr, (PVOID)(module), __LINE__, nullptr))
 
-// Code that only ever runs at PASSIVE_LEVEL may be paged out.
-#define VA_PAGED __attribute__((section("PAGE")))
+// Code that only ever runs at PASSIVE_LEVEL may be paged out. Kept out of line, so that it is in
+// the PAGE section wherever it is called from, as the mark says.
+#define VA_PAGED __attribute__((section("PAGE"), noinline))
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
