@@ -59,34 +59,40 @@ int main()
         return 1;
     }
 
-    // Pairs of rounds, one through each stack back to back, so that a change of the host's load
-    // touches both halves of a pair alike; the ratio is taken per pair.
+    // Pairs of rounds through the two stacks, each round made of short runs taken in turns, so
+    // that a change of the host's load touches both halves of a pair alike; the ratio is taken
+    // per pair.
     constexpr int URBS = 10000;
+    constexpr int RUNS = 10;
     constexpr int PAIRS = 20;
     NanosecondsPerUrb(filtered, URBS / 5);
     NanosecondsPerUrb(plain, URBS / 5);
     std::vector<double> throughFilter, throughBare, ratios;
     uint64_t allocations = 0;
     for (int pair = 0; pair < PAIRS; ++pair) {
+        double filter = 0;
         double bare = 0;
-        // Each side goes first in every other pair, so that neither profits from the other's warm-up.
-        if (pair % 2) {
-            bare = NanosecondsPerUrb(plain, URBS);
+        for (int run = 0; run < RUNS; ++run) {
+            // Each side goes first in every other run, so that neither profits from the other's warm-up.
+            if ((pair + run) % 2) {
+                bare += NanosecondsPerUrb(plain, URBS / RUNS);
+            }
+            uint64_t before = KsimPoolCount().allocations;
+            filter += NanosecondsPerUrb(filtered, URBS / RUNS);
+            allocations += KsimPoolCount().allocations - before;
+            if ((pair + run) % 2 == 0) {
+                bare += NanosecondsPerUrb(plain, URBS / RUNS);
+            }
         }
-        uint64_t before = KsimPoolCount().allocations;
-        double filter = NanosecondsPerUrb(filtered, URBS);
-        allocations += KsimPoolCount().allocations - before;
-        if (pair % 2 == 0) {
-            bare = NanosecondsPerUrb(plain, URBS);
-        }
-        throughFilter.push_back(filter);
-        throughBare.push_back(bare);
+        throughFilter.push_back(filter / RUNS);
+        throughBare.push_back(bare / RUNS);
         ratios.push_back(filter / bare);
     }
     printf("per URB through the Tarvex filter: %.0f ns, through a bare pass-through device: %.0f ns (medians)\n",
            Quantile(throughFilter, 0.5), Quantile(throughBare, 0.5));
-    printf("ratio per pair, %d pairs of %d URBs: median %.3f, interquartile %.3f to %.3f, range %.3f to %.3f\n",
-           PAIRS, URBS, Quantile(ratios, 0.5), Quantile(ratios, 0.25), Quantile(ratios, 0.75), Quantile(ratios, 0),
+    printf("ratio per pair, %d pairs of %d URBs a side in turns of %d: median %.3f, interquartile %.3f to %.3f, "
+           "range %.3f to %.3f\n",
+           PAIRS, URBS, URBS / RUNS, Quantile(ratios, 0.5), Quantile(ratios, 0.25), Quantile(ratios, 0.75), Quantile(ratios, 0),
            Quantile(ratios, 1));
     printf("pool allocations by drivers on the pass-through path: %llu in %d URBs\n",
            static_cast<unsigned long long>(allocations), URBS * PAIRS);
