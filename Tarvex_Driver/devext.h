@@ -48,6 +48,14 @@ struct DEVICE_EXTENSION {
     DEVICE_CAPABILITIES capabilities;
     volatile LONG pendingActionCount;
     KEVENT removalEvent;
+    // The driver's own requests to the PDO (control orders, the charging re-send): removal waits
+    // for these before the remove request goes down, and for the pending actions only after.
+    volatile LONG ownRequestCount;
+    KEVENT ownRequestsDone;
+    // Requests inside the filter's dispatch routine: they reach the device below before the remove
+    // does. Those pended below hold pendingActionCount instead, until their completion.
+    volatile LONG dispatchCount;
+    KEVENT dispatchDone;
     LONG ipcSlot;
     BOOLEAN bIsAppleDevice;
     BOOLEAN bIsAppleHardwareId;
@@ -69,8 +77,9 @@ extern volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
 #define VA_CHECK(expr, module) \
     ((expr) ? (void)0 : RtlAssert((PVOID) #expr, (PVOID)(module), __LINE__, nullptr))
 
-// Code that only ever runs at PASSIVE_LEVEL may be paged out.
-#define VA_PAGED __attribute__((section("PAGE")))
+// Code that only ever runs at PASSIVE_LEVEL may be paged out. Kept out of line, so that it is in
+// the PAGE section wherever it is called from, as the mark says.
+#define VA_PAGED __attribute__((section("PAGE"), noinline))
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -89,11 +98,16 @@ NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp);
 // util
 VOID AcquirePendingAction(DEVICE_EXTENSION* devExt);
 VOID ReleasePendingAction(DEVICE_EXTENSION* devExt);
+BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt);
+VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt);
+VOID ReleaseDispatch(DEVICE_EXTENSION* devExt);
 NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp);
 NTSTATUS CallNextDriverAndWait(DEVICE_EXTENSION* devExt, PIRP irp);
 BOOLEAN IsDriverNamed(PDEVICE_OBJECT deviceObject, PCWSTR driverName);
 BOOLEAN IsTarvexAbove(PDEVICE_OBJECT physicalDevObj);
 VOID InheritLowerFlags(PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT topDevObj);
+VOID InitializeFilterExtension(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT physicalDevObj,
+                               LONG ipcSlot);
 NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY_PROPERTY property,
                          PWCHAR buffer, ULONG bufferUnits, ULONG queryBytes);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);

@@ -49,8 +49,8 @@ VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
     DbgPrint("Resend Charging Cmd\n");
 }
 
-// PASSIVE_LEVEL, in a system worker thread. Holds the pending action taken when it was queued,
-// so removal waits for it; a device already going away gets nothing more.
+// PASSIVE_LEVEL, in a system worker thread. Holds the own request taken when it was queued, so
+// removal waits for it before the remove goes down; a device already going away gets nothing more.
 VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
 {
     DEVICE_EXTENSION* devExt = ExtensionOf(deviceObject);
@@ -60,24 +60,31 @@ VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
         SendChargingOnAgain(devExt);
     }
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
-    ReleasePendingAction(devExt);
+    ReleaseOwnRequest(devExt);
 }
 
 // The charging request waits for the device, which only PASSIVE_LEVEL allows; URBs may come
 // down at DISPATCH_LEVEL, where the re-send goes to a work item instead. So does a sender in a
-// guarded region: the built request's completion is an APC that could not reach this thread.
+// guarded region, which commonly holds a lock others wait for: it is not held up by the device.
+// A request that passed the state check before removal began gets no re-send once removal has
+// begun: its URB would reach a PDO that has handled the remove.
 VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
 {
+    if (!AcquireOwnRequest(devExt)) {
+        devExt->bIsResendChargingCmdNeeded = FALSE;
+        return;
+    }
     if (KeGetCurrentIrql() == PASSIVE_LEVEL && !KeAreAllApcsDisabled()) {
         SendChargingOnAgain(devExt);
+        ReleaseOwnRequest(devExt);
         return;
     }
     PIO_WORKITEM item = IoAllocateWorkItem(devExt->filterDevObj);
     if (!item) {
         devExt->bIsResendChargingCmdNeeded = FALSE;
+        ReleaseOwnRequest(devExt);
         return;
     }
-    AcquirePendingAction(devExt);
     IoQueueWorkItem(item, ResendWorkItem, DelayedWorkQueue, item);
 }
 
@@ -160,16 +167,16 @@ BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCA
 }
 
 // PASSIVE_LEVEL, in the caller's thread. One of the four control codes on a control device.
-// The pending action on the filter is taken before the state check, so removal cannot delete
-// the filter or its PDO under a request that passed the check.
+// The own request on the filter is taken before the state check, so removal passes the remove
+// down only after a request that passed the check has ended.
 NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp, ULONG code)
 {
     DEVICE_EXTENSION* filterExt = ExtensionOf(devExt->filterDevObj);
-    AcquirePendingAction(filterExt);
+    BOOLEAN counted = AcquireOwnRequest(filterExt);
 
     NTSTATUS status = STATUS_SUCCESS;
     ULONG outputLength = irpSp->Parameters.DeviceIoControl.OutputBufferLength;
-    if (IsGoingAway(devExt)) {
+    if (!counted || IsGoingAway(devExt)) {
         status = STATUS_DELETE_PENDING;
     } else {
         DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: LOCATION => %S\n", devExt->location);
@@ -214,7 +221,9 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
 
     // The answer is one byte, and never more than the caller made room for.
     CompleteHere(irp, irpSp, status, status == STATUS_SUCCESS && outputLength >= 1 ? 1 : 0);
-    ReleasePendingAction(filterExt);
+    if (counted) {
+        ReleaseOwnRequest(filterExt);
+    }
     return status;
 }
 
@@ -299,10 +308,12 @@ BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
 NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
-    // After the remove request the device object no longer exists: no pending action for it.
+    // After the remove request the device object no longer exists: it is not counted. The count
+    // is taken before the state check, so removal either waits for this request to leave the
+    // dispatch routine or the request sees the state.
     BOOLEAN isRemove = major == IRP_MJ_PNP && irpSp->MinorFunction == IRP_MN_REMOVE_DEVICE;
     if (!isRemove) {
-        AcquirePendingAction(devExt);
+        InterlockedIncrement(&devExt->dispatchCount);
     }
 
     NTSTATUS status;
@@ -330,7 +341,7 @@ NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION i
     }
 
     if (!isRemove) {
-        ReleasePendingAction(devExt);
+        ReleaseDispatch(devExt);
     }
     return status;
 }
@@ -370,9 +381,10 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
         return STATUS_SUCCESS;
     }
 
+    // No name: the type and characteristics come from the device below once attached.
     PDEVICE_OBJECT filterDevObj = nullptr;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN,
-                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &filterDevObj);
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                     FALSE, &filterDevObj);
     if (!NT_SUCCESS(status)) {
         VA_CHECK(NT_SUCCESS(status), MODULE);
         return status;
@@ -381,20 +393,12 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     DbgPrint("OrvantaDriver> VA_AddDevice, 1st IoCreateDevice succeed\n");
 
     DEVICE_EXTENSION* devExt = ExtensionOf(filterDevObj);
-    RtlZeroMemory(devExt, sizeof(*devExt));
-    devExt->signature = DEVICE_EXTENSION_SIGNATURE;
-    devExt->state = STATE_ADDED;
-    devExt->filterDevObj = filterDevObj;
-    devExt->physicalDevObj = PhysicalDeviceObject;
-    devExt->bIsAppleDevice = FALSE;
-    devExt->bIsAppleHardwareId = FALSE;
-    devExt->ipcSlot = IPC_SLOT_ADDDEVICE_FILTER;
-    devExt->pendingActionCount = 0;
-    devExt->bAttachToChildren = TRUE;
-    devExt->bIsChargingCmdOn = FALSE;
-    devExt->bIsResendChargingCmdNeeded = FALSE;
-    KeInitializeEvent(&devExt->removalEvent, NotificationEvent, FALSE);
+    InitializeFilterExtension(devExt, filterDevObj, PhysicalDeviceObject, IPC_SLOT_ADDDEVICE_FILTER);
 
+    // A request may reach the filter as soon as it is in the stack: it must find the device below
+    // by then. Plug and Play adds one device to a stack at a time, so the top now is the device the
+    // filter goes on; the attach then confirms it.
+    devExt->topDevObj = IoGetAttachedDevice(PhysicalDeviceObject);
     devExt->topDevObj = IoAttachDeviceToDeviceStack(filterDevObj, PhysicalDeviceObject);
     DbgPrint("OrvantaDriver> physicalDevObj: 0x%X\n",
              static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(devExt->physicalDevObj)));

@@ -27,10 +27,11 @@ NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
     VA_CHECK(irpSp->MajorFunction == IRP_MJ_POWER, MODULE);
 
-    // Back to started only once the drivers below have powered the device up.
+    // Back to started only once the drivers below have powered the device up, and only from
+    // suspended: a removal that began meanwhile on another processor must keep its state.
     if (NT_SUCCESS(irp->IoStatus.Status) && IsDeviceSetPower(irpSp) &&
-        irpSp->Parameters.Power.State.DeviceState == PowerDeviceD0 && devExt->state == STATE_SUSPENDED) {
-        devExt->state = STATE_STARTED;
+        irpSp->Parameters.Power.State.DeviceState == PowerDeviceD0) {
+        InterlockedCompareExchange(&devExt->state, STATE_STARTED, STATE_SUSPENDED);
     }
 
     PoStartNextPowerIrp(irp);
@@ -50,8 +51,8 @@ NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp)
     // already powering down.
     if (IsDeviceSetPower(irpSp)) {
         DEVICE_POWER_STATE target = irpSp->Parameters.Power.State.DeviceState;
-        if (target >= PowerDeviceD1 && target <= PowerDeviceD3 && devExt->state == STATE_STARTED) {
-            devExt->state = STATE_SUSPENDED;
+        if (target >= PowerDeviceD1 && target <= PowerDeviceD3) {
+            InterlockedCompareExchange(&devExt->state, STATE_SUSPENDED, STATE_STARTED);
         }
     }
 

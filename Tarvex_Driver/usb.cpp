@@ -11,29 +11,51 @@ constexpr USHORT APPLE_VENDOR_ID = 0x05AC;
 
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "the device descriptor is 18 bytes on the bus");
 
+// How long a device may take over one request before it is cancelled: 5 s, relative.
+constexpr LONGLONG URB_TIMEOUT_100NS = -5LL * 10 * 1000 * 1000;
+
+// Up to DISPATCH_LEVEL. The request stays ours, so that it can still be cancelled after the wait
+// timed out and is freed only by the sender.
+NTSTATUS SubmitUrbCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
-// PASSIVE_LEVEL: waits for the PDO. The I/O manager completes and frees the request it built.
+// PASSIVE_LEVEL: waits for the PDO, at most 5 s; a device that has not answered by then gets the
+// request cancelled, and the sender STATUS_IO_TIMEOUT once the cancelled request is back.
 NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb)
 {
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus = {};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, devExt->physicalDevObj, nullptr, 0,
-                                             nullptr, 0, TRUE, &event, &ioStatus);
+    PIRP irp = IoAllocateIrp(devExt->physicalDevObj->StackSize, FALSE);
     if (!irp) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
     next->Parameters.Others.Argument2 = nullptr;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, SubmitUrbCompletion, &event, TRUE, TRUE, TRUE);
 
-    NTSTATUS status = IofCallDriver(devExt->physicalDevObj, irp);
-    if (status == STATUS_PENDING) {
+    (void)IofCallDriver(devExt->physicalDevObj, irp);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = URB_TIMEOUT_100NS;
+    BOOLEAN timedOut = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
+    if (timedOut) {
+        IoCancelIrp(irp);
         KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
     }
+    // A device that answered after all, between the timeout and the cancel, keeps its answer.
+    NTSTATUS status = irp->IoStatus.Status;
+    if (timedOut && status == STATUS_CANCELLED) {
+        status = STATUS_IO_TIMEOUT;
+    }
+    IoFreeIrp(irp);
     return status;
 }
 

@@ -36,6 +36,40 @@ VOID ReleasePendingAction(DEVICE_EXTENSION* devExt)
     }
 }
 
+// Any IRQL up to DISPATCH_LEVEL. FALSE, with the count as it was, once the device is going away:
+// removal may already have waited for the driver's own requests, and the PDO then handles, or
+// has handled, the remove. The count is taken before the state is read, as removal sets the
+// state before it waits, so removal either waits for this request or the request sees the state.
+BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt)
+{
+    if (InterlockedIncrement(&devExt->ownRequestCount) <= 0) {
+        InterlockedDecrement(&devExt->ownRequestCount);
+        return FALSE;
+    }
+    if (devExt->state == STATE_REMOVING || devExt->state == STATE_REMOVED) {
+        ReleaseOwnRequest(devExt);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Any IRQL up to DISPATCH_LEVEL. As ReleasePendingAction: nothing touches devExt after the event.
+VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt)
+{
+    if (InterlockedDecrement(&devExt->ownRequestCount) < 0) {
+        KeSetEvent(&devExt->ownRequestsDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// Any IRQL up to DISPATCH_LEVEL. The dispatch routine's own count, taken with an interlocked
+// increment on entry; as ReleasePendingAction, nothing touches devExt after the event.
+VOID ReleaseDispatch(DEVICE_EXTENSION* devExt)
+{
+    if (InterlockedDecrement(&devExt->dispatchCount) < 0) {
+        KeSetEvent(&devExt->dispatchDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 // PASSIVE_LEVEL. The caller has prepared the next stack location and owns the request again
 // when this returns.
 VA_PAGED NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp)
@@ -78,9 +112,29 @@ VA_PAGED BOOLEAN IsTarvexAbove(PDEVICE_OBJECT physicalDevObj)
     return FALSE;
 }
 
-// A filter must look like the device below it to the I/O and power managers.
+// PASSIVE_LEVEL. The whole record of a filter before it is attached: a request that reaches it as
+// soon as it is in the stack must find it a filter, never a control device.
+VA_PAGED VOID InitializeFilterExtension(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT filterDevObj,
+                                        PDEVICE_OBJECT physicalDevObj, LONG ipcSlot)
+{
+    RtlZeroMemory(devExt, sizeof(*devExt));
+    devExt->signature = DEVICE_EXTENSION_SIGNATURE;
+    devExt->state = STATE_ADDED;
+    devExt->filterDevObj = filterDevObj;
+    devExt->physicalDevObj = physicalDevObj;
+    devExt->ipcSlot = ipcSlot;
+    devExt->bAttachToChildren = ipcSlot == IPC_SLOT_ADDDEVICE_FILTER;
+    KeInitializeEvent(&devExt->removalEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&devExt->ownRequestsDone, NotificationEvent, FALSE);
+    KeInitializeEvent(&devExt->dispatchDone, NotificationEvent, FALSE);
+}
+
+// A filter must look like the device below it to the I/O and power managers; it has no name of
+// its own, so that nobody can open the stack at the filter, below the drivers above it.
 VA_PAGED VOID InheritLowerFlags(PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT topDevObj)
 {
+    filterDevObj->DeviceType = topDevObj->DeviceType;
+    filterDevObj->Characteristics = topDevObj->Characteristics;
     filterDevObj->Flags |= topDevObj->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
     filterDevObj->Flags |= topDevObj->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH);
     filterDevObj->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -7,12 +7,22 @@
 
 #include <mutex>
 
+#include "ksim_vm.h"
+
 typedef unsigned char KIRQL;
 
 namespace ksim {
 namespace {
 
 thread_local KIRQL currentIrql = 0;
+// See SimRaiseBoundary.
+thread_local uintptr_t simRaiseBoundary = 0;
+
+// Pageable data may be paged out whenever a processor runs at DISPATCH_LEVEL.
+void Change(KIRQL irql) {
+    if (irql >= 2 && currentIrql < 2) VmPageOutPageable();
+    currentIrql = irql;
+}
 
 LONG CALLBACK EmulateCr8(PEXCEPTION_POINTERS info) {
     DWORD code = info->ExceptionRecord->ExceptionCode;
@@ -31,7 +41,8 @@ LONG CALLBACK EmulateCr8(PEXCEPTION_POINTERS info) {
     if (ip[2] == 0x20)
         regs[reg] = currentIrql;
     else
-        currentIrql = static_cast<KIRQL>(regs[reg] & 0xF);
+        Change(static_cast<KIRQL>(regs[reg] & 0xF));
+    if (currentIrql >= 2 && VmInPageableCode(ip)) VmReport(VmFault::PageableAtDispatch, ip, false, ip);
     context->Rip += 4;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
@@ -39,11 +50,29 @@ LONG CALLBACK EmulateCr8(PEXCEPTION_POINTERS info) {
 }  // namespace
 
 KIRQL Irql() { return currentIrql; }
-void SetIrql(KIRQL irql) { currentIrql = irql; }
+// The simulator's own raise: the code that called it resumes only after the matching lower.
+void SetIrql(KIRQL irql) {
+    if (irql >= 2 && currentIrql < 2)
+        simRaiseBoundary = VmCallerStackPointer(2);
+    else if (irql < 2)
+        simRaiseBoundary = 0;
+    Change(irql);
+}
+
+// A test's raise: everything it calls from now on runs at the new level.
+void SetIrqlForTest(KIRQL irql) {
+    SetIrql(irql);
+    simRaiseBoundary = 0;
+}
+
+uintptr_t SimRaiseBoundary() { return simRaiseBoundary; }
 
 void EnsureCr8Emulation() {
     static std::once_flag once;
-    std::call_once(once, [] { AddVectoredExceptionHandler(1, EmulateCr8); });
+    std::call_once(once, [] {
+        AddVectoredExceptionHandler(1, EmulateCr8);
+        VmInitialise();
+    });
 }
 
 }  // namespace ksim

@@ -246,6 +246,7 @@ using namespace ksim;
 namespace {
 
 ULONG CaptureText(const char* format, va_list args) {
+    CheckPageableCallers("DbgPrint");
     std::string text = FormatV(format, args);
     bool echo;
     {
@@ -288,6 +289,7 @@ ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list ap)
 ULONG NTAPI vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list ap) {
     (void)ComponentId;
     (void)Level;
+    CheckPageableCallers("vDbgPrintExWithPrefix");
     std::string text = std::string(Prefix ? Prefix : "") + FormatV(Format, ap);
     {
         Guard g(Lock());

@@ -2,6 +2,7 @@
 // symbolic links), device properties, IRPs (allocation, IofCallDriver, IofCompleteRequest with
 // completion routines and pending propagation, IoBuildDeviceIoControlRequest), MDLs, work items.
 #include "ksim_internal.h"
+#include "ksim_vm.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,7 @@ struct Io {
     std::deque<PIRP> freedIrps;
     std::unordered_map<PMDL, size_t> mdls;
     std::set<WorkItem*> workItems;
+    std::function<void(PDEVICE_OBJECT, PDEVICE_OBJECT)> attachHook;
     unsigned deviceSerial = 0;
     unsigned autoName = 0x40;
     uint64_t irpSerial = 0;
@@ -143,10 +145,9 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// The extension follows the two headers; its guard follows it, even for an empty extension.
-unsigned char* ExtensionOf(DeviceInfo* info) {
-    return info->block + Align16(sizeof(DEVICE_OBJECT)) + Align16(sizeof(DEVOBJ_EXTENSION));
-}
+// The two headers fill the first page; the extension begins the next one, so that page
+// protection can watch it alone. Its guard follows it, even for an empty extension.
+unsigned char* ExtensionOf(DeviceInfo* info) { return info->block + kPage; }
 
 bool DeviceGuardIntact(DeviceInfo* info, size_t* where) {
     unsigned char* guard = ExtensionOf(info) + info->extensionSize;
@@ -161,7 +162,9 @@ bool DeviceGuardIntact(DeviceInfo* info, size_t* where) {
 void ReleaseDevice(DeviceInfo* info) {
     if (info->released) return;
     info->released = true;
+    VmUnprotect(ExtensionOf(info), info->extensionSize + kDeviceGuard);
     std::memset(ExtensionOf(info), kReleasedFill, info->extensionSize);
+    if (info->kind == DeviceKind::Driver) VmProtectReleased(ExtensionOf(info), info->extensionSize + kDeviceGuard);
 }
 
 IrpInfo* FindIrp(PIRP irp) {
@@ -358,12 +361,12 @@ bool IsKnownDriverObject(PDRIVER_OBJECT driver) {
 PDEVICE_OBJECT CreateSimDevice(PDRIVER_OBJECT driver, ULONG extensionSize, const std::wstring& name,
                                DEVICE_TYPE type, ULONG characteristics, DeviceKind kind) {
     size_t objectBytes = Align16(sizeof(DEVICE_OBJECT));
-    size_t extBytes = Align16(sizeof(DEVOBJ_EXTENSION));
-    size_t total = objectBytes + extBytes + Align16(extensionSize) + kDeviceGuard + 16;
-    unsigned char* block = static_cast<unsigned char*>(std::calloc(1, total));
+    static_assert(sizeof(DEVICE_OBJECT) + sizeof(DEVOBJ_EXTENSION) + 32 <= kPage, "the headers fit one page");
+    size_t total = kPage + Align16(extensionSize) + kDeviceGuard + 16;
+    unsigned char* block = static_cast<unsigned char*>(VmAllocatePages(total));
     PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(block);
     PDEVOBJ_EXTENSION devobjExt = reinterpret_cast<PDEVOBJ_EXTENSION>(block + objectBytes);
-    unsigned char* extension = block + objectBytes + extBytes;
+    unsigned char* extension = block + kPage;
     std::memset(extension + extensionSize, kDeviceGuardFill, kDeviceGuard);
 
     Guard g(Lock());
@@ -515,7 +518,7 @@ void IoReset() {
     DrainWorkItems();
     Guard g(Lock());
     Io& io = IO();
-    for (auto& entry : io.devices) std::free(entry.second->block);
+    for (auto& entry : io.devices) VmFreePages(entry.second->block, entry.second->blockSize);
     io.devices.clear();
     io.names.clear();
     io.links.clear();
@@ -529,6 +532,7 @@ void IoReset() {
     io.drivers.clear();
     io.deviceSerial = 0;
     io.autoName = 0x40;
+    io.attachHook = nullptr;
 }
 
 void IoCheck(std::vector<std::string>* problems) {
@@ -657,16 +661,31 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     return top;
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+// The safe form writes the driver's pointer to the device below before the new device can be
+// reached, which is why it exists.
+static PDEVICE_OBJECT AttachForDriver(PDEVICE_OBJECT source, PDEVICE_OBJECT target, PDEVICE_OBJECT* attachedTo) {
     RequireIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     if (TakeFault(KsimFault::IoAttachDeviceToDeviceStack)) return nullptr;
-    return AttachDevice(SourceDevice, TargetDevice);
+    PDEVICE_OBJECT below = AttachDevice(source, target);
+    if (attachedTo) *attachedTo = below;
+    std::function<void(PDEVICE_OBJECT, PDEVICE_OBJECT)> hook;
+    {
+        Guard g(Lock());
+        hook = IO().attachHook;
+    }
+    if (below && hook) hook(source, below);
+    return below;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    return AttachForDriver(SourceDevice, TargetDevice, nullptr);
 }
 
 NTSTATUS NTAPI IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
                                                PDEVICE_OBJECT* AttachedToDeviceObject) {
-    *AttachedToDeviceObject = IoAttachDeviceToDeviceStack(SourceDevice, TargetDevice);
-    return *AttachedToDeviceObject ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+    *AttachedToDeviceObject = nullptr;
+    return AttachForDriver(SourceDevice, TargetDevice, AttachedToDeviceObject) ? STATUS_SUCCESS
+                                                                               : STATUS_NO_SUCH_DEVICE;
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
@@ -943,6 +962,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                    ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                    : nullptr;
         if (invoke) {
+            {
+                Guard g(Lock());
+                DeviceInfo* owner = upper ? FindDevice(upper) : nullptr;
+                if (owner && owner->kind == DeviceKind::Driver && owner->deleted)
+                    Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x226, reinterpret_cast<ULONG_PTR>(Irp),
+                         reinterpret_cast<ULONG_PTR>(upper), reinterpret_cast<ULONG_PTR>(routine),
+                         "completion routine of %s run after the device was deleted", DeviceLabel(upper).c_str());
+            }
             KIRQL before = Irql();
             NTSTATUS result = routine(upper, Irp, context);
             if (Irql() != before) {
@@ -1311,6 +1338,18 @@ NTSTATUS NTAPI SimDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 }  // namespace ksim
+
+void KsimSetAttachHook(std::function<void(PDEVICE_OBJECT attached, PDEVICE_OBJECT below)> hook) {
+    Guard g(Lock());
+    IO().attachHook = std::move(hook);
+}
+
+void KsimBeforeNextExtensionWrite(PDEVICE_OBJECT device, std::function<void()> action) {
+    Guard g(Lock());
+    DeviceInfo* info = FindDevice(device);
+    if (!info || !info->extensionSize) return;
+    VmWatchWrite(ExtensionOf(info), info->extensionSize, std::move(action));
+}
 
 void KsimSetIrpHook(PDEVICE_OBJECT device, KsimIrpHook hook) {
     Guard g(Lock());

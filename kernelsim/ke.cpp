@@ -5,6 +5,7 @@
 // dispatcher lock and one condition variable serve all of them, as the kernel's dispatcher lock
 // once did. Every state change wakes every waiter, which re-checks its object.
 #include "ksim_internal.h"
+#include "ksim_vm.h"
 
 #include <chrono>
 #include <cstdio>
@@ -73,6 +74,34 @@ bool Deadline(PLARGE_INTEGER timeout, Clock::time_point* deadline) {
     return true;
 }
 
+std::atomic<unsigned>& WaitLimitMs() {
+    static std::atomic<unsigned> limit{30000};
+    return limit;
+}
+
+// Waits on the dispatcher for the object, up to the deadline when timed and never past the wait
+// limit. False when the deadline passed. Called with the dispatcher lock held.
+template <typename Ready>
+bool WaitDispatcher(std::unique_lock<std::mutex>& g, bool timed, Clock::time_point deadline, const char* call,
+                    const void* object, Ready ready) {
+    Clock::time_point limit = Clock::now() + WaitLimit();
+    bool reported = false;
+    while (!ready()) {
+        Clock::time_point until = timed && deadline < limit ? deadline : limit;
+        if (DispatcherWake().wait_until(g, until) != std::cv_status::timeout || ready()) continue;
+        if (timed && Clock::now() >= deadline) return false;
+        if (Clock::now() < limit) continue;
+        if (reported) EndAfterWaitLimit(call);
+        // The handler may signal the object (or take the thread's wait off it some other way).
+        g.unlock();
+        ReportWaitLimit(call, object);
+        g.lock();
+        reported = true;
+        limit = Clock::now();
+    }
+    return true;
+}
+
 bool WaitRuleHolds(PLARGE_INTEGER timeout, const char* call, PVOID object) {
     KIRQL irql = Irql();
     bool mayBlock = !timeout || timeout->QuadPart != 0;
@@ -87,6 +116,21 @@ bool WaitRuleHolds(PLARGE_INTEGER timeout, const char* call, PVOID object) {
 }
 
 }  // namespace
+
+std::chrono::milliseconds WaitLimit() { return std::chrono::milliseconds(WaitLimitMs().load()); }
+
+void ReportWaitLimit(const char* what, const void* object) {
+    Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x224, reinterpret_cast<ULONG_PTR>(object), WaitLimitMs(), 0,
+         "%s on %p has lasted %u ms, past the test's wait limit; the waiter's stack: %s", what, object,
+         WaitLimitMs().load(), VmStackText(1).c_str());
+}
+
+void EndAfterWaitLimit(const char* what) {
+    fprintf(stderr, "kernelsim: %s still waits past the wait limit; ending the program instead of hanging\n", what);
+    fflush(stdout);
+    fflush(stderr);
+    std::_Exit(3);
+}
 
 void KeReset() {
     std::lock_guard<std::mutex> g(DispatcherLock());
@@ -208,21 +252,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object);
     Clock::time_point deadline;
     bool timed = Deadline(Timeout, &deadline);
-    Clock::time_point warnAt = Clock::now() + std::chrono::seconds(60);
-    bool warned = false;
     std::unique_lock<std::mutex> g(DispatcherLock());
-    while (!Signalled(header)) {
-        if (timed) {
-            if (DispatcherWake().wait_until(g, deadline) == std::cv_status::timeout && !Signalled(header))
-                return STATUS_TIMEOUT;
-        } else {
-            DispatcherWake().wait_until(g, warnAt);
-            if (!warned && Clock::now() >= warnAt && !Signalled(header)) {
-                fprintf(stderr, "kernelsim: a thread has waited 60 s on object %p without timeout (deadlock?)\n", Object);
-                warned = true;
-            }
-        }
-    }
+    if (!WaitDispatcher(g, timed, deadline, "KeWaitForSingleObject", Object, [header] { return Signalled(header); }))
+        return STATUS_TIMEOUT;
     Consume(header);
     return STATUS_SUCCESS;
 }
@@ -238,31 +270,28 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     Clock::time_point deadline;
     bool timed = Deadline(Timeout, &deadline);
     std::unique_lock<std::mutex> g(DispatcherLock());
-    for (;;) {
+    auto ready = [&] {
         if (WaitType == WaitAny) {
-            for (ULONG i = 0; i < Count; ++i) {
-                DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object[i]);
-                if (Signalled(header)) {
-                    Consume(header);
-                    return STATUS_WAIT_0 + i;
-                }
-            }
-        } else {
-            bool all = true;
-            for (ULONG i = 0; i < Count && all; ++i) all = Signalled(static_cast<DISPATCHER_HEADER*>(Object[i]));
-            if (all) {
-                for (ULONG i = 0; i < Count; ++i) Consume(static_cast<DISPATCHER_HEADER*>(Object[i]));
-                return STATUS_SUCCESS;
-            }
+            for (ULONG i = 0; i < Count; ++i)
+                if (Signalled(static_cast<DISPATCHER_HEADER*>(Object[i]))) return true;
+            return false;
         }
-        if (timed) {
-            if (DispatcherWake().wait_until(g, deadline) == std::cv_status::timeout) {
-                if (Clock::now() >= deadline) return STATUS_TIMEOUT;
+        for (ULONG i = 0; i < Count; ++i)
+            if (!Signalled(static_cast<DISPATCHER_HEADER*>(Object[i]))) return false;
+        return true;
+    };
+    if (!WaitDispatcher(g, timed, deadline, "KeWaitForMultipleObjects", Object, ready)) return STATUS_TIMEOUT;
+    if (WaitType == WaitAny) {
+        for (ULONG i = 0; i < Count; ++i) {
+            DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object[i]);
+            if (Signalled(header)) {
+                Consume(header);
+                return STATUS_WAIT_0 + i;
             }
-        } else {
-            DispatcherWake().wait(g);
         }
     }
+    for (ULONG i = 0; i < Count; ++i) Consume(static_cast<DISPATCHER_HEADER*>(Object[i]));
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
@@ -368,6 +397,8 @@ DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULON
 }
 
 }  // extern "C"
+
+void KsimSetWaitLimit(unsigned milliseconds) { WaitLimitMs() = milliseconds; }
 
 KSIM_IMPORT_POINTER(KeInitializeEvent)
 KSIM_IMPORT_POINTER(KeSetEvent)

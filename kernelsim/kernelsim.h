@@ -43,6 +43,8 @@ constexpr ULONG KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;  // gu
 constexpr ULONG KSIM_STOP_BAD_POOL_CALLER = 0xC2;                    // double free, bad address, wrong tag
 constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4; // other misuse (see the text)
 constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9; // I/O manager misuse (see the text)
+constexpr ULONG KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1;      // pageable code or data above APC_LEVEL
+constexpr ULONG KSIM_STOP_DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION = 0xD6;  // past a system buffer's end
 constexpr ULONG KSIM_STOP_DRIVER_CALLED_KE_BUG_CHECK = 0xFFFFFFFF;   // KeBugCheckEx by the driver: code in p[0]
 
 // For 0xC4 and 0xC9 stops that come from the simulator's own checks, p[0] is a code of the
@@ -67,6 +69,11 @@ std::vector<KsimStop> KsimTakeStops();
 // left above PASSIVE_LEVEL.
 // Waits for simulator threads first. Device objects are not leak-checked here (see KsimDevicesOf).
 std::vector<std::string> KsimCheckEnd();
+
+// The longest a wait (KeWaitFor*, or the simulator's own wait for a request it sent) may last:
+// past it the waiter stops with 0xC4 (p[0] 0x224) and its stack in the text, and the program
+// ends unless the stop handler made the wait's object signalled. 30 s after each reset.
+void KsimSetWaitLimit(unsigned milliseconds);
 
 // Drivers.
 
@@ -94,6 +101,16 @@ std::vector<std::wstring> KsimLinks();                             // every symb
 // Deleted device objects stay in quarantine (extension poisoned) until the reset, so a use after
 // IoDeleteDevice is caught instead of crashing.
 bool KsimIsDeleted(PDEVICE_OBJECT device);
+
+// Called on the driver's thread each time a driver's IoAttachDeviceToDeviceStack(Safe) has put
+// `attached` on top of `below`, before the call returns: the moment a request may already reach
+// the new device. IoAttachDeviceToDeviceStackSafe has set its out pointer by then.
+void KsimSetAttachHook(std::function<void(PDEVICE_OBJECT attached, PDEVICE_OBJECT below)> hook);
+// Runs `action` on the thread that next writes to the device's extension, just before the write
+// lands: another processor acting between a driver's read and its write. One write, once.
+void KsimBeforeNextExtensionWrite(PDEVICE_OBJECT device, std::function<void()> action);
+// A write to the extension of a device deleted with no reference left stops (0xC9, 0x225), as
+// does a completion routine run for a deleted device (0xC9, 0x226).
 
 // Chronological record of the object-changing I/O calls of every driver, one line each:
 //   "IoCreateDevice \Device\TVXIPC0"          "IoCreateDevice <unnamed> \Driver\Tarvex"
@@ -258,7 +275,8 @@ struct KsimUrbScript {
     unsigned times = 1;                  // how many matching URBs it answers; 0: all of them
     // Pend: the PDO marks the IRP pending and returns STATUS_PENDING. With completeAfterMs > 0 a
     // simulator thread completes it after that delay with `status` (after the default work);
-    // otherwise the test completes it with KsimUsbCompletePended.
+    // otherwise the test completes it with KsimUsbCompletePended. A pended URB that is cancelled
+    // (IoCancelIrp) completes at once with STATUS_CANCELLED, as a hub driver's does.
     unsigned completeAfterMs = 0;
 };
 void KsimUsbScript(PDEVICE_OBJECT pdo, const KsimUrbScript& script);  // queued behind earlier ones
@@ -323,6 +341,13 @@ NTSTATUS KsimPnpSend(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(P
 // What a bus PDO answers to a PnP minor function (default STATUS_SUCCESS for start, stop,
 // removal, capabilities, relations, usage; the status IRP already has otherwise).
 void KsimPnpSetPdoAnswer(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status, unsigned times = 0 /* all */);
+// The PDO holds the next request(s) of that minor function: marks it pending, returns
+// STATUS_PENDING and completes it from a simulator thread after completeAfterMs (times = 0: all).
+void KsimPnpPendAtPdo(PDEVICE_OBJECT pdo, UCHAR minor, unsigned completeAfterMs, unsigned times = 1);
+// Whether the PDO has handled IRP_MN_REMOVE_DEVICE since its stack was last built. From then on
+// any request but a PnP one stops (0xC9, 0x223); a remove that finds URBs of the drivers above
+// still held in the PDO stops too (0xC9, 0x222).
+bool KsimPdoRemoveHandled(PDEVICE_OBJECT pdo);
 
 // Higher-level steps of the road of one event:
 // Root device: creates the PDO (no parent), builds its stack and starts it. Status in *status.

@@ -40,9 +40,12 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 void Stop(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, const char* format, ...);
 // Stop 0x0A when the calling thread's IRQL is above `max` for the named call.
 bool RequireIrql(KIRQL max, const char* call);
+// Stop 0xD1 when the calling thread is above APC_LEVEL with code of a PAGE section on its stack.
+void CheckPageableCallers(const char* call);
 
 KIRQL Irql();
 void SetIrql(KIRQL irql);
+void SetIrqlForTest(KIRQL irql);
 void EnsureCr8Emulation();
 
 // Fault injection: true when this call of that kind must fail (and its status).
@@ -77,6 +80,13 @@ struct ApcDisableCounts {
 };
 ApcDisableCounts& ApcDisable();
 bool AllApcsDisabled();
+// The wait limit (KsimSetWaitLimit): a wait that passes it is stopped with the waiter's stack
+// (0xC4, 0x224); when the object is still not signalled after the handler, the program ends, so
+// that a test fails at once instead of hanging.
+std::chrono::milliseconds WaitLimit();
+void ReportWaitLimit(const char* what, const void* object);
+[[noreturn]] void EndAfterWaitLimit(const char* what);
+
 // A completion signal for the simulator's own waits (no IRQL rule applies to the simulator).
 struct Signal {
     std::mutex m;
@@ -84,12 +94,14 @@ struct Signal {
     bool done = false;
     // Notifies under the lock: the waiter may destroy the signal as soon as it sees `done`.
     void Set() { std::lock_guard<std::mutex> g(m); done = true; cv.notify_all(); }
-    // A request that never comes back would hang the test silently: say so after a minute.
+    // A request that never comes back would hang the test silently.
     void Wait() {
         std::unique_lock<std::mutex> g(m);
-        if (cv.wait_for(g, std::chrono::seconds(60), [this] { return done; })) return;
-        fprintf(stderr, "kernelsim: a request has not been completed after 60 s (never completed?)\n");
-        cv.wait(g, [this] { return done; });
+        if (cv.wait_for(g, WaitLimit(), [this] { return done; })) return;
+        g.unlock();
+        ReportWaitLimit("the simulator's wait for a request it sent", this);
+        g.lock();
+        if (!done) EndAfterWaitLimit("a request the simulator sent");
     }
 };
 
@@ -150,10 +162,12 @@ struct DeviceInfo {
     bool removed = false;            // PnP removal done
     bool removing = false;           // IRP_MN_REMOVE_DEVICE on its way through the stack
     bool surpriseRemoved = false;    // gone from the bus: new URBs fail until the stack is rebuilt
+    bool removeHandled = false;      // the PDO handled IRP_MN_REMOVE_DEVICE: only PnP may come now
     std::vector<KsimUsbRequest> requests;
     std::deque<UrbScriptState> scripts;
     std::deque<PendedUrb> pended;
     std::map<UCHAR, std::deque<Answer>> pnpAnswers;
+    std::map<UCHAR, std::deque<Answer>> pnpHolds;  // pendMs: how long the PDO holds the request
     std::deque<Answer> powerAnswers;
 
     // Function / pass-through device
@@ -204,6 +218,8 @@ void DeletePdo(PDEVICE_OBJECT pdo);
 void UsbCheck(std::vector<std::string>* problems);
 void UsbReset();
 void PnpReset();
+// Stop 0xC9 (0x227) for a driver's power-pageable device under one that is not.
+void CheckPowerPagable(PDEVICE_OBJECT pdo);
 void UserReset();
 // Kernel handles on device objects (ob.cpp).
 HANDLE OpenKernelHandle(PDEVICE_OBJECT device);

@@ -35,7 +35,11 @@ SimIrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(P
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
     if (fill) fill(next);
-    if (minor != IRP_MN_REMOVE_DEVICE) return SendAndWait(top, irp, PASSIVE_LEVEL);
+    if (minor != IRP_MN_REMOVE_DEVICE) {
+        SimIrpResult result = SendAndWait(top, irp, PASSIVE_LEVEL);
+        CheckPowerPagable(pdo);
+        return result;
+    }
     {
         Guard g(Lock());
         if (DeviceInfo* info = FindDevice(pdo)) info->removing = true;
@@ -65,6 +69,28 @@ bool Alive(PDEVICE_OBJECT pdo) {
 }
 
 }  // namespace
+
+// The power manager calls a non-pageable device at DISPATCH_LEVEL, and it passes power requests
+// down at that level: a driver's device below it must not be power-pageable.
+void CheckPowerPagable(PDEVICE_OBJECT pdo) {
+    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> wrong;
+    {
+        Guard g(Lock());
+        DeviceInfo* info = FindDevice(pdo);
+        if (!info || info->deleted) return;
+        for (PDEVICE_OBJECT d = pdo; d && d->AttachedDevice; d = d->AttachedDevice) {
+            DeviceInfo* below = FindDevice(d);
+            if (below && below->kind == DeviceKind::Driver && (d->Flags & DO_POWER_PAGABLE) &&
+                !(d->AttachedDevice->Flags & DO_POWER_PAGABLE))
+                wrong.emplace_back(d, d->AttachedDevice);
+        }
+    }
+    for (const auto& pair : wrong)
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x227, reinterpret_cast<ULONG_PTR>(pair.first),
+             reinterpret_cast<ULONG_PTR>(pair.second), 0,
+             "%s has DO_POWER_PAGABLE under %s, which has not: power requests reach it at DISPATCH_LEVEL",
+             DeviceLabel(pair.first).c_str(), DeviceLabel(pair.second).c_str());
+}
 
 void PnpReset() {
     Guard g(Lock());
@@ -100,6 +126,7 @@ NTSTATUS KsimPnpBuildStack(PDEVICE_OBJECT pdo) {
         info->built = true;
         info->removed = false;
         info->surpriseRemoved = false;
+        info->removeHandled = false;
         std::wstring deviceClass = ClassOf(info);
         for (const UpperFilter& filter : Filters())
             if (filter.classGuid.empty() || filter.classGuid == deviceClass) filters.push_back(filter.driver);

@@ -8,6 +8,7 @@ namespace ksim {
 namespace {
 
 SimIrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state, POWER_ACTION action) {
+    CheckPowerPagable(pdo);
     PDEVICE_OBJECT top = TopOf(pdo);
     PIRP irp = AllocateSimIrp(top->StackSize);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

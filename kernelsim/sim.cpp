@@ -1,9 +1,11 @@
 // The simulator's own state: stops, fault injection, the I/O log, simulator threads, reset and
 // the end-of-test verdict.
 #include "ksim_internal.h"
+#include "ksim_vm.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 namespace ksim {
 namespace {
@@ -42,6 +44,8 @@ const char* StopName(ULONG code) {
     case 0xC4: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case 0xC9: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
     case 0xCA: return "PNP_DETECTED_FATAL_ERROR";
+    case 0xD1: return "DRIVER_IRQL_NOT_LESS_OR_EQUAL";
+    case 0xD6: return "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION";
     default: return "BUG_CHECK";
     }
 }
@@ -59,12 +63,12 @@ std::recursive_mutex& Lock() {
 }
 
 void Stop(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, const char* format, ...) {
-    char detail[768];
+    char detail[3072];
     va_list args;
     va_start(args, format);
     vsnprintf(detail, sizeof detail, format, args);
     va_end(args);
-    char line[1024];
+    char line[3328];
     snprintf(line, sizeof line, "STOP 0x%08lX %s (0x%llX, 0x%llX, 0x%llX, 0x%llX): %s", (unsigned long)code,
              StopName(code), (unsigned long long)p1, (unsigned long long)p2, (unsigned long long)p3,
              (unsigned long long)p4, detail);
@@ -81,10 +85,54 @@ void Stop(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, co
 }
 
 bool RequireIrql(KIRQL max, const char* call) {
+    CheckPageableCallers(call);
     KIRQL irql = Irql();
     if (irql <= max) return true;
     Stop(KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0, "%s called at IRQL %u (allowed up to %u)", call, irql, max);
     return false;
+}
+
+// Pageable code may be paged out while any processor runs at DISPATCH_LEVEL: a caller in it above
+// APC_LEVEL is a page fault the machine cannot take.
+void CheckPageableCallers(const char* call) {
+    KIRQL irql = Irql();
+    if (irql <= APC_LEVEL) return;
+    void* frames[64];
+    uintptr_t stackPointers[64];
+    size_t count = VmWalkStack(frames, stackPointers, 64, 1);
+    uintptr_t boundary = SimRaiseBoundary();
+    for (size_t i = 0; i < count; ++i) {
+        if (boundary && stackPointers[i] >= boundary) break;
+        if (!VmInPageableCode(frames[i])) continue;
+        Stop(KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(frames[i]), irql, 8,
+             reinterpret_cast<ULONG_PTR>(frames[i]),
+             "%s called at IRQL %u from code of a PAGE section at %s (stack: %s)", call, irql,
+             VmDescribe(frames[i]).c_str(), VmStackText(1).c_str());
+        return;
+    }
+}
+
+void VmReport(VmFault fault, const void* address, bool write, const void* ip) {
+    auto at = reinterpret_cast<ULONG_PTR>(address);
+    auto from = reinterpret_cast<ULONG_PTR>(ip);
+    switch (fault) {
+    case VmFault::ReleasedWrite:
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x225, at, from, 0,
+             "write to %p, in the extension of a device object deleted with no reference left, by the instruction "
+             "at %s",
+             address, VmDescribe(ip).c_str());
+        break;
+    case VmFault::BeyondEnd:
+        Stop(KSIM_STOP_DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION, at, write ? 1 : 0, from, 0,
+             "%s at %p, past the end of a buffer the I/O manager allocated, by the instruction at %s",
+             write ? "write" : "read", address, VmDescribe(ip).c_str());
+        break;
+    case VmFault::PageableAtDispatch:
+        Stop(KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL, at, Irql(), address == ip ? 8 : write ? 1 : 0, from,
+             "%s of pageable %s at %p at IRQL %u, by the instruction at %s", address == ip ? "execution" : "access",
+             address == ip ? "code" : "data", address, Irql(), VmDescribe(ip).c_str());
+        break;
+    }
 }
 
 bool TakeFault(KsimFault fault, NTSTATUS* status) {
@@ -165,6 +213,7 @@ void KsimReset() {
     UsbReset();
     PoolReset();
     KeReset();
+    KsimSetWaitLimit(30000);
     DbgReset();
     AssertReset();
     Guard g(Lock());
@@ -246,5 +295,5 @@ KIRQL KsimIrql() { return Irql(); }
 
 void KsimSetIrql(KIRQL irql) {
     EnsureCr8Emulation();
-    SetIrql(irql);
+    SetIrqlForTest(irql);
 }

@@ -263,6 +263,7 @@ NTSTATUS FinishUrb(DeviceInfo* info, PURB urb, NTSTATUS status, USBD_STATUS usbd
 
 // Completes a URB IRP the PDO holds. `raise`: as a host controller's DPC, at DISPATCH_LEVEL.
 void CompleteUrbIrp(DeviceInfo* info, PIRP irp, NTSTATUS status, USBD_STATUS usbd, bool raise) {
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr);
     PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     status = FinishUrb(info, urb, status, usbd);
     irp->IoStatus.Status = status;
@@ -282,6 +283,14 @@ bool TakePended(DeviceInfo* info, PIRP irp, PendedUrb* out) {
             return true;
         }
     return false;
+}
+
+// Whichever of the cancel and the completion takes the URB from the list completes it.
+VOID NTAPI CancelPendedUrb(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    DeviceInfo* info = DeviceOrNull(device);
+    PendedUrb pended;
+    if (info && TakePended(info, irp, &pended)) CompleteUrbIrp(info, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, false);
 }
 
 NTSTATUS HandleUrb(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
@@ -330,6 +339,9 @@ NTSTATUS HandleUrb(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     if (scripted && script.answer == KsimUrbAnswer::Pend) {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine),
+                                   reinterpret_cast<PVOID>(CancelPendedUrb));
+        if (irp->Cancel) IoCancelIrp(irp);
         if (script.completeAfterMs) {
             unsigned delay = script.completeAfterMs;
             StartSimThread([info, irp, delay] {
@@ -368,10 +380,18 @@ NTSTATUS PdoPnp(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
     bool deleteAfter = false;
     if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
         // As a hub driver does: the URBs it holds for the device are cancelled, later ones fail.
+        // By the remove, the drivers above must have ended every request they sent.
+        size_t held;
         {
             Guard g(Lock());
             info->surpriseRemoved = true;
+            held = info->pended.size();
+            if (minor == IRP_MN_REMOVE_DEVICE) info->removeHandled = true;
         }
+        if (minor == IRP_MN_REMOVE_DEVICE && held)
+            Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x222, reinterpret_cast<ULONG_PTR>(device), held, 0,
+                 "%s received IRP_MN_REMOVE_DEVICE while it still holds %llu URB request(s) of the drivers above",
+                 DeviceLabel(device).c_str(), (unsigned long long)held);
         PendedUrb pended;
         while (TakePended(info, nullptr, &pended)) CompleteUrbIrp(info, pended.irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, true);
     }
@@ -444,6 +464,24 @@ NTSTATUS PdoPnp(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         break;
     }
     irp->IoStatus.Status = status;
+    unsigned holdMs = 0;
+    {
+        Guard g(Lock());
+        auto& held = info->pnpHolds[minor];
+        if (!held.empty()) {
+            holdMs = held.front().pendMs;
+            if (held.front().times && --held.front().times == 0) held.pop_front();
+        }
+    }
+    if (holdMs) {
+        IoMarkIrpPending(irp);
+        StartSimThread([irp, holdMs, deleteAfter, device] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            if (deleteAfter) DeletePdo(device);
+        });
+        return STATUS_PENDING;
+    }
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     if (deleteAfter) DeletePdo(device);
     return status;
@@ -494,6 +532,25 @@ NTSTATUS PdoPower(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS PdoDispatch(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
+    bool afterRemove;
+    {
+        Guard g(Lock());
+        afterRemove = info->removeHandled;
+    }
+    if (afterRemove && stack->MajorFunction != IRP_MJ_PNP) {
+        Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x223, reinterpret_cast<ULONG_PTR>(device),
+             reinterpret_cast<ULONG_PTR>(irp), stack->MajorFunction,
+             "%s received a request of major function 0x%02X after it handled IRP_MN_REMOVE_DEVICE",
+             DeviceLabel(device).c_str(), stack->MajorFunction);
+        if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+            if (auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1))
+                urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     switch (stack->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
@@ -728,6 +785,17 @@ bool KsimUsbCompletePended(PDEVICE_OBJECT pdo, NTSTATUS status) {
     if (!info || !TakePended(info, nullptr, &pended)) return false;
     CompleteUrbIrp(info, pended.irp, status, 0, true);
     return true;
+}
+
+bool KsimPdoRemoveHandled(PDEVICE_OBJECT pdo) {
+    Guard g(Lock());
+    DeviceInfo* info = FindDevice(pdo);
+    return info && info->removeHandled;
+}
+
+void KsimPnpPendAtPdo(PDEVICE_OBJECT pdo, UCHAR minor, unsigned completeAfterMs, unsigned times) {
+    Guard g(Lock());
+    if (DeviceInfo* info = FindDevice(pdo)) info->pnpHolds[minor].push_back(Answer{STATUS_SUCCESS, times, completeAfterMs});
 }
 
 void KsimUsbCompletePendedLater(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned delayMs) {

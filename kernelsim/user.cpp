@@ -4,6 +4,7 @@
 // (IRP_MJ_CLEANUP, IRP_MJ_CLOSE). Every request goes to the top of the named device's stack at
 // PASSIVE_LEVEL, with RequestorMode UserMode, and is waited for when pended.
 #include "ksim_internal.h"
+#include "ksim_vm.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -209,15 +210,18 @@ NTSTATUS KsimUserIoctl(KsimHandle handle, ULONG code, const void* in, ULONG inLe
     if (method != METHOD_NEITHER && ((inLen && !in) || (outLen && !out))) return STATUS_ACCESS_VIOLATION;
     void* system = nullptr;
     PMDL mdl = nullptr;
+    // The system buffer ends flush against a no-access page, as special pool places it: a read
+    // past the caller's input, when it fills the buffer, stops at once.
     if (method == METHOD_BUFFERED) {
         ULONG bytes = inLen > outLen ? inLen : outLen;
         if (bytes) {
-            system = PoolAllocate(NonPagedPool, bytes, kSimPoolTag, false);
+            system = VmAllocateTail(bytes);
+            std::memset(system, 0xA5, bytes);  // as fresh pool, never zeroed
             if (in && inLen) std::memcpy(system, in, inLen);
         }
     } else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         if (in && inLen) {
-            system = PoolAllocate(NonPagedPool, inLen, kSimPoolTag, false);
+            system = VmAllocateTail(inLen);
             std::memcpy(system, in, inLen);
         }
         if (out && outLen) mdl = AllocateSimMdl(out, outLen);
@@ -247,7 +251,7 @@ NTSTATUS KsimUserIoctl(KsimHandle handle, ULONG code, const void* in, ULONG inLe
             if (method == METHOD_NEITHER) s->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
         },
         copyOut);
-    if (system) PoolFree(system, 0, false, false);
+    if (system) VmFreeTail(system);
     if (mdl) FreeSimMdl(mdl);
     if (information) *information = r.information;
     return r.status;

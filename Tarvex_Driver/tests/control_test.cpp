@@ -499,7 +499,8 @@ TEST_F(ControlDeviceTest, ReSendStillInTheDeviceIsCancelledByTheHubWhenThePhoneI
     KsimUsbScript(phone, hold);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0), DISPATCH_LEVEL));
     ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
-    EXPECT_EQ(1, filterExt->pendingActionCount);
+    EXPECT_EQ(1, filterExt->ownRequestCount);
+    EXPECT_EQ(0, filterExt->pendingActionCount);
 
     PDEVICE_OBJECT filter = FilterOn(phone);
     KsimPnpUnplug(phone);
@@ -555,6 +556,95 @@ TEST_F(ControlDeviceTest, PullWithAnOrderWaitingInThePdoAndUrbsFlowingCancelsThe
     EXPECT_EQ(expected, Deletions());
     EXPECT_EQ(0, ipcSlotTable[0]);
     EXPECT_TRUE(KsimAsserts().empty());
+}
+
+// The driver's own requests end before the remove goes down: an orderly removal while an order
+// waits in the device lets the device answer it, and the PDO handles the remove holding nothing.
+TEST_F(ControlDeviceTest, OrderlyRemovalWithAnOrderWaitingInThePdoLetsTheOrderEndBeforeTheRemoveGoesDown)
+{
+    KsimUrbScript hold;
+    hold.function = URB_FUNCTION_VENDOR_DEVICE;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(phone, hold);
+    Reply order{};
+    std::thread client([&] { order = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION); });
+    ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
+
+    PDEVICE_OBJECT filter = FilterOn(phone);
+    KsimUsbCompletePendedLater(phone, STATUS_SUCCESS, 100);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpQueryRemove(phone));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
+    client.join();
+    EXPECT_STATUS(STATUS_SUCCESS, order.status);
+    EXPECT_EQ(1u, order.information);
+    EXPECT_TRUE(KsimPdoRemoveHandled(phone));
+    EXPECT_TRUE(KsimIsDeleted(filter));
+    EXPECT_EQ(0, ipcSlotTable[0]);
+}
+
+// A foreign charging request that passed the filter just before removal began gets no re-send
+// once removal has begun: the on form would reach a PDO that has handled the remove.
+TEST_F(ControlDeviceTest, ForeignRequestOvertakenByRemovalGetsNoReSendIntoTheRemovedPdo)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+    // The PDO answers the foreign request only once removal has begun, and once it has handled
+    // the remove if that comes within 200 ms: as when the sender's processor stalls between the
+    // request's completion and the re-send.
+    std::atomic<int> held{0};
+    KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || held++ > 0) {
+            return false;
+        }
+        while (filterExt->state != STATE_REMOVED) {
+            std::this_thread::yield();
+        }
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!KsimPdoRemoveHandled(phone) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        *result = STATUS_SUCCESS;
+        return true;
+    });
+    NTSTATUS foreign = STATUS_UNSUCCESSFUL;
+    std::thread sender([&] { foreign = KsimUsbSendControl(phone, Foreign(0x40, 0)); });
+    while (held == 0) {
+        std::this_thread::yield();
+    }
+
+    PDEVICE_OBJECT filter = FilterOn(phone);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
+    sender.join();
+    KsimSetIrpHook(phone, nullptr);
+    EXPECT_STATUS(STATUS_SUCCESS, foreign);
+    EXPECT_TRUE(SetupPackets().empty());
+    EXPECT_TRUE(KsimIsDeleted(filter));
+}
+
+// A device that never answers holds the client only so long: the order is cancelled after 5 s and
+// fails with STATUS_IO_TIMEOUT, the flag as it was, and the device takes the next order.
+TEST_F(ControlDeviceTest, ChargingOrderTheDeviceNeverAnswersIsCancelledAfterFiveSecondsWithIoTimeout)
+{
+    // A wait without end would stop the test here, past this limit.
+    KsimSetWaitLimit(8000);
+    KsimUrbScript hold;
+    hold.function = URB_FUNCTION_VENDOR_DEVICE;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(phone, hold);
+
+    auto start = std::chrono::steady_clock::now();
+    Reply order = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_STATUS(STATUS_IO_TIMEOUT, order.status);
+    EXPECT_EQ(0u, order.information);
+    EXPECT_GE(waited, std::chrono::seconds(5));
+    EXPECT_EQ(0u, KsimUsbPendedCount(phone));
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    EXPECT_TRUE(filterExt->bIsChargingCmdOn);
 }
 
 }  // namespace

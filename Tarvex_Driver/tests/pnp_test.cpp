@@ -450,6 +450,50 @@ TEST_F(PnpTest, RemovalDeletesTheLinkBeforeTheControlDeviceAndThenTheFilter)
     EXPECT_EQ(0, ipcSlotTable[0]);
 }
 
+// A request can reach a child filter the moment it is in the stack: it is a filter by then and
+// passes the request down, never taken for control device TVXIPC0.
+TEST_F(PnpTest, RequestReachingAChildFilterAsItIsAttachedPassesDownToThePdo)
+{
+    NTSTATUS early = STATUS_UNSUCCESSFUL;
+    PDEVICE_OBJECT earlyPdo = nullptr;
+    KsimSetAttachHook([&](PDEVICE_OBJECT attached, PDEVICE_OBJECT below) {
+        if (KsimDriverName(attached) == L"\\Driver\\Tarvex" && KsimDriverName(below) == L"\\Driver\\USBHUB3") {
+            earlyPdo = below;
+            early = KsimUsbSendBulk(below, 64);
+        }
+    });
+    PDEVICE_OBJECT keyboard = Plug(hubPdo, Keyboard());
+    KsimSetAttachHook(nullptr);
+    ASSERT_EQ(keyboard, earlyPdo);
+    EXPECT_STATUS(STATUS_SUCCESS, early);
+    std::vector<KsimUsbRequest> requests = KsimUsbRequests(keyboard);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, requests[0].function);
+    EXPECT_EQ((std::vector<PDEVICE_OBJECT>{ChildFilterOn(keyboard), keyboard}), requests[0].path);
+}
+
+// Filters have no name, so that nobody opens a stack at a filter, below its function driver; to
+// the I/O manager they look like the device below them.
+TEST_F(PnpTest, FiltersHaveNoNameAndTheTypeAndCharacteristicsOfTheDeviceBelow)
+{
+    PDEVICE_OBJECT phone = PlugArranged(ApplePhone(), [](PDEVICE_OBJECT pdo) {
+        pdo->DeviceType = FILE_DEVICE_BUS_EXTENDER;
+        pdo->Characteristics |= FILE_DEVICE_SECURE_OPEN | FILE_REMOVABLE_MEDIA;
+    });
+    std::vector<PDEVICE_OBJECT> filters = FiltersOn(phone);
+    ASSERT_EQ(1u, filters.size());
+    filters.push_back(FilterOn(hubPdo));
+    filters.push_back(FilterOn(rootPdo));
+    for (PDEVICE_OBJECT filter : filters) {
+        PDEVICE_OBJECT below = Ext(filter)->topDevObj;
+        EXPECT_EQ(L"", KsimDeviceName(filter));
+        EXPECT_FALSE(filter->Flags & DO_DEVICE_HAS_NAME);
+        EXPECT_EQ(below->DeviceType, filter->DeviceType);
+        EXPECT_EQ(below->Characteristics, filter->Characteristics);
+    }
+    EXPECT_EQ(ULONG(FILE_DEVICE_BUS_EXTENDER), filters[0]->DeviceType);
+}
+
 TEST_F(PnpTest, PagingPathFlagFollowsTheDevicesAboveAndBelow)
 {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
@@ -467,6 +511,15 @@ TEST_F(PnpTest, PagingPathFlagFollowsTheDevicesAboveAndBelow)
     // Below not pageable: the completion takes the flag back.
     phone->Flags &= ~DO_POWER_PAGABLE;
     EXPECT_STATUS(STATUS_SUCCESS, KsimPnpDeviceUsage(phone, DeviceUsageTypePaging, false));
+    EXPECT_FALSE(filter->Flags & DO_POWER_PAGABLE);
+    EXPECT_EQ(0, Ext(filter)->pendingActionCount);
+
+    // Above not pageable: the filter stays as it is, whatever the device below, also when the
+    // device below holds the request a while (the completion must mark it pending).
+    above->Flags &= ~DO_POWER_PAGABLE;
+    phone->Flags |= DO_POWER_PAGABLE;
+    KsimPnpPendAtPdo(phone, IRP_MN_DEVICE_USAGE_NOTIFICATION, 20);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpDeviceUsage(phone, DeviceUsageTypePaging, true));
     EXPECT_FALSE(filter->Flags & DO_POWER_PAGABLE);
     EXPECT_EQ(0, Ext(filter)->pendingActionCount);
 }

@@ -2,6 +2,10 @@
 // what every request leaves behind.
 #include "scenario.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 class PowerTest : public TarvexTest {
@@ -111,6 +115,65 @@ TEST_F(PowerTest, EveryRequestStartsTheNextOnceAndReleasesItsPendingAction)
     EXPECT_EQ(5u, KsimPoStartNextPowerIrpCalls(filter));
     EXPECT_EQ(0, ext->pendingActionCount);
     EXPECT_TRUE(KsimAsserts().empty());
+}
+
+// A removal that begins on another processor just as a wake-up completes keeps its state: the
+// completion moves suspended to started and nothing else.
+TEST_F(PowerTest, WakeCompletingAsRemovalBeginsLeavesTheRemovalState)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
+    ASSERT_EQ(STATE_SUSPENDED, ext->state);
+    std::atomic<bool> passed{false};
+    KsimSetIrpHook(below, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        passed = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+        return false;
+    });
+    KsimPoPendAtPdo(pdo, 50);
+    NTSTATUS wake = STATUS_UNSUCCESSFUL;
+    std::thread waker([&] { wake = KsimPoSetDevicePower(pdo, PowerDeviceD0); });
+    // Once the request is below and has left the filter's dispatch routine, the next write to the
+    // filter's record is the completion's.
+    while (!passed || ext->dispatchCount != 0 || ext->pendingActionCount != 1) {
+        std::this_thread::yield();
+    }
+    KsimBeforeNextExtensionWrite(filter, [this] { ext->state = STATE_REMOVING; });
+    waker.join();
+    EXPECT_STATUS(STATUS_SUCCESS, wake);
+    EXPECT_EQ(STATE_REMOVING, ext->state);
+    EXPECT_EQ(0, ext->pendingActionCount);
+}
+
+// A request still inside the filter's dispatch routine when removal begins reaches the device
+// below before the remove does: after the remove the PDO may see nothing but Plug and Play.
+TEST_F(PowerTest, RequestStillInTheDispatchRoutineWhenRemovalBeginsReachesThePdoBeforeTheRemove)
+{
+    // The device below lets the request on once removal has begun, and once the PDO has handled
+    // the remove if that comes within 200 ms.
+    std::atomic<bool> inside{false};
+    KsimSetIrpHook(below, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER) {
+            return false;
+        }
+        inside = true;
+        while (ext->state != STATE_REMOVED) {
+            std::this_thread::yield();
+        }
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!KsimPdoRemoveHandled(pdo) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        return false;
+    });
+    NTSTATUS power = STATUS_UNSUCCESSFUL;
+    std::thread sleeper([&] { power = KsimPoSetDevicePower(pdo, PowerDeviceD2); });
+    while (!inside) {
+        std::this_thread::yield();
+    }
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(pdo));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(pdo));
+    sleeper.join();
+    EXPECT_STATUS(STATUS_SUCCESS, power);
+    EXPECT_TRUE(KsimIsDeleted(filter));
 }
 
 }  // namespace

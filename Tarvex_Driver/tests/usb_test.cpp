@@ -101,7 +101,7 @@ TEST_F(UsbRequestTest, ChargingRequestThatCannotBeBuiltSendsNothing)
 {
     KsimInjectFault(KsimFault::PoolAllocation);
     EXPECT_FALSE(NT_SUCCESS(SetVendorCommand(ext, TRUE)));
-    KsimInjectFault(KsimFault::IoBuildDeviceIoControlRequest);
+    KsimInjectFault(KsimFault::IoAllocateIrp);
     EXPECT_FALSE(NT_SUCCESS(SetVendorCommand(ext, TRUE)));
     EXPECT_TRUE(Requests().empty());
 }

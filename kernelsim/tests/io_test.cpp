@@ -303,3 +303,51 @@ TEST_F(IoMisuseTest, ReturningPendingWithoutMarkingTheRequestPendingStopsWhenItC
 }
 
 }  // namespace
+
+namespace {
+
+// Tears its device down and then writes to its record: the memory is gone on Windows.
+void WritesAfterDeleting(PDEVICE_OBJECT device) {
+    auto* ext = static_cast<LowerExt*>(device->DeviceExtension);
+    IoDeleteDevice(device);
+    ext->calls = 1;
+}
+
+TEST_F(IoMisuseTest, AWriteToTheExtensionOfADeviceDeletedWithoutReferencesStops) {
+    WritesAfterDeleting(lower);
+    std::vector<KsimStop> stops = KsimTakeStops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, stops[0].code);
+    EXPECT_EQ(0x225u, stops[0].p[0]);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(&static_cast<LowerExt*>(lower->DeviceExtension)->calls), stops[0].p[1]);
+}
+
+// An upper device that goes away while its request is still below.
+TEST_F(IoMisuseTest, ACompletionRoutineRunForADeletedDeviceStops) {
+    PDRIVER_OBJECT upperDriver = KsimLoadDriver(UpperEntry, L"\\Driver\\Upper");
+    PDEVICE_OBJECT upper = MakeDevice<UpperExt>(upperDriver);
+    auto* upperExt = static_cast<UpperExt*>(upper->DeviceExtension);
+    upperExt->lower = lower;
+    upperExt->routineResult = STATUS_SUCCESS;
+    KeInitializeEvent(&upperExt->completed, NotificationEvent, FALSE);
+    static_cast<LowerExt*>(lower->DeviceExtension)->pend = true;
+    int back = 0;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, TakeBack, &back, TRUE, TRUE, TRUE);
+    IofCallDriver(upper, irp);
+    // Referenced, so that the routine's context is still there when it runs.
+    ObReferenceObject(upper);
+    IoDeleteDevice(upper);
+    PIRP held = static_cast<LowerExt*>(lower->DeviceExtension)->held;
+    held->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(held, IO_NO_INCREMENT);
+    EXPECT_EQ(kBackPending, back);
+    std::vector<KsimStop> stops = KsimTakeStops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0x226u, stops[0].p[0]);
+    IoFreeIrp(irp);
+    ObDereferenceObject(upper);
+}
+
+}  // namespace

@@ -142,14 +142,59 @@ TEST_F(PnpTest, AClassUpperFilterJoinsOnlyTheStacksOfItsClass) {
 // Rules Verifier holds drivers to, shown firing on a filter broken on purpose in one way each.
 namespace {
 
-enum class Breakage { FailStop, FailSystemPower, FailCleanup, KeepSurpriseRemoval };
+enum class Breakage {
+    FailStop, FailSystemPower, FailCleanup, KeepSurpriseRemoval,
+    UrbLeftInThePdoAtRemove, UrbAfterRemove, PageableAlways, CompletionKeepsNoPending
+};
 Breakage breakage;
+PDEVICE_OBJECT brokenPdo;  // where the broken filter sends URBs of its own
+
+NTSTATUS NTAPI FreeOwnUrb(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    delete static_cast<URB*>(context);
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A URB of the filter's own straight to the PDO, not waited for.
+void SendOwnUrb() {
+    PIRP irp = IoAllocateIrp(brokenPdo->StackSize, FALSE);
+    auto* urb = new URB{};
+    urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, FreeOwnUrb, urb, TRUE, TRUE, TRUE);
+    IofCallDriver(brokenPdo, irp);
+}
+
+NTSTATUS NTAPI ForgetPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 
 NTSTATUS NTAPI BrokenDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = STATUS_SUCCESS;
     bool here = false;
+    bool remove = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    bool usage = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_DEVICE_USAGE_NOTIFICATION;
     switch (breakage) {
+    case Breakage::UrbLeftInThePdoAtRemove:
+        if (remove) SendOwnUrb();
+        return FilterDispatch(device, irp);
+    case Breakage::UrbAfterRemove: {
+        if (!remove) return FilterDispatch(device, irp);
+        status = FilterDispatch(device, irp);
+        SendOwnUrb();
+        return status;
+    }
+    case Breakage::PageableAlways:
+        if (usage) device->Flags |= DO_POWER_PAGABLE;
+        return FilterDispatch(device, irp);
+    case Breakage::CompletionKeepsNoPending:
+        if (!usage) return FilterDispatch(device, irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ForgetPending, nullptr, TRUE, TRUE, TRUE);
+        return IofCallDriver(static_cast<FilterExt*>(device->DeviceExtension)->lower, irp);
     case Breakage::FailStop:
         here = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_STOP_DEVICE;
         status = STATUS_DEVICE_BUSY;
@@ -197,6 +242,51 @@ protected:
     }
     PDEVICE_OBJECT hub = nullptr;
 };
+
+// The bus driver deletes what it holds for a removed device: a driver above must have ended its
+// own requests before it passes the remove down, and send nothing after.
+TEST_F(WdmRuleTest, AUrbLeftInThePdoAtTheRemoveAndAUrbSentAfterItStop) {
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    brokenPdo = keyboard;
+    KsimUrbScript hold;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(keyboard, hold);
+    breakage = Breakage::UrbLeftInThePdoAtRemove;
+    KsimPnpRemove(keyboard);
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x222}, TakeIoManagerCodes());
+    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard)) << "cancelled as the hub does";
+
+    // The stack built again on the same PDO.
+    KsimPnpBuildStack(keyboard);
+    KsimPnpStart(keyboard);
+    EXPECT_FALSE(KsimPdoRemoveHandled(keyboard));
+    breakage = Breakage::UrbAfterRemove;
+    KsimPnpRemove(keyboard);
+    EXPECT_TRUE(KsimPdoRemoveHandled(keyboard));
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x223}, TakeIoManagerCodes());
+}
+
+// Power requests reach a non-pageable device at DISPATCH_LEVEL and go down at that level.
+TEST_F(WdmRuleTest, APowerPageableFilterUnderADeviceThatIsNotStops) {
+    KsimAttachPassThrough(hub)->Flags &= ~DO_POWER_PAGABLE;
+    for (PDEVICE_OBJECT device : KsimStackOf(hub)) device->Flags &= ~DO_POWER_PAGABLE;
+    breakage = Breakage::PageableAlways;
+    KsimPnpDeviceUsage(hub, DeviceUsageTypePaging, true);
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x227}, TakeIoManagerCodes());
+    breakage = Breakage::FailStop;
+}
+
+// A PDO that holds a PnP request shows a completion routine that does not mark the request
+// pending for its driver.
+TEST_F(WdmRuleTest, ACompletionThatDropsThePendingMarkOfAHeldPnpRequestStops) {
+    breakage = Breakage::CompletionKeepsNoPending;
+    KsimPnpDeviceUsage(hub, DeviceUsageTypePaging, true);
+    EXPECT_TRUE(TakeIoManagerCodes().empty()) << "answered at once, nothing shows";
+    KsimPnpPendAtPdo(hub, IRP_MN_DEVICE_USAGE_NOTIFICATION, 20);
+    EXPECT_EQ(STATUS_SUCCESS, KsimPnpDeviceUsage(hub, DeviceUsageTypePaging, true));
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x211}, TakeIoManagerCodes());
+    breakage = Breakage::FailStop;
+}
 
 TEST_F(WdmRuleTest, AFilterThatFailsTheStopStopsAndSoDoesNotPassingItDown) {
     breakage = Breakage::FailStop;

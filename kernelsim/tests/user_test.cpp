@@ -9,9 +9,10 @@ constexpr ULONG IOCTL_TEST_BUFFERED = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHO
 // A control device: records what the I/O manager gives it and answers as told.
 struct ControlExt {
     std::vector<UCHAR>* majors;
-    ULONG systemBytes;   // size of the system buffer's pool block
+    ULONG systemBytes;   // size of the system buffer: what is left of its page
     UCHAR input[64];
     ULONG inputBytes;
+    ULONG overread;      // bytes read past the input, as a routine that trusts no length would
     const char* reply;
     ULONG replyBytes;
     ULONG_PTR information;
@@ -27,10 +28,9 @@ NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
     if (stack->MajorFunction == IRP_MJ_CREATE) status = ext->createStatus;
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
         auto* system = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-        for (const KsimPoolBlock& block : KsimLivePool())
-            if (block.address == system) ext->systemBytes = static_cast<ULONG>(block.bytes);
+        ext->systemBytes = static_cast<ULONG>(4096 - (reinterpret_cast<uintptr_t>(system) & 4095));
         ext->inputBytes = stack->Parameters.DeviceIoControl.InputBufferLength;
-        std::memcpy(ext->input, system, ext->inputBytes);
+        std::memcpy(ext->input, system, ext->inputBytes + ext->overread);
         if (ext->reply) std::memcpy(system, ext->reply, ext->replyBytes);
         irp->IoStatus.Information = ext->information;
         status = ext->status;
@@ -104,11 +104,13 @@ TEST_F(UserTest, BufferedControlUsesASystemBufferOfTheLargerLengthAndCopiesBackI
               majors);
 }
 
-TEST_F(UserTest, InformationBeyondTheOutputBufferAndAnOverrunOfTheSystemBufferStop) {
+// The system buffer ends flush against a no-access page, as special pool places it: a read or a
+// write past its end stops at the instruction that makes it.
+TEST_F(UserTest, InformationBeyondTheOutputBufferAndAccessPastTheSystemBufferStop) {
     KsimHandle handle = KsimUserOpen(L"\\DosDevices\\TestControl0");
     ASSERT_NE(nullptr, handle);
     Ext()->information = 2;
-    UCHAR in[1] = {0};
+    UCHAR in[2] = {0};
     UCHAR out[1] = {0};
     KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, 1, out, 1);
     EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION}, TakeStopCodes());
@@ -117,7 +119,18 @@ TEST_F(UserTest, InformationBeyondTheOutputBufferAndAnOverrunOfTheSystemBufferSt
     Ext()->reply = "too long";
     Ext()->replyBytes = 8;
     KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, 1, out, 1);
-    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION}, TakeStopCodes());
+    std::vector<KsimStop> stops = KsimTakeStops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION, stops[0].code);
+    EXPECT_EQ(1u, stops[0].p[1]) << "a write";
+
+    Ext()->reply = nullptr;
+    Ext()->overread = 1;
+    KsimUserIoctl(handle, IOCTL_TEST_BUFFERED, in, 2, nullptr, 0);
+    stops = KsimTakeStops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION, stops[0].code);
+    EXPECT_EQ(0u, stops[0].p[1]) << "a read";
     KsimUserClose(handle);
 }
 
