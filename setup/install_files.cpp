@@ -64,14 +64,16 @@ bool CopyOne(Install& in, const std::wstring& from, const std::wstring& to, cons
                         (IsOlder(newVersion, oldVersion) ? L" (an older version)" : L""));
     in.undo.push_back({(existed ? L"put back the earlier " : L"delete ") + label, [to, saved](std::wstring& w, bool&) {
                            // The driver host or a program of ours that has just ended may still hold
-                           // the file for a moment: sharing and access errors are given 5 s to pass.
+                           // the file: sharing and access errors are given 30 s to pass. A driver host
+                           // that tried an image whose entry routine failed may keep it mapped until
+                           // the host itself ends, which has taken longer than 5 s.
                            for (int tries = 0;; ++tries) {
                                bool ok = saved.empty()
                                              ? (DeleteFileW(to.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
                                              : CopyFileW(saved.c_str(), to.c_str(), FALSE) != FALSE;
                                if (ok) return true;
                                DWORD error = GetLastError();
-                               if ((!IsInUse(error) && error != ERROR_ACCESS_DENIED) || tries == 50) {
+                               if ((!IsInUse(error) && error != ERROR_ACCESS_DENIED) || tries == 300) {
                                    w = ErrorText(error);
                                    return false;
                                }
