@@ -181,29 +181,29 @@ void VmFreeTail(void* address) {
     VirtualFree(tail.base, 0, MEM_RELEASE);
 }
 
-void VmProtectReleased(void* address, size_t bytes) {
-    if (!bytes) return;
-    char* begin = static_cast<char*>(address);
-    std::lock_guard<std::mutex> g(V().lock);
-    Forget(begin, begin + RoundUp(bytes));
-    Region region;
-    region.end = begin + RoundUp(bytes);
-    region.kind = Kind::Released;
-    V().regions[begin] = region;
-    Protect(begin, RoundUp(bytes), PAGE_READONLY);
-}
+namespace {
 
-void VmWatchWrite(void* address, size_t bytes, std::function<void()> before) {
+// Makes [address, address + bytes) read-only as a region of the given kind, replacing whatever
+// regions lay there.
+void GuardReadOnly(void* address, size_t bytes, Kind kind, std::function<void()> before) {
     if (!bytes) return;
     char* begin = static_cast<char*>(address);
     std::lock_guard<std::mutex> g(V().lock);
     Forget(begin, begin + RoundUp(bytes));
     Region region;
     region.end = begin + RoundUp(bytes);
-    region.kind = Kind::Watched;
+    region.kind = kind;
     region.before = std::move(before);
     V().regions[begin] = std::move(region);
     Protect(begin, RoundUp(bytes), PAGE_READONLY);
+}
+
+}  // namespace
+
+void VmProtectReleased(void* address, size_t bytes) { GuardReadOnly(address, bytes, Kind::Released, nullptr); }
+
+void VmWatchWrite(void* address, size_t bytes, std::function<void()> before) {
+    GuardReadOnly(address, bytes, Kind::Watched, std::move(before));
 }
 
 void VmUnprotect(void* address, size_t bytes) {
