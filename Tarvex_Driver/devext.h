@@ -2,13 +2,6 @@
 // driver's modules share. Filters made by VA_AddDevice, child filters and control devices all use it.
 #pragma once
 
-// The DDK's inline versions of these two clash with the compiler's own intrinsics in C++.
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#endif
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#endif
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>

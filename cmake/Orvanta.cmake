@@ -61,6 +61,41 @@ function(tvx_pe_check target)
            "$<TARGET_FILE:${target}>" ${ARGN})
 endfunction()
 
+# Code that includes the driver kit's headers. The kit defines two interlocked bit-test routines
+# inline that clash in C++ with the compiler's own intrinsics, so every such unit says they exist.
+function(tvx_ddk_definitions target scope)
+  target_compile_definitions(${target} ${scope}
+    __INTRINSIC_DEFINED_InterlockedBitTestAndSet= __INTRINSIC_DEFINED_InterlockedBitTestAndReset=)
+endfunction()
+
+# Code that runs in the kernel: no exceptions, RTTI or C++ runtime, no stack probes or guards that
+# need a CRT. The kit's headers sit beside the cross compiler's own.
+function(tvx_kernel_code target)
+  find_path(TVX_DDK_INCLUDE ntddk.h PATHS "${CMAKE_FIND_ROOT_PATH}/include/ddk"
+            NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  tvx_warnings(${target})
+  tvx_ddk_definitions(${target} PUBLIC)
+  target_include_directories(${target} PUBLIC ${TVX_DDK_INCLUDE})
+  # Not for the version resource, which the resource compiler builds from the same target.
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector -mno-stack-arg-probe>)
+endfunction()
+
+# A kernel image (.sys): kernel code linked against the kernel alone, loaded where Windows loads
+# drivers, relocatable, with data not executable, and marked as a WDM driver; then its headers are
+# checked. Every .sys the project builds, shipped or for tests, is made by this one rule.
+function(tvx_kernel_driver target)
+  tvx_kernel_code(${target})
+  set_target_properties(${target} PROPERTIES SUFFIX ".sys" LINKER_LANGUAGE CXX)
+  target_link_options(${target} PRIVATE
+    -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
+    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver
+    -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
+  # The kernel and libgcc come last, so that they resolve what the libraries before them import.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_LIBRARIES ntoskrnl gcc)
+  tvx_pe_check(${target} --machine amd64 --subsystem native --imports-from ntoskrnl.exe --entry-symbol DriverEntry)
+endfunction()
+
 # Copies a deliverable into dist/ on install.
 function(tvx_deliver target)
   install(FILES "$<TARGET_FILE:${target}>" DESTINATION .)

@@ -11,12 +11,6 @@
 // KeGetCurrentIrql/KeRaiseIrql/KeLowerIrql (mov to/from CR8) are emulated against it.
 #pragma once
 
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#endif
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#endif
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>

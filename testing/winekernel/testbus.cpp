@@ -20,12 +20,6 @@
 //    import is pointed at a recorder that keeps a copy for the test and then calls DbgPrint.
 //    Its RtlAssert import is recorded the same way, as a debugger attached to Windows would
 //    report a failed assertion, so the test sees every invariant the filter found broken.
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#endif
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#endif
 #include <ntddk.h>
 #include <ntimage.h>
 #include <stdarg.h>
