@@ -33,9 +33,19 @@ function(tvx_wine_test name)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
 endfunction()
 
-# A GoogleTest program run under Wine: tvx_add_gtest(name SOURCES ... LIBS ...)
+# The kinds of test, as ctest labels: `ctest -L unit` runs the fast ones. See DEVELOPING.md.
+set(TVX_TEST_LABELS unit scenario wine-kernel static)
+
+# A GoogleTest program run under Wine: tvx_add_gtest(name SOURCES ... LIBS ... [LABEL kind]),
+# a unit test unless LABEL says otherwise.
 function(tvx_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;LABEL" "SOURCES;LIBS;ENV" ${ARGN})
+  if(NOT T_LABEL)
+    set(T_LABEL unit)
+  endif()
+  if(NOT T_LABEL IN_LIST TVX_TEST_LABELS)
+    message(FATAL_ERROR "${name}: LABEL ${T_LABEL} is none of ${TVX_TEST_LABELS}")
+  endif()
   add_executable(${name} ${T_SOURCES})
   tvx_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
@@ -45,7 +55,7 @@ function(tvx_add_gtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${name}${TVX_TEST_SUFFIX} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  set_tests_properties(${name}${TVX_TEST_SUFFIX} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${T_LABEL})
   if(T_ENV)
     set_tests_properties(${name}${TVX_TEST_SUFFIX} PROPERTIES ENVIRONMENT "${T_ENV}")
   endif()
@@ -59,6 +69,7 @@ function(tvx_pe_check target)
   endif()
   add_test(NAME pe_${target} COMMAND ${TVX_PYTHON} "${CMAKE_SOURCE_DIR}/scripts/pecheck.py"
            "$<TARGET_FILE:${target}>" ${ARGN})
+  set_tests_properties(pe_${target} PROPERTIES LABELS static)
 endfunction()
 
 # Code that includes the driver kit's headers. The kit defines two interlocked bit-test routines
