@@ -2,7 +2,7 @@
 # user-mode programs), x64 (the driver and its simulator) and x64u (the user-mode programs again for
 # x86-64, the twins that are tested where 32-bit code cannot run; never shipped).
 BUILD ?= build
-# ONLY="a|b" builds only those parts (folders), e.g. ONLY="testing|service"
+# ONLY="a|b" builds and tests only those parts (folders), e.g. ONLY="testing|Quillog|service"
 ONLY  ?=
 DIST  ?= dist
 JOBS  ?= $(shell nproc)
@@ -18,18 +18,20 @@ TWIN_DIST = $(BUILD)/x64u/dist
 
 all: dist
 
+# The first line of every run says when the trees are narrowed to some parts.
 setup:
+	@[ -z "$(ONLY)" ] || echo "narrowed: only the parts matching ONLY=\"$(ONLY)\" are built and tested; without ONLY= everything is"
 	@scripts/setup
 	@scripts/host32 --describe
 
+# Each run hands ONLY and the dist folders to every tree; see scripts/configure for when it configures.
 configure: setup
-	@for t in $(CMAKE_TREES); do \
-	  dist=$(abspath $(DIST)); [ $$t = x64u ] && dist=$(abspath $(TWIN_DIST)); \
-	  [ -f $(BUILD)/$$t/CMakeCache.txt ] || cmake --preset $$t -B $(BUILD)/$$t -DTVX_ONLY="$(ONLY)" -DTVX_DIST=$$dist -DTVX_SHIPPED_DIST=$(abspath $(DIST)) >/dev/null || exit 1; \
-	done
+	@scripts/configure $(BUILD) $(abspath $(DIST)) $(abspath $(TWIN_DIST)) "$(ONLY)"
 
+# make demo and make bench show their own story, not the build's progress; errors still reach stderr.
+demo bench: QUIET = >/dev/null
 build: configure
-	@for t in $(CMAKE_TREES); do cmake --build $(BUILD)/$$t -j $(JOBS) || exit 1; done
+	@for t in $(CMAKE_TREES); do cmake --build $(BUILD)/$$t -j $(JOBS) $(QUIET) || exit 1; done
 
 # Both sets are made afresh, so no file of an earlier build lingers among the shipped ones.
 dist: build
