@@ -203,13 +203,15 @@ TEST_F(ScmTest, ObjectsNamedAsTheOldWakeEventNeitherBlockNorSteerTheService) {
         HANDLE held = squatter.mutex ? CreateMutexA(nullptr, TRUE, squatter.name)
                                      : CreateEventA(nullptr, TRUE, TRUE, squatter.name);
         ASSERT_NE(nullptr, held);
+        // Closed on every way out, so a failed round leaves no name behind for the next tests.
+        std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(held, CloseHandle);
         DWORD pid = InstallAndRun(inst_);
         EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_RESET));
         EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
         ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 1));
         if (!squatter.mutex) SetEvent(held);
         Sleep(500);  // time for a wrongly woken loop to say so
-        CloseHandle(held);
+        closer.reset();
         EXPECT_EQ(1u, resetstub::ReadStarts(inst_.startsFile).size());
         std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",
                                              TAG + "AppleDeviceFilePath: " + inst_.toolDir};
