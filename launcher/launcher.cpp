@@ -1,11 +1,12 @@
 #include "launcher.h"
 
-#include <lmcons.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <cwctype>
 #include <vector>
 
 #include "activation_manager.h"
@@ -49,17 +50,16 @@ const LauncherPlatform& RealLauncherPlatform() {
     return platform;
 }
 
-bool DelayFilePathFor(const char* programFile, char (&path)[PATH_BUFFER]) {
-    char directory[PATH_BUFFER];
-    memset(directory, 0, sizeof directory);
-    if (strlen(programFile) >= sizeof directory) return false;
-    strcpy(directory, programFile);
-    if (char* lastSlash = strrchr(directory, '\\')) *lastSlash = '\0';
-
+bool DelayFilePathFor(const wchar_t* programFile, wchar_t (&path)[PATH_BUFFER]) {
+    std::wstring directory = programFile;
+    size_t lastSlash = directory.rfind(L'\\');
+    if (lastSlash != std::wstring::npos) directory.resize(lastSlash);
+    const std::wstring full = directory + L"\\delay.txt";
     memset(path, 0, sizeof path);
-    int length = snprintf(path, sizeof path, "%s\\delay.txt", directory);
     // A cut path would name some other file; treat it as no delay file at all.
-    return length > 0 && static_cast<size_t>(length) < sizeof path;
+    if (full.size() >= PATH_BUFFER) return false;
+    wmemcpy(path, full.c_str(), full.size() + 1);
+    return true;
 }
 
 namespace {
@@ -81,8 +81,8 @@ bool ParseDelay(const char* line, unsigned& delayTime) {
 
 }  // namespace
 
-bool ReadDelayFile(const char* path, unsigned& delayTime) {
-    FILE* file = fopen(path, "r");
+bool ReadDelayFile(const wchar_t* path, unsigned& delayTime) {
+    FILE* file = _wfopen(path, L"r");
     if (!file) return false;
     char line[1024];
     memset(line, 0, sizeof line);
@@ -93,12 +93,12 @@ bool ReadDelayFile(const char* path, unsigned& delayTime) {
 }
 
 bool ReadDelayTime(unsigned& delayTime) {
-    char programFile[PATH_BUFFER];
+    wchar_t programFile[PATH_BUFFER];
     memset(programFile, 0, sizeof programFile);
-    DWORD length = GetModuleFileNameA(nullptr, programFile, sizeof programFile);
+    DWORD length = GetModuleFileNameW(nullptr, programFile, PATH_BUFFER);
     // A path cut to the buffer would lead to the wrong directory.
-    if (length == 0 || length >= sizeof programFile) return false;
-    char path[PATH_BUFFER];
+    if (length == 0 || length >= PATH_BUFFER) return false;
+    wchar_t path[PATH_BUFFER];
     if (!DelayFilePathFor(programFile, path)) return false;
     return ReadDelayFile(path, delayTime);
 }
@@ -114,19 +114,36 @@ void WaitForDelay(unsigned delayTime, const LauncherPlatform& platform) {
     }
 }
 
-std::wstring InstalledCheckCommand(const std::wstring& systemDirectory, const std::wstring& userName) {
+std::wstring InstalledCheckCommand(const std::wstring& systemDirectory, const std::wstring& userSid) {
     std::wstring command = L"\"" + systemDirectory + POWERSHELL_UNDER_SYSTEM + L"\"";
     command += INSTALLED_CHECK_ARGUMENTS;
     command += L'\'';
-    // Inside a single-quoted PowerShell literal a quote is written twice, and PowerShell takes the
-    // typographic single quotes for quotes too; any of them left single would end the literal and
-    // let the rest of the name run as commands in the elevated PowerShell.
-    for (wchar_t c : userName) {
-        if (c == L'\'' || c == L'\u2018' || c == L'\u2019' || c == L'\u201A' || c == L'\u201B') command += c;
-        command += c;
-    }
+    // A SID string is "S-" followed by digits and dashes; anything else (no quote can get into the
+    // elevated PowerShell this way) leaves the literal empty, which matches no user.
+    bool plain = userSid.size() > 2 && userSid.compare(0, 2, L"S-") == 0;
+    for (size_t i = 2; plain && i < userSid.size(); ++i) plain = iswdigit(userSid[i]) || userSid[i] == L'-';
+    if (plain) command += userSid;
     command += L'\'';
     return command;
+}
+
+std::wstring CurrentUserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+    std::vector<BYTE> buffer(256);
+    DWORD needed = 0;
+    BOOL ok = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &needed);
+    if (!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(needed);
+        ok = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &needed);
+    }
+    CloseHandle(token);
+    if (!ok) return std::wstring();
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::wstring();
+    std::wstring sid = text;
+    LocalFree(text);
+    return sid;
 }
 
 namespace {
@@ -145,16 +162,12 @@ std::string Narrow(const std::wstring& text) {
 }  // namespace
 
 bool IsAppInstalled(const LauncherPlatform& platform) {
-    wchar_t userName[UNLEN + 1];
-    memset(userName, 0, sizeof userName);
-    DWORD size = UNLEN + 1;
-    if (!GetUserNameW(userName, &size)) userName[0] = L'\0';
     wchar_t systemDirectory[MAX_PATH];
     memset(systemDirectory, 0, sizeof systemDirectory);
     UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) systemDirectory[0] = L'\0';
 
-    const std::wstring command = InstalledCheckCommand(systemDirectory, userName);
+    const std::wstring command = InstalledCheckCommand(systemDirectory, CurrentUserSid());
     DebugLog("CMD: %s\n", Narrow(command).c_str());
     std::string output;
     // Without the system folder there is no PowerShell we could trust, and without the system's

@@ -31,19 +31,23 @@ struct LauncherPlatform {
 };
 const LauncherPlatform& RealLauncherPlatform();
 
-// Path of "delay.txt" in the directory of programFile. False when it does not fit in PATH_BUFFER.
-bool DelayFilePathFor(const char* programFile, char (&path)[PATH_BUFFER]);
+// Path of "delay.txt" in the directory of programFile, in UTF-16 so that any folder name works.
+// False when it does not fit in PATH_BUFFER units.
+bool DelayFilePathFor(const wchar_t* programFile, wchar_t (&path)[PATH_BUFFER]);
 // Reads the first line of the delay file at path and parses its leading unsigned decimal number into
 // delayTime, which keeps its value when the line holds no number; a sign or a number beyond 32 bits
 // counts as none. False when the file cannot be opened.
-bool ReadDelayFile(const char* path, unsigned& delayTime);
+bool ReadDelayFile(const wchar_t* path, unsigned& delayTime);
 // ReadDelayFile on "delay.txt" beside the running program; false also when that path cannot be built.
 bool ReadDelayTime(unsigned& delayTime);
 // Polls the wall clock every 900 ms until delayTime whole seconds have passed since the start.
 void WaitForDelay(unsigned delayTime, const LauncherPlatform& platform);
 
-// The PowerShell query for userName, which is quoted as a single-quoted literal.
-std::wstring InstalledCheckCommand(const std::wstring& systemDirectory, const std::wstring& userName);
+// The PowerShell query for the user with the SID string userSid ("S-1-5-21-..."): a SID needs no
+// quoting, and unlike a bare name it cannot resolve to a local account of the same name.
+std::wstring InstalledCheckCommand(const std::wstring& systemDirectory, const std::wstring& userSid);
+// The SID string of the user this process runs as; empty when it cannot be read.
+std::wstring CurrentUserSid();
 bool IsAppInstalled(const LauncherPlatform& platform);
 bool ActivateApp(const LauncherPlatform& platform);
 

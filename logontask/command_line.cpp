@@ -51,7 +51,9 @@ int LogonTaskMain(const char* verbText) {
         // A name that filled the buffer may have been cut inside its directory.
         wchar_t launcherPath[1024];
         if (length > 0 && length < 1024 && BuildLauncherPath(moduleFileName, launcherPath))
-            EnableLogonStartup(kTaskName, nullptr, nullptr, launcherPath, 0);
+            // In parallel: an administrator who logs on while another's launcher still runs (fast user
+            // switching, remote desktop) gets a launcher of their own.
+            EnableLogonStartup(kTaskName, nullptr, nullptr, launcherPath, 1);
     } else if (strcmp(verbText, "DELETE_TASK") == 0) {
         DisableLogonStartup(kTaskName);
     }

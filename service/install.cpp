@@ -1,5 +1,7 @@
 #include "install.h"
 
+#include <sddl.h>
+
 #include <cstring>
 #include <string>
 
@@ -8,19 +10,36 @@
 
 namespace install {
 
-const ScmApi DEFAULT_API = {OpenSCManagerA, OpenServiceA,     CreateServiceA,     StartServiceA,
-                            ControlService, DeleteService,    CloseServiceHandle, GetModuleFileNameA,
-                            StartServiceCtrlDispatcherA, Sleep};
+const ScmApi DEFAULT_API = {OpenSCManagerW,
+                            OpenServiceW,
+                            CreateServiceW,
+                            StartServiceW,
+                            ControlService,
+                            DeleteService,
+                            CloseServiceHandle,
+                            GetModuleFileNameW,
+                            StartServiceCtrlDispatcherA,
+                            Sleep,
+                            SetServiceObjectSecurity,
+                            ChangeServiceConfig2W};
 ScmApi g_api = DEFAULT_API;
+const wchar_t SERVICE_SDDL[] =
+    L"D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCLOCR;;;IU)";
 
 }  // namespace install
 
 using install::g_api;
 
+namespace {
+
+const wchar_t SERVICE_NAME_W[] = L"" SERVICE_NAME;
+
+}  // namespace
+
 bool UninstallService() {
-    SC_HANDLE scm = g_api.openSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE scm = g_api.openSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!scm) return false;
-    SC_HANDLE svc = g_api.openServiceA(scm, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    SC_HANDLE svc = g_api.openServiceW(scm, SERVICE_NAME_W, SERVICE_ALL_ACCESS);
     if (!svc) {
         g_api.closeServiceHandle(scm);
         return false;
@@ -37,11 +56,40 @@ bool UninstallService() {
 
 namespace {
 
+// Without these the manager's defaults apply: every service account may send the reset code, and a
+// crashed service stays down until the next boot. 0 when both took, else the error.
+DWORD Harden(SC_HANDLE svc) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(install::SERVICE_SDDL, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return GetLastError();
+    BOOL secured = g_api.setServiceObjectSecurity(svc, DACL_SECURITY_INFORMATION, descriptor);
+    DWORD error = secured ? 0 : GetLastError();
+    LocalFree(descriptor);
+    if (!secured) {
+        DebugLog("SetServiceObjectSecurity failed (%d); service not installed", static_cast<int>(error));
+        return error ? error : ERROR_INVALID_FUNCTION;
+    }
+
+    SC_ACTION restart[install::RESTART_COUNT];
+    for (SC_ACTION& action : restart) action = {SC_ACTION_RESTART, install::RESTART_DELAY_MS};
+    SERVICE_FAILURE_ACTIONSW actions = {};
+    actions.dwResetPeriod = install::FAILURE_RESET_SECONDS;
+    actions.cActions = install::RESTART_COUNT;
+    actions.lpsaActions = restart;
+    if (!g_api.changeServiceConfig2W(svc, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
+        error = GetLastError();
+        DebugLog("ChangeServiceConfig2 failed (%d); service not installed", static_cast<int>(error));
+        return error ? error : ERROR_INVALID_FUNCTION;
+    }
+    return 0;
+}
+
 // The manager removes a deleted service only once it has stopped and every handle to it is closed;
 // creating it again before that fails and would leave the machine without the service.
 bool WaitUntilRemoved(SC_HANDLE scm) {
     for (DWORD waited = 0;; waited += install::REMOVAL_POLL_MS) {
-        SC_HANDLE old = g_api.openServiceA(scm, SERVICE_NAME, SERVICE_QUERY_STATUS);
+        SC_HANDLE old = g_api.openServiceW(scm, SERVICE_NAME_W, SERVICE_QUERY_STATUS);
         if (!old && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
         if (old) g_api.closeServiceHandle(old);
         if (waited >= install::REMOVAL_WAIT_MS) return false;
@@ -53,7 +101,7 @@ bool WaitUntilRemoved(SC_HANDLE scm) {
 
 bool InstallService() {
     bool removed = UninstallService();
-    SC_HANDLE scm = g_api.openSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE scm = g_api.openSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!scm) return false;
     if (removed && !WaitUntilRemoved(scm)) {
         g_api.closeServiceHandle(scm);
@@ -61,27 +109,36 @@ bool InstallService() {
         return false;
     }
 
-    char path[1024];
+    // In UTF-16: through the ANSI code page a folder name outside it would register a path of '?'.
+    wchar_t path[1024];
     std::memset(path, 0, sizeof path);
-    DWORD n = g_api.getModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) {
+    const DWORD units = sizeof path / sizeof path[0];
+    DWORD n = g_api.getModuleFileNameW(nullptr, path, units);
+    if (n == 0 || n >= units) {
         // A cut path would register a program that does not exist.
         g_api.closeServiceHandle(scm);
-        DebugLog("Program path does not fit in 1024 bytes; service not installed");
+        DebugLog("Program path does not fit in 1024 characters; service not installed");
         return false;
     }
     // Quoted, so that a path with blanks cannot be read as a shorter program path plus arguments.
-    std::string binaryPath = std::string("\"") + path + "\"";
-    SC_HANDLE svc = g_api.createServiceA(scm, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr,
-                                         nullptr, nullptr, nullptr, nullptr);
+    std::wstring binaryPath = std::wstring(L"\"") + path + L"\"";
+    SC_HANDLE svc = g_api.createServiceW(scm, SERVICE_NAME_W, SERVICE_NAME_W, SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                         binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!svc) {
         DWORD error = GetLastError();
         g_api.closeServiceHandle(scm);
         DebugLog("CreateService Error: 0x%x", static_cast<unsigned>(error));
         return false;
     }
-    if (!g_api.startServiceA(svc, 0, nullptr)) {
+    if (Harden(svc) != 0) {
+        // Not left behind with the manager's defaults.
+        g_api.deleteService(svc);
+        g_api.closeServiceHandle(svc);
+        g_api.closeServiceHandle(scm);
+        return false;
+    }
+    if (!g_api.startServiceW(svc, 0, nullptr)) {
         DebugLog("StartService failed (%d)", static_cast<int>(GetLastError()));
         g_api.closeServiceHandle(svc);
         g_api.closeServiceHandle(scm);

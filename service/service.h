@@ -7,7 +7,6 @@
 #include <mutex>
 
 #define SERVICE_NAME "OrvantaService"
-#define SERVICE_EVENT_NAME "OrvantaServiceEvent"
 
 const DWORD SERVICE_CONTROL_RESET = 133;
 const DWORD SERVICE_ACCEPTED_CONTROLS = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
@@ -25,16 +24,17 @@ struct ServiceApi {
     SERVICE_STATUS_HANDLE(WINAPI* registerServiceCtrlHandlerExA)(LPCSTR, LPHANDLER_FUNCTION_EX, LPVOID);
     BOOL(WINAPI* setServiceStatus)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
     DWORD(WINAPI* waitForSingleObject)(HANDLE, DWORD);
-    BOOL(WINAPI* shellExecuteExA)(SHELLEXECUTEINFOA*);
-    DWORD(WINAPI* getModuleFileNameA)(HMODULE, LPSTR, DWORD);
-    DWORD(WINAPI* getFileAttributesA)(LPCSTR);
+    BOOL(WINAPI* shellExecuteExW)(SHELLEXECUTEINFOW*);
+    DWORD(WINAPI* getModuleFileNameW)(HMODULE, LPWSTR, DWORD);
+    DWORD(WINAPI* getFileAttributesW)(LPCWSTR);
 };
 extern ServiceApi g_api;
 extern const ServiceApi DEFAULT_API;
 
-// Process-wide state shared by the handler (dispatcher thread) and the loop. The status record is
-// written by the service thread only; the handler passes requests through the two flags.
+// Process-wide state shared by the handler (dispatcher thread) and the loop. Both report status,
+// so the record is written and handed to the manager only under statusLock.
 struct ServiceState {
+    std::mutex statusLock;
     SERVICE_STATUS status;
     SERVICE_STATUS_HANDLE statusHandle;
     std::mutex eventLock;  // the handler never sets the event while the loop closes it
@@ -44,12 +44,11 @@ struct ServiceState {
 };
 extern ServiceState g_state;
 
-// Who may use the wake event: SYSTEM and Administrators everything, interactive users only
-// signal it and wait on it.
-extern const char WAKE_EVENT_SDDL[];
+// What the manager is told on a stop: how long the loop may take to finish a launch in flight.
+const DWORD STOP_WAIT_HINT_MS = 30000;
 
 // The folder Revenix is started from, with its trailing backslash; false when it does not fit
-// the 1024-byte buffer.
-bool ResetToolFolder(char (&folder)[1024]);
+// the 1024-unit buffer.
+bool ResetToolFolder(wchar_t (&folder)[1024]);
 
 }  // namespace service

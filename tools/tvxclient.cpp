@@ -3,6 +3,7 @@
 #include <setupapi.h>
 #include <winioctl.h>
 
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 
@@ -49,8 +50,25 @@ const char* Describe(Result result) {
     case Result::NoControlDevice: return "no control device: the driver serves no device here (is it installed?)";
     case Result::NoSuchDevice: return "no such device: no control device serves this location";
     case Result::AccessDenied: return "access denied: run from an elevated prompt";
+    case Result::DeviceFailed: return "the control device failed the order";
     }
     return "unknown result";
+}
+
+std::wstring DescribeReply(const Reply& reply) {
+    if (reply.result != Result::DeviceFailed) {
+        const char* text = Describe(reply.result);
+        return std::wstring(text, text + strlen(text));
+    }
+    wchar_t* message = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, reply.error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::wstring cause = n && message ? std::wstring(message, n) : std::wstring();
+    if (message) LocalFree(message);
+    while (!cause.empty() && (cause.back() == L'\n' || cause.back() == L'\r' || cause.back() == L' ')) cause.pop_back();
+    if (cause.empty()) cause = L"unknown error";
+    return L"TVXIPC" + std::to_wstring(reply.controlDevice) + L": " + cause + L" (error " +
+           std::to_wstring(reply.error) + L")";
 }
 
 DevicePort& SystemPort() {
@@ -89,6 +107,20 @@ std::vector<ControlDevice> ControlDevices(DevicePort& port) {
     return present;
 }
 
+int ControlDeviceFor(const std::vector<ControlDevice>& present, const std::wstring& location, bool& unasked) {
+    unasked = false;
+    for (const auto& c : present) {
+        if (c.location.empty()) {
+            unasked = true;
+        } else if (!location.empty() &&
+                   CompareStringOrdinal(c.location.c_str(), static_cast<int>(c.location.size()), location.c_str(),
+                                        static_cast<int>(location.size()), TRUE) == CSTR_EQUAL) {
+            return c.number;
+        }
+    }
+    return -1;
+}
+
 Reply Send(const std::wstring& location, Order order, DevicePort& port) {
     Reply reply;
     if (location.empty()) {
@@ -116,9 +148,15 @@ Reply Send(const std::wstring& location, Order order, DevicePort& port) {
             reply.answer = returned >= 1 ? answer : 0;
             return reply;
         }
-        // A control device serving another location refuses with STATUS_INVALID_ADDRESS (Win32
-        // error 59); that and any other refusal both mean: not this one.
-        denied = denied || error == ERROR_ACCESS_DENIED;
+        // Only the driver's "another location" answer (STATUS_INVALID_ADDRESS) means: not this one.
+        // Anything else came from the device serving it (a stall, a time-out, a removal under way)
+        // and would be misreported as "no such device" if the search went on.
+        if (error != ERROR_UNEXP_NET_ERR) {
+            reply.result = Result::DeviceFailed;
+            reply.controlDevice = n;
+            reply.error = error;
+            return reply;
+        }
     }
     reply.result = denied ? Result::AccessDenied : anyOpened ? Result::NoSuchDevice : Result::NoControlDevice;
     return reply;

@@ -2,10 +2,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
-#include <cwctype>
+#include <cstring>
 #include <string>
 
+#include "console_text.h"
 #include "tvxclient.h"
 
 namespace {
@@ -28,63 +28,60 @@ const char USAGE[] =
     "Verbs may be written in any letter case.\n"
     "\n"
     "Exit codes: 0 done; 1 the order failed (one line on standard error names the cause:\n"
-    "no control device, no such device, access denied); 2 bad command line.\n";
+    "no control device, no such device, access denied, or the control device's own error with\n"
+    "Windows' message and number); 2 bad command line.\n";
+
+void Out(const std::wstring& text) { tvx::WriteText(GetStdHandle(STD_OUTPUT_HANDLE), text); }
+void Err(const std::wstring& text) { tvx::WriteText(GetStdHandle(STD_ERROR_HANDLE), text); }
+
+std::wstring Wide(const char* ascii) { return std::wstring(ascii, ascii + strlen(ascii)); }
 
 // Asked for: standard output, success. A bad command line: standard error, exit code 2.
 int Usage(bool asked = false) {
-    fputs(USAGE, asked ? stdout : stderr);
+    (asked ? Out : Err)(Wide(USAGE));
     return asked ? 0 : 2;
 }
 
+// Verbs are ASCII.
 std::wstring Lower(std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+    for (auto& c : s)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
     return s;
-}
-
-std::string Narrow(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    return out;
 }
 
 // The control device serving a location, by what each control device says it serves; "unknown"
 // when none matched but one could not be asked.
-std::string ControlDeviceColumn(const std::vector<tvx::ControlDevice>& present, const std::wstring& location) {
+std::wstring ControlDeviceColumn(const std::vector<tvx::ControlDevice>& present, const std::wstring& location) {
     bool unasked = false;
-    for (const auto& c : present) {
-        if (c.location.empty()) unasked = true;
-        else if (!location.empty() && Lower(c.location) == Lower(location)) return "TVXIPC" + std::to_string(c.number);
-    }
-    return unasked ? "unknown" : "none";
+    int number = tvx::ControlDeviceFor(present, location, unasked);
+    if (number >= 0) return L"TVXIPC" + std::to_wstring(number);
+    return unasked ? L"unknown" : L"none";
 }
 
 int List() {
     auto devices = tvx::ListAppleDevices();
     if (devices.empty()) {
-        printf("no Apple USB device present\n");
+        Out(L"no Apple USB device present\n");
         return 0;
     }
     auto present = tvx::ControlDevices();
-    printf("LOCATION\tCONTROL DEVICE\tHARDWARE ID\tINSTANCE ID\n");
+    std::wstring text = L"LOCATION\tCONTROL DEVICE\tHARDWARE ID\tINSTANCE ID\n";
     for (const auto& d : devices)
-        printf("%s\t%s\t%s\t%s\n", Narrow(d.location.empty() ? L"(no location)" : d.location).c_str(),
-               ControlDeviceColumn(present, d.location).c_str(), Narrow(d.hardwareId).c_str(),
-               Narrow(d.instanceId).c_str());
+        text += (d.location.empty() ? L"(no location)" : d.location) + L"\t" + ControlDeviceColumn(present, d.location) +
+                L"\t" + d.hardwareId + L"\t" + d.instanceId + L"\n";
+    Out(text);
     return 0;
 }
 
-int Order(tvx::Order order, const std::wstring& location, const char* what) {
+int Order(tvx::Order order, const std::wstring& location, const wchar_t* what) {
     tvx::Reply reply = tvx::Send(location, order);
     if (reply.result != tvx::Result::Ok) {
-        fprintf(stderr, "tvxctl: %s: %s\n", Narrow(location).c_str(), tvx::Describe(reply.result));
+        Err(L"tvxctl: " + location + L": " + tvx::DescribeReply(reply) + L"\n");
         return 1;
     }
     if (order == tvx::Order::WatchQuery)
-        printf("%s: %s (TVXIPC%d)\n", Narrow(location).c_str(),
-               reply.answer ? "data transferred since the watch started" : "no data transferred", reply.controlDevice);
-    else
-        printf("%s: %s (TVXIPC%d)\n", Narrow(location).c_str(), what, reply.controlDevice);
+        what = reply.answer ? L"data transferred since the watch started" : L"no data transferred";
+    Out(location + L": " + what + L" (TVXIPC" + std::to_wstring(reply.controlDevice) + L")\n");
     return 0;
 }
 
@@ -93,17 +90,17 @@ int Run(int argc, wchar_t** argv) {
     std::wstring verb = Lower(argv[1]);
     if (verb == L"help" || verb == L"/?" || verb == L"-h" || verb == L"--help") return argc == 2 ? Usage(true) : Usage();
     if (verb == L"--version" && argc == 2) {
-        printf("tvxctl %s\n", TVX_VERSION_TEXT);
+        Out(L"tvxctl " + Wide(TVX_VERSION_TEXT) + L"\n");
         return 0;
     }
     if (verb == L"list" && argc == 2) return List();
     if ((verb == L"on" || verb == L"off") && argc == 3)
         return Order(verb == L"on" ? tvx::Order::ChargingOn : tvx::Order::ChargingOff, argv[2],
-                     verb == L"on" ? "charging on" : "charging off");
+                     verb == L"on" ? L"charging on" : L"charging off");
     if (verb == L"watch" && argc == 4) {
         std::wstring sub = Lower(argv[2]);
-        if (sub == L"start") return Order(tvx::Order::WatchStart, argv[3], "watch started");
-        if (sub == L"query") return Order(tvx::Order::WatchQuery, argv[3], "");
+        if (sub == L"start") return Order(tvx::Order::WatchStart, argv[3], L"watch started");
+        if (sub == L"query") return Order(tvx::Order::WatchQuery, argv[3], L"");
     }
     return Usage();
 }

@@ -289,6 +289,10 @@ TEST_F(QuillogProvider, OverlongMessagesAreCutToTheBuffer) {
     QuillogWriteW(L"%s\U0001F600tail", std::wstring(1022, L'w').c_str());
     ASSERT_EQ(3u, fake.events.size());
     EXPECT_EQ(std::u16string(1022, u'w'), Decode(fake.events[2]).wide);
+    // A pair that ends right at the cut is whole and stays, low half included.
+    QuillogWriteW(L"%s\U0001F600tail", std::wstring(1021, L'w').c_str());
+    ASSERT_EQ(4u, fake.events.size());
+    EXPECT_EQ(std::u16string(1021, u'w') + u"\U0001F600", Decode(fake.events[3]).wide);
 }
 
 TEST(QuillogCut, PartialCharacterAtTheCutIsLeftOut) {

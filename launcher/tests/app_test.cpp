@@ -14,9 +14,9 @@ namespace {
 using Texts = std::vector<std::string>;
 
 std::string QueryForThisUser() {
-    const std::string user = CurrentUserName();
-    EXPECT_EQ(std::string::npos, user.find('\'')) << "this test expects a plain user name";
-    return QUERY + "'" + user + "'";
+    const std::string sid = CurrentUserSidText();
+    EXPECT_EQ(0u, sid.rfind("S-1-", 0)) << sid;
+    return QUERY + "'" + sid + "'";
 }
 
 TEST_F(LauncherRun, WithoutDelayFileItAsksPowerShellAtOnceAndReportsNotInstalled) {
@@ -92,6 +92,27 @@ TEST_F(LauncherRun, DelayFileBesideTheProgramIsWaitedForOnTheWallClock) {
     }
     EXPECT_EQ(0u, result.debug[polls + 1].rfind(TAG + "CMD: ", 0));
     EXPECT_GE(took, 900u * polls);
+}
+
+// Beside a launcher in a folder whose name the ANSI code page (1252 here) cannot hold, delay.txt
+// is still found: through that code page the path would hold '?'s and name no file.
+TEST_F(LauncherRun, DelayFileIsFoundInAFolderOutsideTheAnsiCodePage) {
+    const std::wstring dir = std::wstring(dir_.begin(), dir_.end()) + L"\u03A9\u043A\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    const std::wstring launcher = dir + L"StartupOrvanta.exe";
+    ASSERT_TRUE(CopyFileW(std::wstring(dir_.begin(), dir_.end()).append(L"StartupOrvanta.exe").c_str(),
+                          launcher.c_str(), FALSE));
+    HANDLE delay = CreateFileW((dir + L"delay.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, delay);
+    DWORD written = 0;
+    WriteFile(delay, "0\n", 2, &written, nullptr);
+    CloseHandle(delay);
+
+    const auto result = debugout::Run(L"\"" + launcher + L"\"", 60000);
+    ASSERT_TRUE(result.started);
+    ASSERT_EQ(5u, result.debug.size());
+    EXPECT_EQ(TAG + "Delay Time: 0\n", result.debug[0]);
+    EXPECT_EQ(0u, result.debug[1].rfind(TAG + "Current Time Different: ", 0)) << result.debug[1];
 }
 
 TEST_F(LauncherRun, DelayFileStartingWithALetterMeansOnePoll) {

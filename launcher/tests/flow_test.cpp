@@ -10,28 +10,30 @@
 
 namespace {
 
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 TEST(DelayFilePath, IsTheProgramsDirectoryWithDelayTxt) {
-    char path[PATH_BUFFER];
-    ASSERT_TRUE(DelayFilePathFor("C:\\Program Files\\Orvanta\\StartupOrvanta.exe", path));
-    EXPECT_STREQ("C:\\Program Files\\Orvanta\\delay.txt", path);
-    ASSERT_TRUE(DelayFilePathFor("StartupOrvanta.exe", path));  // no backslash: used unchanged
-    EXPECT_STREQ("StartupOrvanta.exe\\delay.txt", path);
+    wchar_t path[PATH_BUFFER];
+    ASSERT_TRUE(DelayFilePathFor(L"C:\\Program Files\\Orvanta\\StartupOrvanta.exe", path));
+    EXPECT_STREQ(L"C:\\Program Files\\Orvanta\\delay.txt", path);
+    ASSERT_TRUE(DelayFilePathFor(L"StartupOrvanta.exe", path));  // no backslash: used unchanged
+    EXPECT_STREQ(L"StartupOrvanta.exe\\delay.txt", path);
 }
 
 // Decided: a directory too long for the path buffer counts as no delay file, not as a cut path.
 TEST(DelayFilePath, DirectoryTooLongForTheBufferIsRefused) {
-    char path[PATH_BUFFER];
-    const std::string fits = "C:\\" + std::string(1010, 'd');  // 1013 + "\delay.txt" = 1023
-    // The program path itself comes from a 1024-byte buffer, hence the short program names.
-    ASSERT_TRUE(DelayFilePathFor((fits + "\\a.exe").c_str(), path));
-    EXPECT_EQ(fits + "\\delay.txt", path);
-    EXPECT_FALSE(DelayFilePathFor((fits + "d\\a.exe").c_str(), path));
-    EXPECT_FALSE(DelayFilePathFor((std::string(2000, 'x') + "\\a.exe").c_str(), path));
+    wchar_t path[PATH_BUFFER];
+    const std::wstring fits = L"C:\\" + std::wstring(1010, L'd');  // 1013 + "\delay.txt" = 1023
+    // The program path itself comes from a 1024-unit buffer, hence the short program names.
+    ASSERT_TRUE(DelayFilePathFor((fits + L"\\a.exe").c_str(), path));
+    EXPECT_EQ(fits + L"\\delay.txt", path);
+    EXPECT_FALSE(DelayFilePathFor((fits + L"d\\a.exe").c_str(), path));
+    EXPECT_FALSE(DelayFilePathFor((std::wstring(2000, L'x') + L"\\a.exe").c_str(), path));
 }
 
 TEST(DelayFile, MissingFileIsReportedAndLeavesTheDelayAlone) {
     unsigned delay = 77;
-    EXPECT_FALSE(ReadDelayFile((TempFolder("missing") + "no_delay.txt").c_str(), delay));
+    EXPECT_FALSE(ReadDelayFile(Wide(TempFolder("missing") + "no_delay.txt").c_str(), delay));
     EXPECT_EQ(77u, delay);
 }
 
@@ -60,13 +62,13 @@ TEST(DelayFile, OnlyALeadingNumberOfTheFirstLineCounts) {
     for (const Case& c : cases) {
         WriteText(path, c.content);
         unsigned delay = 0;
-        EXPECT_TRUE(ReadDelayFile(path.c_str(), delay)) << "\"" << c.content << "\"";
+        EXPECT_TRUE(ReadDelayFile(Wide(path).c_str(), delay)) << "\"" << c.content << "\"";
         EXPECT_EQ(c.expected, delay) << "\"" << c.content << "\"";
     }
     // Only 1023 characters of the first line are read: a number beyond them is not seen.
     WriteText(path, std::string(1023, ' ') + "9\n");
     unsigned delay = 0;
-    EXPECT_TRUE(ReadDelayFile(path.c_str(), delay));
+    EXPECT_TRUE(ReadDelayFile(Wide(path).c_str(), delay));
     EXPECT_EQ(0u, delay);
 }
 
@@ -127,15 +129,16 @@ TEST(Wait, ClockSetForwardEndsAtTheNextPoll) {
     EXPECT_EQ(PollMessages({0, 3601}), capture.debug());
 }
 
-TEST(InstalledCheckCommand, UserNameIsASingleQuotedLiteralWithEveryQuoteDoubled) {
+// Only a SID string reaches the elevated PowerShell; anything else, quotes above all, gives an
+// empty literal that matches no user.
+TEST(InstalledCheckCommand, TheUserIsGivenByItsSidStringAndNothingElseGetsIn) {
     const std::wstring prefix =
         L"\"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile -NonInteractive "
         L"Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
-    EXPECT_EQ(prefix + L"'Anna'", InstalledCheckCommand(L"C:\\windows\\system32", L"Anna"));
-    EXPECT_EQ(prefix + L"''", InstalledCheckCommand(L"C:\\windows\\system32", L""));
-    // PowerShell ends a single-quoted literal at any of these five quotes.
-    EXPECT_EQ(prefix + L"'O''Brien \u2018\u2018\u2019\u2019\u201A\u201A\u201B\u201B'",
-              InstalledCheckCommand(L"C:\\windows\\system32", L"O'Brien \u2018\u2019\u201A\u201B"));
+    EXPECT_EQ(prefix + L"'S-1-5-21-3623811015-3361044348-30300820-1013'",
+              InstalledCheckCommand(L"C:\\windows\\system32", L"S-1-5-21-3623811015-3361044348-30300820-1013"));
+    for (const wchar_t* notASid : {L"", L"S-", L"Anna", L"S-1-5-21-1' ; calc ; '", L"S-1-5\u2019"})
+        EXPECT_EQ(prefix + L"''", InstalledCheckCommand(L"C:\\windows\\system32", notASid)) << notASid;
 }
 
 TEST(IsAppInstalled, VerdictIsAnExactCaseSensitiveSearchForTheFamilyName) {
@@ -278,7 +281,7 @@ TEST_F(Activation, WholeRunOrdersStandardOutputAndTheDebugLog) {
     EXPECT_TRUE(g_clock.sleeps.empty());
     ASSERT_EQ(1u, g_directories.size());
     EXPECT_EQ(SystemDirectory(), g_directories[0]);
-    EXPECT_EQ((std::vector<Event>{{'D', TAG + "CMD: " + QUERY + "'" + CurrentUserName() + "'\n"},
+    EXPECT_EQ((std::vector<Event>{{'D', TAG + "CMD: " + QUERY + "'" + CurrentUserSidText() + "'\n"},
                                   {'D', TAG + "Output: " + g_listing + "\n"},
                                   {'O', "Orvanta AP Install\n"},
                                   {'D', TAG + "Orvanta AP Install\n"},

@@ -1,6 +1,9 @@
 #include "harness.h"
 
+#include <sddl.h>
+
 #include <cstdio>
+#include <vector>
 
 std::string BinPath(const std::string& relative) {
     char path[MAX_PATH];
@@ -50,6 +53,20 @@ std::string CurrentUserName() {
     DWORD size = sizeof name;
     GetUserNameA(name, &size);
     return name;
+}
+
+std::string CurrentUserSidText() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    std::vector<BYTE> buffer(1024);
+    DWORD needed = 0;
+    BOOL ok = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &needed);
+    CloseHandle(token);
+    char* text = nullptr;
+    if (!ok || !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
+    std::string sid = text;
+    LocalFree(text);
+    return sid;
 }
 
 HRESULT CallActivationFake(const char* entry) {

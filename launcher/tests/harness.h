@@ -16,6 +16,8 @@ std::string TempFolder(const std::string& name);
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 std::string CurrentUserName();
+// The SID string of the user this test runs as (and so the launcher it starts).
+std::string CurrentUserSidText();
 // DllRegisterServer or DllUnregisterServer of the fake activation manager.
 HRESULT CallActivationFake(const char* entry);
 

@@ -66,13 +66,14 @@ inline std::map<std::string, std::string> ExpectedTask(const std::string& launch
         {"Settings.DisallowStartIfOnBatteries", "false"},
         {"Settings.ExecutionTimeLimit", "\"PT0S\""},
         {"Settings.IdleSettings.StopOnIdleEnd", "false"},
+        {"Settings.MultipleInstances", "0"},
         {"Settings.StopIfGoingOnBatteries", "false"},
         {"Triggers.Count", "1"},
         {"Triggers[0].Type", "9"},
     };
 }
 
-// As the tool calls it: no author, no description, runInParallel 0, and no task of the name yet.
+// As the tool calls it: no author, no description, runInParallel 1, and no task of the name yet.
 inline std::vector<std::string> ExpectedCreateCalls(const std::string& launcher) {
     return {
         "IClassFactory.CreateInstance(ITaskService) = 0x00000000",
@@ -91,6 +92,7 @@ inline std::vector<std::string> ExpectedCreateCalls(const std::string& launcher)
         "ITaskSettings.put_DisallowStartIfOnBatteries(false) = 0x00000000",
         "ITaskSettings.put_StopIfGoingOnBatteries(false) = 0x00000000",
         "ITaskSettings.put_ExecutionTimeLimit(\"PT0S\") = 0x00000000",
+        "ITaskSettings.put_MultipleInstances(0) = 0x00000000",
         "ITaskSettings.get_IdleSettings() = 0x00000000",
         "IIdleSettings.put_StopOnIdleEnd(false) = 0x00000000",
         "ITaskDefinition.get_Actions() = 0x00000000",

@@ -25,7 +25,7 @@ std::string Hex(LONG value) {
 
 class CreateTaskWorkerTest : public SeamsTest {
 protected:
-    LONG CreateAsTheToolDoes() { return EnableLogonStartup(L"OrvantaUWP", nullptr, nullptr, kLauncher, 0); }
+    LONG CreateAsTheToolDoes() { return EnableLogonStartup(L"OrvantaUWP", nullptr, nullptr, kLauncher, 1); }
     LONG CreateWithEverything() {
         return EnableLogonStartup(L"OrvantaUWP", L"Orvanta setup", L"Starts the launcher", kLauncher, 1);
     }
@@ -57,9 +57,14 @@ TEST_F(CreateTaskWorkerTest, AuthorDescriptionAndParallelRunsAreSetOnlyWhenGiven
     auto expected = ExpectedTask(kLauncherUtf8);
     expected["RegistrationInfo.Author"] = "\"Orvanta setup\"";
     expected["RegistrationInfo.Description"] = "\"Starts the launcher\"";
-    expected["Settings.MultipleInstances"] = "0";
     EXPECT_EQ(expected, fake.Task(L"OrvantaUWP"));
     EXPECT_THAT(fake.Unbalanced(), IsEmpty());
+
+    // Without runInParallel the scheduler's default (ignore a new instance) stays.
+    EXPECT_EQ(0, EnableLogonStartup(L"OrvantaUWP", nullptr, nullptr, kLauncher, 0));
+    expected = ExpectedTask(kLauncherUtf8);
+    expected.erase("Settings.MultipleInstances");
+    EXPECT_EQ(expected, fake.Task(L"OrvantaUWP"));
 }
 
 TEST_F(CreateTaskWorkerTest, AnOldTaskOfTheNameIsReplacedWithNothingOfItLeft) {

@@ -11,13 +11,18 @@
 #include "install.h"
 #include "service.h"
 
+#include <sddl.h>
+
 namespace {
 
 std::vector<std::string> g_calls;
 std::vector<std::string> g_lines;
-std::string g_binaryPath;
-std::string g_programPath;
-bool g_scmFails, g_serviceExists, g_createFails, g_startFails, g_stopFails;
+std::wstring g_binaryPath;
+std::wstring g_programPath;
+std::string g_dacl;              // the DACL handed to the manager, as SDDL
+SERVICE_FAILURE_ACTIONSW g_actions;  // and the failure actions
+std::vector<SC_ACTION> g_actionList;
+bool g_scmFails, g_serviceExists, g_createFails, g_startFails, g_stopFails, g_securityFails, g_actionsFail;
 int g_queriesUntilGone;  // after a delete: status opens that still find the old service
 int g_sleeps;
 const SERVICE_TABLE_ENTRYA* g_table;
@@ -25,10 +30,12 @@ const SERVICE_TABLE_ENTRYA* g_table;
 SC_HANDLE const SCM = reinterpret_cast<SC_HANDLE>(0x100);
 SC_HANDLE const SVC = reinterpret_cast<SC_HANDLE>(0x200);
 
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 void WINAPI CaptureDebugString(LPCSTR text) { g_lines.push_back(std::string(text).substr(sizeof ORVANTA_TAG - 1)); }
 HMODULE WINAPI NoLibrary(LPCWSTR) { return nullptr; }
 
-SC_HANDLE WINAPI FakeOpenScm(LPCSTR machine, LPCSTR database, DWORD access) {
+SC_HANDLE WINAPI FakeOpenScm(LPCWSTR machine, LPCWSTR database, DWORD access) {
     EXPECT_EQ(nullptr, machine);
     EXPECT_EQ(nullptr, database);
     EXPECT_EQ(0xF003Fu, access);
@@ -40,7 +47,7 @@ SC_HANDLE WINAPI FakeOpenScm(LPCSTR machine, LPCSTR database, DWORD access) {
     return SCM;
 }
 
-SC_HANDLE WINAPI FakeOpenService(SC_HANDLE scm, LPCSTR name, DWORD access) {
+SC_HANDLE WINAPI FakeOpenService(SC_HANDLE scm, LPCWSTR name, DWORD access) {
     EXPECT_EQ(SCM, scm);
     if (access == SERVICE_QUERY_STATUS) {
         g_calls.push_back("QueryOpen");
@@ -49,7 +56,7 @@ SC_HANDLE WINAPI FakeOpenService(SC_HANDLE scm, LPCSTR name, DWORD access) {
         return nullptr;
     }
     EXPECT_EQ(0xF01FFu, access);
-    g_calls.push_back(std::string("OpenService ") + name);
+    g_calls.push_back("OpenService " + Narrow(name));
     if (!g_serviceExists) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
@@ -57,18 +64,18 @@ SC_HANDLE WINAPI FakeOpenService(SC_HANDLE scm, LPCSTR name, DWORD access) {
     return SVC;
 }
 
-SC_HANDLE WINAPI FakeCreateService(SC_HANDLE scm, LPCSTR name, LPCSTR display, DWORD access, DWORD type, DWORD start,
-                                   DWORD errorControl, LPCSTR binaryPath, LPCSTR group, LPDWORD tag, LPCSTR deps,
-                                   LPCSTR account, LPCSTR password) {
+SC_HANDLE WINAPI FakeCreateService(SC_HANDLE scm, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type,
+                                   DWORD start, DWORD errorControl, LPCWSTR binaryPath, LPCWSTR group, LPDWORD tag,
+                                   LPCWSTR deps, LPCWSTR account, LPCWSTR password) {
     EXPECT_EQ(SCM, scm);
-    EXPECT_STREQ("OrvantaService", display);
+    EXPECT_STREQ(L"OrvantaService", display);
     EXPECT_EQ(0xF01FFu, access);
     EXPECT_EQ(0x10u, type);
     EXPECT_EQ(2u, start);
     EXPECT_EQ(1u, errorControl);
     EXPECT_TRUE(!group && !tag && !deps && !account && !password) << "the service runs as LocalSystem";
     g_binaryPath = binaryPath;
-    g_calls.push_back(std::string("CreateService ") + name);
+    g_calls.push_back("CreateService " + Narrow(name));
     if (g_createFails) {
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return nullptr;
@@ -76,7 +83,7 @@ SC_HANDLE WINAPI FakeCreateService(SC_HANDLE scm, LPCSTR name, LPCSTR display, D
     return SVC;
 }
 
-BOOL WINAPI FakeStart(SC_HANDLE svc, DWORD argc, LPCSTR* argv) {
+BOOL WINAPI FakeStart(SC_HANDLE svc, DWORD argc, LPCWSTR* argv) {
     EXPECT_EQ(SVC, svc);
     EXPECT_EQ(0u, argc);
     EXPECT_EQ(nullptr, argv);
@@ -110,18 +117,48 @@ BOOL WINAPI FakeClose(SC_HANDLE h) {
     return TRUE;
 }
 
-DWORD WINAPI FakeModulePath(HMODULE module, LPSTR buffer, DWORD size) {
+DWORD WINAPI FakeModulePath(HMODULE module, LPWSTR buffer, DWORD size) {
     EXPECT_EQ(nullptr, module);
     EXPECT_EQ(1024u, size);
     size_t n = g_programPath.size();
     if (n >= size) {
-        memcpy(buffer, g_programPath.data(), size - 1);
-        buffer[size - 1] = '\0';
+        wmemcpy(buffer, g_programPath.data(), size - 1);
+        buffer[size - 1] = L'\0';
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return size;
     }
-    memcpy(buffer, g_programPath.c_str(), n + 1);
+    wmemcpy(buffer, g_programPath.c_str(), n + 1);
     return static_cast<DWORD>(n);
+}
+
+BOOL WINAPI FakeSetSecurity(SC_HANDLE svc, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR sd) {
+    EXPECT_EQ(SVC, svc);
+    EXPECT_EQ(static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION), what);
+    g_calls.push_back("SetServiceObjectSecurity");
+    char* sddl = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl,
+                                                             nullptr)) {
+        g_dacl = sddl;
+        LocalFree(sddl);
+    }
+    if (g_securityFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeChangeConfig2(SC_HANDLE svc, DWORD level, LPVOID info) {
+    EXPECT_EQ(SVC, svc);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), level);
+    g_calls.push_back("ChangeServiceConfig2 " + std::to_string(level));
+    g_actions = *static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+    g_actionList.assign(g_actions.lpsaActions, g_actions.lpsaActions + g_actions.cActions);
+    if (g_actionsFail) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 void WINAPI FakeSleep(DWORD ms) {
@@ -146,12 +183,17 @@ protected:
         debuglog::g_api.outputDebugStringA = CaptureDebugString;
         debuglog::g_api.loadLibraryW = NoLibrary;
         install::g_api = {FakeOpenScm, FakeOpenService, FakeCreateService, FakeStart,     FakeControl,
-                          FakeDelete,  FakeClose,       FakeModulePath,    FakeDispatcher, FakeSleep};
+                          FakeDelete,  FakeClose,       FakeModulePath,    FakeDispatcher, FakeSleep,
+                          FakeSetSecurity, FakeChangeConfig2};
         g_calls.clear();
         g_lines.clear();
         g_binaryPath.clear();
-        g_programPath = "C:\\Program Files\\Vendor\\OrvantaService.exe";
+        g_dacl.clear();
+        g_actions = {};
+        g_actionList.clear();
+        g_programPath = L"C:\\Program Files\\Vendor\\OrvantaService.exe";
         g_scmFails = g_serviceExists = g_createFails = g_startFails = g_stopFails = false;
+        g_securityFails = g_actionsFail = false;
         g_queriesUntilGone = 0;
         g_sleeps = 0;
     }
@@ -195,9 +237,9 @@ TEST_F(InstallTest, NoServiceManagerMeansSilentFailureForInstallAndSuccessForUni
 }
 
 TEST_F(InstallTest, ProgramPathTheBufferCutsIsNotRegistered) {
-    g_programPath = "C:\\" + std::string(1100, 'p') + "\\OrvantaService.exe";
+    g_programPath = L"C:\\" + std::wstring(1100, L'p') + L"\\OrvantaService.exe";
     EXPECT_EQ(-1, Run({"-i"}));
-    std::vector<std::string> lines = {"Program path does not fit in 1024 bytes; service not installed"};
+    std::vector<std::string> lines = {"Program path does not fit in 1024 characters; service not installed"};
     EXPECT_EQ(lines, g_lines);
     EXPECT_EQ("Close scm", g_calls.back());
     EXPECT_EQ(g_calls.end(), std::find(g_calls.begin(), g_calls.end(), "CreateService OrvantaService"));
@@ -241,6 +283,44 @@ TEST_F(InstallTest, ReinstallWaitsUntilTheOldServiceIsGoneAndGivesUpAfter30Secon
     EXPECT_EQ(lines, g_lines);
     EXPECT_EQ(g_calls.end(), std::find(g_calls.begin(), g_calls.end(), "CreateService OrvantaService"));
     EXPECT_EQ("Close scm", g_calls.back());
+}
+
+// The manager's default security lets every service account send the reset code, and without
+// failure actions a crash leaves the service down until the next boot.
+TEST_F(InstallTest, InstallRestrictsWhoMayControlTheServiceAndRestartsItAfterACrash) {
+    g_programPath = L"C:\\Programme\\\u03A9\u043A Orvanta\\OrvantaService.exe";
+    EXPECT_EQ(0, Run({"-i"}));
+    EXPECT_EQ(L"\"C:\\Programme\\\u03A9\u043A Orvanta\\OrvantaService.exe\"", g_binaryPath)
+        << "the path is registered in UTF-16, not through the ANSI code page";
+    std::vector<std::string> order = {"CreateService OrvantaService", "SetServiceObjectSecurity",
+                                      "ChangeServiceConfig2 2", "StartService"};
+    auto created = std::find(g_calls.begin(), g_calls.end(), order[0]);
+    ASSERT_GE(g_calls.end() - created, 4);
+    EXPECT_EQ(order, std::vector<std::string>(created, created + 4));
+    // Interactive users: query configuration and status, interrogate, user-defined controls.
+    EXPECT_EQ("D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCLOCR;;;IU)", g_dacl);
+    EXPECT_EQ(86400u, g_actions.dwResetPeriod);
+    ASSERT_EQ(2u, g_actionList.size());
+    for (const SC_ACTION& a : g_actionList) {
+        EXPECT_EQ(SC_ACTION_RESTART, a.Type);
+        EXPECT_EQ(60000u, a.Delay);
+    }
+
+    // Either step failing leaves no service behind with the manager's defaults.
+    for (bool* failure : {&g_securityFails, &g_actionsFail}) {
+        g_securityFails = g_actionsFail = false;
+        *failure = true;
+        g_calls.clear();
+        g_lines.clear();
+        EXPECT_EQ(-1, Run({"-i"}));
+        std::vector<std::string> tail = {"DeleteService", "Close service", "Close scm"};
+        EXPECT_EQ(tail, std::vector<std::string>(g_calls.end() - 3, g_calls.end()));
+        EXPECT_EQ(g_calls.end(), std::find(g_calls.begin(), g_calls.end(), "StartService"));
+        std::vector<std::string> lines = {failure == &g_securityFails
+                                              ? "SetServiceObjectSecurity failed (5); service not installed"
+                                              : "ChangeServiceConfig2 failed (87); service not installed"};
+        EXPECT_EQ(lines, g_lines);
+    }
 }
 
 }  // namespace

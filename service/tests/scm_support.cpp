@@ -112,7 +112,7 @@ bool WaitUntilGone(DWORD timeoutMs) {
     return true;
 }
 
-DWORD SendControl(DWORD control) {
+DWORD SendControl(DWORD control, SERVICE_STATUS* out) {
     ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!scm.h) return GetLastError();
     DWORD access = control >= 128 ? SERVICE_USER_DEFINED_CONTROL
@@ -121,8 +121,10 @@ DWORD SendControl(DWORD control) {
                                                             : SERVICE_PAUSE_CONTINUE;
     ScHandle svc(OpenServiceA(scm.h, SERVICE_NAME, access));
     if (!svc.h) return GetLastError();
-    SERVICE_STATUS status;
-    return ControlService(svc.h, control, &status) ? ERROR_SUCCESS : GetLastError();
+    SERVICE_STATUS status{};
+    DWORD result = ControlService(svc.h, control, &status) ? ERROR_SUCCESS : GetLastError();
+    if (out) *out = status;
+    return result;
 }
 
 bool QueryConfig(Config& config) {

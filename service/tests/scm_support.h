@@ -38,8 +38,9 @@ bool WaitForState(DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* status =
 bool ServiceExists();
 bool WaitUntilGone(DWORD timeoutMs);
 
-// ControlService with the given code on a handle opened for it; the Win32 result of the call.
-DWORD SendControl(DWORD control);
+// ControlService with the given code on a handle opened for it; the Win32 result of the call, and
+// the status the call handed back when status is given.
+DWORD SendControl(DWORD control, SERVICE_STATUS* status = nullptr);
 
 // The registration as the service manager keeps it.
 struct Config {

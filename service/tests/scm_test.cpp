@@ -11,8 +11,8 @@
 #include "scm_support.h"
 #include "service.h"
 
-#include <aclapi.h>
 #include <sddl.h>
+
 
 namespace {
 
@@ -111,6 +111,42 @@ TEST_F(ScmTest, InstallRegistersTheQuotedPathAndTheServiceRuns) {
     // Quoted: unquoted, a path with blanks lets the manager run a shorter program path instead.
     EXPECT_EQ("\"" + inst_.exe + "\"", config.binaryPath);
     EXPECT_TRUE(ServiceLinesAfterStartup(pid).empty());
+
+    // Windows' manager keeps the DACL and the failure actions -i sets and hands them back
+    // (QueryServiceObjectSecurity, QueryServiceConfig2); Wine 8 keeps neither, answering an empty
+    // DACL and ERROR_INVALID_LEVEL, so service_unit_test reads back what -i hands over. Anything
+    // but Wine's answer or the real one fails here.
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = OpenServiceW(scm, L"OrvantaService", READ_CONTROL | SERVICE_QUERY_CONFIG);
+    ASSERT_NE(nullptr, svc);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    std::string dacl = "(not read)";
+    if (QueryServiceObjectSecurity(svc, DACL_SECURITY_INFORMATION, buffer.data(), 8192, &needed)) {
+        char* sddl = nullptr;
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorA(buffer.data(), SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+            dacl = sddl;
+            LocalFree(sddl);
+        }
+    }
+    EXPECT_TRUE(dacl == "D:" ||
+                dacl == "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCLOCR;;;IU)")
+        << dacl;
+    BOOL read = QueryServiceConfig2W(svc, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), 8192, &needed);
+    if (read) {
+        auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+        EXPECT_EQ(86400u, actions->dwResetPeriod);
+        ASSERT_EQ(2u, actions->cActions);
+        for (DWORD i = 0; i < 2; ++i) {
+            EXPECT_EQ(SC_ACTION_RESTART, actions->lpsaActions[i].Type);
+            EXPECT_EQ(60000u, actions->lpsaActions[i].Delay);
+        }
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+    }
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
 }
 
 TEST_F(ScmTest, InstallAgainReplacesTheRunningService) {
@@ -150,39 +186,38 @@ TEST_F(ScmTest, InstallWaitsWhileAnotherHandleKeepsTheOldServiceMarkedForDeletio
     EXPECT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
 }
 
-TEST_F(ScmTest, WakeEventTakenFirstByAnotherProcessIsRefusedAndReported) {
-    // Left signalled and manual-reset, it would keep the loop spinning.
-    HANDLE squatter = CreateEventA(nullptr, TRUE, TRUE, SERVICE_EVENT_NAME);
-    ASSERT_NE(nullptr, squatter);
-    debugout::Result r = scmtest::InstallWhenReady(inst_, 60000);
-    SERVICE_STATUS_PROCESS status{};
-    bool stopped = scmtest::WaitForState(SERVICE_STOPPED, WAIT_MS, &status);
-    DWORD pid = ServicePid();
-    CloseHandle(squatter);
-    ASSERT_TRUE(stopped) << "the service runs on a foreign event";
-    // Wine's manager fails a start whose service stops before running with 1053 at once.
-    std::vector<std::string> refused = {TAG + "StartService failed (1053)"};
-    EXPECT_EQ(refused, r.debug);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), status.dwWin32ExitCode);
-    std::vector<std::string> lines = {TAG + "RegisterServiceCtrlHandlerEx Success", TAG + "CreateEvent Fail"};
-    EXPECT_EQ(lines, monitor_->Texts(pid));
-
-    // Without the squatter it starts, and its own event lets interactive users only signal and wait.
-    InstallAndRun(inst_);
-    HANDLE event = OpenEventA(READ_CONTROL, FALSE, SERVICE_EVENT_NAME);
-    ASSERT_NE(nullptr, event);
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    PACL dacl = nullptr;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
-                                                                 nullptr, nullptr, &dacl, nullptr, &sd));
-    char* sddl = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                                     &sddl, nullptr));
-    std::string text = sddl;
-    LocalFree(sddl);
-    LocalFree(sd);
-    CloseHandle(event);
-    EXPECT_EQ("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100002;;;IU)", text) << "interactive users: EVENT_MODIFY_STATE, SYNCHRONIZE";
+// On Windows the service's named objects live in the global namespace, where any user in any
+// session may create an event or a mutex (Kernel Object Namespaces); Wine has one session, so the
+// squatters here are simply made first, in both the plain and the Global\ form.
+TEST_F(ScmTest, ObjectsNamedAsTheOldWakeEventNeitherBlockNorSteerTheService) {
+    struct Squatter {
+        const char* name;
+        bool mutex;
+    };
+    for (Squatter squatter : {Squatter{"OrvantaServiceEvent", false}, Squatter{"Global\\OrvantaServiceEvent", true}}) {
+        SCOPED_TRACE(squatter.name);
+        monitor_->Clear();
+        DeleteFileA(inst_.startsFile.c_str());
+        // A signalled manual-reset event would keep a loop waiting on it spinning; a held mutex of
+        // the name would make creating an event of it fail.
+        HANDLE held = squatter.mutex ? CreateMutexA(nullptr, TRUE, squatter.name)
+                                     : CreateEventA(nullptr, TRUE, TRUE, squatter.name);
+        ASSERT_NE(nullptr, held);
+        // Closed on every way out, so a failed round leaves no name behind for the next tests.
+        std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(held, CloseHandle);
+        DWORD pid = InstallAndRun(inst_);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_RESET));
+        EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
+        ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 1));
+        if (!squatter.mutex) SetEvent(held);
+        Sleep(500);  // time for a wrongly woken loop to say so
+        closer.reset();
+        EXPECT_EQ(1u, resetstub::ReadStarts(inst_.startsFile).size());
+        std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",
+                                             TAG + "AppleDeviceFilePath: " + inst_.toolDir};
+        EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
+        scmtest::RemoveService();
+    }
 }
 
 TEST_F(ScmTest, UninstallStopsAndDeletesSilentlyAndTwiceIsHarmless) {
@@ -280,26 +315,21 @@ TEST_F(ScmTest, EachLaterResetStartsAnotherToolWithoutWaitingForTheLast) {
     EXPECT_EQ(3u, Count(pid, TAG + "Revenix"));
 }
 
-TEST_F(ScmTest, OtherControlsAndTheBareEventOnlyWakeTheService) {
+TEST_F(ScmTest, OtherControlsOnlyWakeTheService) {
     DWORD pid = InstallAndRun(inst_);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_INTERROGATE));
     ASSERT_TRUE(WaitForCount(pid, TAG + "New Event", 1));
     // Wine reports success for a user-defined control the handler refused.
     scmtest::SendControl(200);
     ASSERT_TRUE(WaitForCount(pid, TAG + "New Event", 2));
-    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, SERVICE_EVENT_NAME);
-    ASSERT_NE(nullptr, event) << GetLastError();
-    SetEvent(event);
-    CloseHandle(event);
-    ASSERT_TRUE(WaitForCount(pid, TAG + "New Event", 3));
     // Pause is not among the accepted controls, so the manager does not deliver it.
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL), scmtest::SendControl(SERVICE_CONTROL_PAUSE));
 
     // A reset last: everything before it must have been "New Event" alone.
     scmtest::SendControl(SERVICE_CONTROL_RESET);
     ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 1));
-    std::vector<std::string> expected = {TAG + "New Event", TAG + "New Event", TAG + "New Event",
-                                         TAG + "New Event", TAG + "Revenix",   TAG + "AppleDeviceFilePath: " + inst_.toolDir};
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "New Event", TAG + "New Event", TAG + "Revenix",
+                                         TAG + "AppleDeviceFilePath: " + inst_.toolDir};
     EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
     EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
 }
@@ -344,7 +374,11 @@ TEST_F(ScmTest, StopReportsStoppedWithExitCodeZeroAndEndsTheProcess) {
     DWORD pid = InstallAndRun(inst_);
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     ASSERT_NE(nullptr, process);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_STOP));
+    // The caller of the stop hears that it is under way, never RUNNING.
+    SERVICE_STATUS answered{};
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_STOP, &answered));
+    EXPECT_TRUE(answered.dwCurrentState == SERVICE_STOP_PENDING || answered.dwCurrentState == SERVICE_STOPPED)
+        << "state " << answered.dwCurrentState;
     SERVICE_STATUS_PROCESS status{};
     ASSERT_TRUE(scmtest::WaitForState(SERVICE_STOPPED, WAIT_MS, &status));
     EXPECT_EQ(0u, status.dwWin32ExitCode);
@@ -358,6 +392,76 @@ TEST_F(ScmTest, StopReportsStoppedWithExitCodeZeroAndEndsTheProcess) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(TAG + "Monitored stopped", lines[0]);
     EXPECT_TRUE(scmtest::ServiceExists()) << "a stop leaves the registration";
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string Ansi(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 1 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// Install, 133, the reset tool and uninstall from a folder whose name the ANSI code page (1252
+// here) cannot hold: through it the path would turn into '?'s.
+TEST_F(ScmTest, TheWholeRoadWorksFromAFolderOutsideTheAnsiCodePage) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring dir = std::wstring(temp) + L"Orvanta \u03A9\u043A\\", toolDir = dir + L"Revenix\\";
+    const std::wstring exe = dir + L"OrvantaService.exe", starts = toolDir + L"starts.txt";
+    ASSERT_NE(std::string::npos, Ansi(dir).find('?')) << "the folder fits the ANSI code page";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    CreateDirectoryW(toolDir.c_str(), nullptr);
+    DeleteFileW(starts.c_str());
+    const std::wstring bin = Wide(scmtest::BinDir());
+    ULONGLONG until = GetTickCount64() + 15000;
+    while (!(CopyFileW((bin + L"OrvantaService.exe").c_str(), exe.c_str(), FALSE) &&
+             CopyFileW((bin + L"Quillog.dll").c_str(), (dir + L"Quillog.dll").c_str(), FALSE) &&
+             CopyFileW((bin + L"Revenix.exe").c_str(), (toolDir + L"Revenix.exe").c_str(), FALSE))) {
+        ASSERT_LT(GetTickCount64(), until) << "could not prepare the installation";
+        Sleep(100);
+    }
+
+    debugout::Result r;
+    for (until = GetTickCount64() + 60000;;) {
+        r = debugout::Run(L"\"" + exe + L"\" -i", 60000);
+        bool refused = r.debug.size() == 1 && r.debug[0] == TAG + "StartService failed (1055)";
+        if (!refused || GetTickCount64() >= until) break;
+        Sleep(200);
+    }
+    EXPECT_EQ(0u, r.exitCode);
+    std::vector<std::string> pending = {TAG + "Service start pending...\n"};
+    EXPECT_EQ(pending, r.debug);
+    {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = scm ? OpenServiceW(scm, L"OrvantaService", SERVICE_QUERY_CONFIG) : nullptr;
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        ASSERT_TRUE(svc && QueryServiceConfigW(svc, config, static_cast<DWORD>(buffer.size()), &needed));
+        EXPECT_EQ(L"\"" + exe + L"\"", std::wstring(config->lpBinaryPathName));
+        CloseServiceHandle(svc);
+        CloseServiceHandle(scm);
+    }
+    ASSERT_TRUE(scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS));
+    DWORD pid = ServicePid();
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), scmtest::SendControl(SERVICE_CONTROL_RESET));
+    std::vector<resetstub::Start> started;
+    for (until = GetTickCount64() + WAIT_MS; started.empty() && GetTickCount64() < until; Sleep(20))
+        started = resetstub::ReadStarts(starts);
+    ASSERT_EQ(1u, started.size()) << "the reset tool was not started";
+    EXPECT_EQ(resetstub::Utf8(toolDir.substr(0, toolDir.size() - 1)), started[0].cwd);
+    // The log stays in the ANSI code page.
+    const std::string folder = TAG + "AppleDeviceFilePath: " + Ansi(toolDir);
+    ASSERT_TRUE(WaitForCount(pid, folder, 1));
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix", folder};
+    EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
+
+    r = debugout::Run(L"\"" + exe + L"\" -d", 60000);
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(scmtest::WaitUntilGone(WAIT_MS));
 }
 
 TEST_F(ScmTest, TraceLibraryComesFromTheProgramFolderNotTheCurrentOne) {

@@ -13,8 +13,8 @@
 namespace {
 
 struct Launch {
-    SHELLEXECUTEINFOA info;
-    std::string file, directory;
+    SHELLEXECUTEINFOW info;
+    std::wstring file, directory;
     bool parametersNull, verbNull;
 };
 
@@ -22,14 +22,14 @@ std::mutex g_lock;
 std::vector<std::string> g_lines;
 std::vector<SERVICE_STATUS> g_reports;
 std::vector<Launch> g_launches;
-std::string g_eventName;
+bool g_eventNamed;
 HANDLE g_createdEvent;
 bool g_eventOpenAtStop;
 HANDLE g_launchProcess;  // what the fake launch hands back as the new process
 LPHANDLER_FUNCTION_EX g_handler;
 std::string g_handlerName;
-const char* g_programPath = "C:\\Tools\\OrvantaService.exe";
-bool g_failCreateEvent, g_failRegister, g_failLaunch, g_eventExisted;
+const wchar_t* g_programPath = L"C:\\Tools\\OrvantaService.exe";
+bool g_failCreateEvent, g_failRegister, g_failLaunch;
 DWORD g_waitError;  // non-zero: the next wait fails with it
 void (*g_duringLaunch)();
 
@@ -49,18 +49,15 @@ void WINAPI CaptureDebugString(LPCSTR text) {
 HMODULE WINAPI NoLibrary(LPCWSTR) { return nullptr; }
 
 HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
-    g_eventName = name ? name : "";
-    EXPECT_TRUE(sa && sa->lpSecurityDescriptor) << "the event gets a security descriptor of its own";
+    g_eventNamed = name != nullptr;
     if (g_failCreateEvent) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     EXPECT_FALSE(sa && sa->bInheritHandle);
     EXPECT_FALSE(manual);
     EXPECT_FALSE(initial);
-    // Unnamed: a service running in the same Wine session must not hear these tests.
     g_createdEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    SetLastError(g_eventExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return g_createdEvent;
 }
 
@@ -89,8 +86,8 @@ DWORD WINAPI GatedWait(HANDLE h, DWORD timeout) {
     return WaitForSingleObject(h, timeout);
 }
 
-BOOL WINAPI FakeLaunch(SHELLEXECUTEINFOA* info) {
-    Launch l{*info, info->lpFile ? info->lpFile : "", info->lpDirectory ? info->lpDirectory : "",
+BOOL WINAPI FakeLaunch(SHELLEXECUTEINFOW* info) {
+    Launch l{*info, info->lpFile ? info->lpFile : L"", info->lpDirectory ? info->lpDirectory : L"",
              info->lpParameters == nullptr, info->lpVerb == nullptr};
     {
         std::lock_guard<std::mutex> guard(g_lock);
@@ -105,17 +102,18 @@ BOOL WINAPI FakeLaunch(SHELLEXECUTEINFOA* info) {
     return TRUE;
 }
 
-DWORD WINAPI FakeAttributes(LPCSTR) { return FILE_ATTRIBUTE_NORMAL; }
+DWORD g_attributes;
+DWORD WINAPI FakeAttributes(LPCWSTR) { return g_attributes; }
 
-DWORD WINAPI FakeModulePath(HMODULE, LPSTR buffer, DWORD size) {
-    size_t n = strlen(g_programPath);
+DWORD WINAPI FakeModulePath(HMODULE, LPWSTR buffer, DWORD size) {
+    size_t n = wcslen(g_programPath);
     if (n >= size) {
-        memcpy(buffer, g_programPath, size);  // cut and terminated, as the platform does
-        buffer[size - 1] = '\0';
+        wmemcpy(buffer, g_programPath, size);  // cut and terminated, as the platform does
+        buffer[size - 1] = L'\0';
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return size;
     }
-    memcpy(buffer, g_programPath, n + 1);
+    wmemcpy(buffer, g_programPath, n + 1);
     return static_cast<DWORD>(n);
 }
 
@@ -137,11 +135,12 @@ protected:
         g_launches.clear();
         g_handler = nullptr;
         g_handlerName.clear();
-        g_eventName.clear();
+        g_eventNamed = true;
         g_createdEvent = nullptr;
         g_eventOpenAtStop = true;
-        g_programPath = "C:\\Tools\\OrvantaService.exe";
-        g_failCreateEvent = g_failRegister = g_failLaunch = g_eventExisted = false;
+        g_programPath = L"C:\\Tools\\OrvantaService.exe";
+        g_attributes = FILE_ATTRIBUTE_NORMAL;
+        g_failCreateEvent = g_failRegister = g_failLaunch = false;
         g_waitError = 0;
         g_duringLaunch = nullptr;
         g_launchProcess = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -186,7 +185,7 @@ protected:
 
 TEST_F(ServiceTest, RunsReportsRunningOnceAndStopsOnStop) {
     StartService();
-    EXPECT_EQ("OrvantaServiceEvent", g_eventName);
+    EXPECT_FALSE(g_eventNamed) << "a named wake event can be taken first by anyone";
     EXPECT_EQ("OrvantaService", g_handlerName);
     ASSERT_EQ(1u, g_reports.size());
     SERVICE_STATUS running = g_reports[0];
@@ -199,14 +198,21 @@ TEST_F(ServiceTest, RunsReportsRunningOnceAndStopsOnStop) {
     EXPECT_EQ(0u, running.dwWaitHint);
 
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
-    // Stopped is reported by the loop once it has finished, so the process cannot end under it.
-    EXPECT_EQ(1u, g_reports.size()) << "stopped reported while the loop still runs";
+    // Pending on receipt, with a check point and a wait hint and no controls; stopped is reported by
+    // the loop once it has finished, so the process cannot end under it.
+    ASSERT_EQ(2u, g_reports.size()) << "the handler reports nothing on a stop";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_reports[1].dwCurrentState);
+    EXPECT_EQ(0u, g_reports[1].dwControlsAccepted);
+    EXPECT_NE(0u, g_reports[1].dwCheckPoint);
+    EXPECT_NE(0u, g_reports[1].dwWaitHint);
     PassGateOnce(true);
-    ASSERT_EQ(2u, g_reports.size());
-    EXPECT_EQ(0x10u, g_reports[1].dwServiceType);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
-    EXPECT_EQ(0x85u, g_reports[1].dwControlsAccepted);
-    EXPECT_EQ(0u, g_reports[1].dwWin32ExitCode);
+    ASSERT_EQ(3u, g_reports.size());
+    EXPECT_EQ(0x10u, g_reports[2].dwServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[2].dwCurrentState);
+    EXPECT_EQ(0x85u, g_reports[2].dwControlsAccepted);
+    EXPECT_EQ(0u, g_reports[2].dwWin32ExitCode);
+    EXPECT_EQ(0u, g_reports[2].dwCheckPoint);
+    EXPECT_EQ(0u, g_reports[2].dwWaitHint);
     EXPECT_FALSE(g_eventOpenAtStop) << "the loop closes its event before stopped is reported";
     std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Success", "CreateEvent Success",
                                          "Monitored stopped", "New Event"};
@@ -219,10 +225,36 @@ TEST_F(ServiceTest, RunsReportsRunningOnceAndStopsOnStop) {
 TEST_F(ServiceTest, ShutdownStopsLikeStopWithItsOwnMessage) {
     StartService();
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_reports.back().dwCurrentState);
     PassGateOnce(true);
-    ASSERT_EQ(2u, g_reports.size());
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
+    ASSERT_EQ(3u, g_reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[2].dwCurrentState);
     EXPECT_EQ("Monitored shutdown", Lines()[2]);
+}
+
+// While a launch is in flight the loop cannot report; the handler must, or the caller of the stop
+// hears RUNNING for the whole launch. Nothing is reported after the loop's STOPPED.
+TEST_F(ServiceTest, StopDuringALaunchIsPendingAtOnceAndStoppedComesLast) {
+    StartService();
+    static std::vector<SERVICE_STATUS> heardDuringLaunch;
+    heardDuringLaunch.clear();
+    g_duringLaunch = [] {
+        g_duringLaunch = nullptr;
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+        std::lock_guard<std::mutex> guard(g_lock);
+        heardDuringLaunch = g_reports;
+    };
+    g_handler(SERVICE_CONTROL_RESET, 0, nullptr, nullptr);
+    PassGateOnce();
+    ASSERT_EQ(2u, heardDuringLaunch.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), heardDuringLaunch[1].dwCurrentState);
+    PassGateOnce(true);
+    ASSERT_EQ(3u, g_reports.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[2].dwCurrentState);
+    EXPECT_EQ(1u, g_launches.size());
+    // A late stop (the manager's or a second caller's) changes nothing after STOPPED.
+    g_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    EXPECT_EQ(3u, g_reports.size());
 }
 
 TEST_F(ServiceTest, ResetsSentBeforeTheLoopWakesGiveOneLaunchAndLaterOnesOneEach) {
@@ -264,24 +296,39 @@ TEST_F(ServiceTest, LaunchStartsRevenixHiddenFromItsFolderWithoutParameters) {
     // The structure's documented size: 60 bytes in a 32-bit program, 112 in a 64-bit one.
     const DWORD documentedSize = sizeof(void*) == 8 ? 112u : 60u;
     EXPECT_EQ(documentedSize, l.info.cbSize);
-    EXPECT_EQ(documentedSize, sizeof(SHELLEXECUTEINFOA));
+    EXPECT_EQ(documentedSize, sizeof(SHELLEXECUTEINFOW));
     // SEE_MASK_NOCLOSEPROCESS plus SEE_MASK_FLAG_NO_UI, which keeps a missing tool from hanging the
     // launch behind an error box nobody can see.
     EXPECT_EQ(0x440u, l.info.fMask);
     EXPECT_EQ(nullptr, l.info.hwnd);
     EXPECT_TRUE(l.verbNull);
-    EXPECT_EQ("C:\\Tools\\Revenix\\Revenix.exe", l.file) << "by full path, never searched for";
+    EXPECT_EQ(L"C:\\Tools\\Revenix\\Revenix.exe", l.file) << "by full path, never searched for";
     EXPECT_TRUE(l.parametersNull);
-    EXPECT_EQ("C:\\Tools\\Revenix\\", l.directory);
+    EXPECT_EQ(L"C:\\Tools\\Revenix\\", l.directory);
     EXPECT_EQ(SW_HIDE, l.info.nShow);
 }
 
-TEST_F(ServiceTest, OtherControlsOnlyWakeTheLoopAndAreRefused) {
+// A folder where the tool should be is no program: handed to the shell, LocalSystem would open it.
+TEST_F(ServiceTest, AFolderNamedRevenixExeIsNotStarted) {
+    g_attributes = FILE_ATTRIBUTE_DIRECTORY;
+    StartResetTool();
+    g_attributes = INVALID_FILE_ATTRIBUTES;
+    StartResetTool();
+    EXPECT_TRUE(g_launches.empty());
+    std::vector<std::string> expected = {"Revenix", "AppleDeviceFilePath: C:\\Tools\\Revenix\\",
+                                         "Revenix.exe not found; not started", "Revenix",
+                                         "AppleDeviceFilePath: C:\\Tools\\Revenix\\",
+                                         "Revenix.exe not found; not started"};
+    EXPECT_EQ(expected, Lines());
+}
+
+TEST_F(ServiceTest, OtherControlsOnlyWakeTheLoopAndOnlyInterrogateSucceeds) {
     StartService();
     for (DWORD control : {DWORD(SERVICE_CONTROL_PAUSE), DWORD(SERVICE_CONTROL_CONTINUE),
                           DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_SESSIONCHANGE), DWORD(200)}) {
-        EXPECT_EQ(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED), g_handler(control, 0, nullptr, nullptr))
-            << "control " << control;
+        // The handler rules: INTERROGATE must succeed.
+        DWORD expected = control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+        EXPECT_EQ(expected, g_handler(control, 0, nullptr, nullptr)) << "control " << control;
         PassGateOnce();
     }
     std::vector<std::string> lines = Lines();
@@ -291,23 +338,14 @@ TEST_F(ServiceTest, OtherControlsOnlyWakeTheLoopAndAreRefused) {
     EXPECT_EQ(1u, g_reports.size());
 }
 
-TEST_F(ServiceTest, StartupFailuresAreReportedAsStoppedWithTheError) {
-    // The name taken by another kind of object.
+TEST_F(ServiceTest, AnEventThatCannotBeMadeIsReportedAsStoppedWithTheError) {
     g_failCreateEvent = true;
     ServiceMain(0, nullptr);
-    // An event of that name that someone else made first.
-    g_failCreateEvent = false;
-    g_eventExisted = true;
-    ServiceMain(0, nullptr);
-    std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Success", "CreateEvent Fail",
-                                         "RegisterServiceCtrlHandlerEx Success", "CreateEvent Fail"};
+    std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Success", "CreateEvent Fail"};
     EXPECT_EQ(expected, Lines());
-    ASSERT_EQ(2u, g_reports.size());
+    ASSERT_EQ(1u, g_reports.size());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[0].dwCurrentState);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), g_reports[0].dwWin32ExitCode);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_reports[1].dwCurrentState);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), g_reports[1].dwWin32ExitCode);
-    EXPECT_FALSE(IsOpenHandle(g_createdEvent)) << "the foreign event is not kept";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), g_reports[0].dwWin32ExitCode);
 }
 
 TEST_F(ServiceTest, FailedWaitEndsTheLoopAndIsReported) {
@@ -328,29 +366,29 @@ TEST_F(ServiceTest, HandlerRegistrationFailureCreatesNothing) {
     std::vector<std::string> expected = {"RegisterServiceCtrlHandlerEx Fail"};
     EXPECT_EQ(expected, Lines());
     EXPECT_TRUE(g_reports.empty());
-    EXPECT_TRUE(g_eventName.empty());
+    EXPECT_EQ(nullptr, g_createdEvent);
 }
 
 TEST_F(ServiceTest, FolderThatDoesNotFitStartsNothing) {
     // A short program name leaves room for the path but not for "\Revenix\" after its folder:
-    // 1015 characters of folder and the 9 of "\Revenix\" need 1025 bytes with the terminator.
-    std::string path = "C:\\" + std::string(1012, 'd') + "\\s.exe";
+    // 1015 characters of folder and the 9 of "\Revenix\" need 1025 units with the terminator.
+    std::wstring path = L"C:\\" + std::wstring(1012, L'd') + L"\\s.exe";
     g_programPath = path.c_str();
     StartResetTool();
-    std::vector<std::string> expected = {"Revenix", "Revenix folder does not fit in 1024 bytes; not started"};
+    std::vector<std::string> expected = {"Revenix", "Revenix folder does not fit in 1024 characters; not started"};
     EXPECT_EQ(expected, Lines());
     EXPECT_TRUE(g_launches.empty());
 
     // A program path the platform had to cut names no real folder either.
     g_lines.clear();
-    std::string cut = "C:\\" + std::string(1100, 'd') + "\\OrvantaService.exe";
+    std::wstring cut = L"C:\\" + std::wstring(1100, L'd') + L"\\OrvantaService.exe";
     g_programPath = cut.c_str();
     StartResetTool();
     EXPECT_EQ(expected, Lines());
     EXPECT_TRUE(g_launches.empty());
 
     // One character less fits exactly.
-    path = "C:\\" + std::string(1011, 'd') + "\\s.exe";
+    path = L"C:\\" + std::wstring(1011, L'd') + L"\\s.exe";
     g_programPath = path.c_str();
     StartResetTool();
     ASSERT_EQ(1u, g_launches.size());

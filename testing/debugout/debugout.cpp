@@ -204,6 +204,7 @@ const DWORD WOW64_BREAKPOINT = 0x4000001F;
 // process, hence one thread does both.
 struct DebugSession {
     std::string commandLine, currentDir, environment;
+    std::wstring wideCommandLine;  // used instead of commandLine when not empty
     STARTUPINFOA startup{};
     std::vector<HANDLE> inheritable;
 
@@ -219,10 +220,25 @@ struct DebugSession {
         {
             std::lock_guard<std::mutex> create(g_createMutex);
             for (HANDLE h : inheritable) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-            std::string cmd = commandLine;
-            cmd.push_back('\0');
-            BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, &environment[0],
-                                     currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &pi);
+            BOOL ok;
+            if (wideCommandLine.empty()) {
+                std::string cmd = commandLine;
+                cmd.push_back('\0');
+                ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, &environment[0],
+                                    currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &pi);
+            } else {
+                std::wstring cmd = wideCommandLine;
+                cmd.push_back(L'\0');
+                STARTUPINFOW wide{};
+                wide.cb = sizeof wide;
+                wide.dwFlags = startup.dwFlags;
+                wide.hStdInput = startup.hStdInput;
+                wide.hStdOutput = startup.hStdOutput;
+                wide.hStdError = startup.hStdError;
+                std::wstring dir(currentDir.begin(), currentDir.end());
+                ok = CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, &environment[0],
+                                    dir.empty() ? nullptr : dir.c_str(), &wide, &pi);
+            }
             DWORD error = ok ? 0 : GetLastError();
             for (HANDLE h : inheritable) CloseHandle(h);
             std::lock_guard<std::mutex> guard(lock);
@@ -286,7 +302,21 @@ struct DebugSession {
 
 }  // namespace
 
+namespace {
+Result RunSession(const std::string& commandLine, const std::wstring& wideCommandLine, DWORD timeoutMs,
+                  const std::string& currentDir);
+}  // namespace
+
 Result Run(const std::string& commandLine, DWORD timeoutMs, const std::string& currentDir) {
+    return RunSession(commandLine, L"", timeoutMs, currentDir);
+}
+
+Result Run(const std::wstring& commandLine, DWORD timeoutMs) { return RunSession("", commandLine, timeoutMs, ""); }
+
+namespace {
+
+Result RunSession(const std::string& commandLine, const std::wstring& wideCommandLine, DWORD timeoutMs,
+                  const std::string& currentDir) {
     Result result;
     Stream out, err;
     std::string base = "\\\\.\\pipe\\debugout-" + std::to_string(GetCurrentProcessId()) + "-" +
@@ -300,6 +330,7 @@ Result Run(const std::string& commandLine, DWORD timeoutMs, const std::string& c
 
     auto session = std::make_shared<DebugSession>();
     session->commandLine = commandLine;
+    session->wideCommandLine = wideCommandLine;
     session->currentDir = currentDir;
     session->environment = TraceEnvironment();
     session->startup.cb = sizeof session->startup;
@@ -369,6 +400,8 @@ Result Run(const std::string& commandLine, DWORD timeoutMs, const std::string& c
     result.debug = session->texts;
     return result;
 }
+
+}  // namespace
 
 // Writers hold DBWinMutex from taking the buffer to signalling their data, so a buffer offered
 // again after this long without data can only be taken by the next writer.

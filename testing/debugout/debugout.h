@@ -50,6 +50,8 @@ struct Result {
 // timeoutMs for it to end (then terminates it) and returns what it wrote. An empty currentDir keeps
 // the caller's. The program's own children are not debugged: their debug output is not collected.
 Result Run(const std::string& commandLine, DWORD timeoutMs, const std::string& currentDir = "");
+// The same with a UTF-16 command line, for programs in folders outside the ANSI code page.
+Result Run(const std::wstring& commandLine, DWORD timeoutMs);
 
 // Environment block (for CreateProcess) of this process with WINEDEBUG set to -all,+debugstr.
 std::string TraceEnvironment();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console_text.h"
 #include "tvxclient.h"
 #include "tvxipc.h"
 
@@ -14,6 +15,7 @@ namespace {
 struct FakePort : tvx::DevicePort {
     std::map<int, std::wstring> served;
     std::map<int, DWORD> openErrors;
+    std::map<int, DWORD> orderErrors;  // a control device serving the location fails the order
     BYTE answer = 0;
     int open = 0;
     struct Call {
@@ -59,6 +61,12 @@ struct FakePort : tvx::DevicePort {
         if (inSize / sizeof(wchar_t) < mine.size() ||
             _wcsnicmp(static_cast<const wchar_t*>(in), mine.c_str(), mine.size()) != 0) {
             error = ERROR_UNEXP_NET_ERR;
+            returned = 0;
+            return false;
+        }
+        auto failure = orderErrors.find(n);
+        if (failure != orderErrors.end()) {
+            error = failure->second;
             returned = 0;
             return false;
         }
@@ -129,6 +137,85 @@ TEST(TvxClient, FailuresNameTheirCause) {
     any.served = {{0, L""}};
     EXPECT_EQ(tvx::Result::BadLocation, tvx::Send(L"", tvx::Order::ChargingOn, any).result);
     EXPECT_TRUE(any.calls.empty());
+}
+
+std::wstring SystemMessage(DWORD error) {
+    wchar_t text[512] = {};
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
+                             nullptr);
+    std::wstring s(text, n);
+    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ')) s.pop_back();
+    return s;
+}
+
+// Only "another location" (Win32 error 59) moves on; a stall (31), a time-out (121) or a device
+// being removed (access denied from STATUS_DELETE_PENDING) is that device's answer, told in
+// Windows' own words with its number.
+TEST(TvxClient, ADeviceThatFailsTheOrderEndsTheSearchWithItsOwnError) {
+    for (DWORD error : {DWORD(ERROR_GEN_FAILURE), DWORD(ERROR_SEM_TIMEOUT), DWORD(ERROR_ACCESS_DENIED)}) {
+        SCOPED_TRACE(error);
+        FakePort port;
+        port.served = {{0, L"Port_#0002.Hub_#0001"}, {3, L"Port_#0001.Hub_#0001"}, {4, L"Port_#0001.Hub_#0001"}};
+        port.orderErrors = {{3, error}};
+        tvx::Reply reply = tvx::Send(L"Port_#0001.Hub_#0001", tvx::Order::ChargingOn, port);
+        EXPECT_EQ(tvx::Result::DeviceFailed, reply.result);
+        EXPECT_EQ(3, reply.controlDevice);
+        EXPECT_EQ(error, reply.error);
+        EXPECT_EQ(2u, port.calls.size()) << "went on past the device that answered";
+        std::wstring message = SystemMessage(error);
+        ASSERT_FALSE(message.empty());
+        EXPECT_EQ(L"TVXIPC3: " + message + L" (error " + std::to_wstring(error) + L")", tvx::DescribeReply(reply));
+    }
+    tvx::Reply none;
+    none.result = tvx::Result::NoSuchDevice;
+    EXPECT_EQ(L"no such device: no control device serves this location", tvx::DescribeReply(none));
+}
+
+// The driver compares locations in any letter case, so the list must too.
+TEST(TvxClient, TheListMatchesAControlDeviceToItsDeviceInAnyLetterCase) {
+    std::vector<tvx::ControlDevice> present = {{1, L"Port_#0002.Hub_#0001"}, {6, L"Port_#0003.Hub_#0002"}};
+    bool unasked = true;
+    EXPECT_EQ(6, tvx::ControlDeviceFor(present, L"PORT_#0003.hub_#0002", unasked));
+    EXPECT_FALSE(unasked);
+    present.push_back({9, L"\u03A9\u043A"});
+    EXPECT_EQ(9, tvx::ControlDeviceFor(present, L"\u03C9\u041A", unasked));
+    EXPECT_EQ(-1, tvx::ControlDeviceFor(present, L"Port_#0004.Hub_#0002", unasked));
+    EXPECT_FALSE(unasked);
+    present.push_back({2, L""});
+    EXPECT_EQ(-1, tvx::ControlDeviceFor(present, L"Port_#0004.Hub_#0002", unasked));
+    EXPECT_TRUE(unasked) << "one could not be asked";
+}
+
+bool g_isConsole;
+std::wstring g_console;
+std::string g_file;
+BOOL WINAPI FakeConsoleMode(HANDLE, LPDWORD mode) {
+    *mode = ENABLE_PROCESSED_OUTPUT;
+    return g_isConsole;
+}
+BOOL WINAPI FakeWriteConsole(HANDLE, const VOID* text, DWORD units, LPDWORD written, LPVOID) {
+    g_console.append(static_cast<const wchar_t*>(text), units);
+    *written = units;
+    return TRUE;
+}
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    g_file.append(static_cast<const char*>(bytes), size);
+    *written = size;
+    return TRUE;
+}
+
+// Wine gives the tests no console, so the console is played here; the pipe is also proven with
+// the real tvxctl.exe in tvxctl_test.
+TEST(ConsoleText, AConsoleGetsUtf16AndAFileOrPipeUtf8WithoutLookAlikes) {
+    tvx::g_consoleApi = {FakeConsoleMode, FakeWriteConsole, FakeWriteFile};
+    const std::wstring text = L"Port \u03A9 \u043A\tTVXIPC0\n";
+    g_isConsole = true;
+    tvx::WriteText(nullptr, text);
+    g_isConsole = false;
+    tvx::WriteText(nullptr, text);
+    tvx::g_consoleApi = tvx::DEFAULT_CONSOLE_API;
+    EXPECT_EQ(text, g_console);
+    EXPECT_EQ("Port \xCE\xA9 \xD0\xBA\tTVXIPC0\r\n", g_file);
 }
 
 TEST(TvxClient, AppleHardwareIdsAreRecognisedInAnyCase) {
