@@ -33,9 +33,10 @@ demo bench: QUIET = >/dev/null
 build: configure
 	@for t in $(CMAKE_TREES); do cmake --build $(BUILD)/$$t -j $(JOBS) $(QUIET) || exit 1; done
 
-# Both sets are made afresh, so no file of an earlier build lingers among the shipped ones.
+# Both sets are made afresh, so no file of an earlier build lingers among the shipped ones; each
+# shipped file is stripped and signed on the way (its debug file goes to dist-debug/).
 dist: build
-	@rm -rf $(DIST) $(TWIN_DIST)
+	@rm -rf $(DIST) $(TWIN_DIST) $(DIST)-debug $(TWIN_DIST)-debug
 	@mkdir -p $(DIST) $(TWIN_DIST)
 	@for t in x86 x64; do cmake --install $(BUILD)/$$t --prefix $(abspath $(DIST)) >/dev/null || exit 1; done
 	@for t in x64 x64u; do cmake --install $(BUILD)/$$t --prefix $(abspath $(TWIN_DIST)) >/dev/null || exit 1; done
@@ -52,4 +53,4 @@ demo: dist
 
 clean:
 	@[ -d $(BUILD)/wineprefix ] && cmake/wine-run --prefix $(BUILD)/wineprefix --down; true
-	rm -rf $(BUILD) $(DIST)
+	rm -rf $(BUILD) $(DIST) $(DIST)-debug

@@ -107,9 +107,17 @@ function(tvx_kernel_driver target)
   tvx_pe_check(${target} --machine amd64 --subsystem native --imports-from ntoskrnl.exe --entry-symbol DriverEntry)
 endfunction()
 
-# Copies a deliverable into dist/ on install.
+# Copies a deliverable into dist/ on install, stripped (its debug information kept beside dist/ in
+# dist-debug/) and signed with the build's test certificate (scripts/ship).
 function(tvx_deliver target)
   install(FILES "$<TARGET_FILE:${target}>" DESTINATION .)
+  install(CODE "
+    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/ship\" \"${TVX_SIGNING_DIR}\" \"${CMAKE_OBJCOPY}\"
+                            \"\${CMAKE_INSTALL_PREFIX}-debug\" \"\${CMAKE_INSTALL_PREFIX}/$<TARGET_FILE_NAME:${target}>\"
+                    RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"stripping and signing $<TARGET_FILE_NAME:${target}> failed\")
+    endif()")
 endfunction()
 
 # Gives a shipped binary its version resource, from the one TVX_VERSION of the build:

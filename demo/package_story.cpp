@@ -52,6 +52,7 @@ int main()
     FakeTaskScheduler scheduler;
     std::vector<std::wstring> before = UpperFilters();
     if (QueryService(L"Tarvex").exists || QueryService(L"OrvantaService").exists) RunSetup(L"uninstall");
+    ForgetPendingRenames({L"Orvanta Demo Package"});
     std::wstring setup = Dist() + L"\\tvxsetup.exe";
     s.Say("tvxsetup.exe and the files it installs come from " + Narrow(Dist()));
 
@@ -75,6 +76,17 @@ int main()
     s.Proof(service.exists && service.binary.find(std::wstring(FOLDER) + L"\\OrvantaService.exe") != std::wstring::npos,
             "OrvantaService registered from " + Narrow(service.binary));
     s.Proof(scheduler.HasTask(), "the stand-in Task Scheduler holds the task OrvantaUWP");
+    const wchar_t entry[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvanta";
+    auto value = [&](const wchar_t* name) {
+        wchar_t text[1024] = {};
+        DWORD size = sizeof text;
+        return RegGetValueW(HKEY_LOCAL_MACHINE, entry, name, RRF_RT_REG_SZ, nullptr, text, &size) ? std::wstring()
+                                                                                                : std::wstring(text);
+    };
+    s.Proof(value(L"DisplayName") == L"Orvanta" && !value(L"DisplayVersion").empty() &&
+                value(L"UninstallString") == L"\"" + std::wstring(FOLDER) + L"\\tvxsetup.exe\" uninstall",
+            "Apps & features: \"" + Narrow(value(L"DisplayName")) + "\" " + Narrow(value(L"DisplayVersion")) + " by " +
+                Narrow(value(L"Publisher")) + ", uninstalled by " + Narrow(value(L"UninstallString")));
 
     s.Step("tvxsetup status says what is installed and in what state");
     Outcome status = RunSetup(setup, L"status");
@@ -88,7 +100,7 @@ int main()
     s.Step("tvxsetup uninstall removes the filter entry first, then the rest");
     Outcome uninstall = RunSetup(std::wstring(FOLDER) + L"\\tvxsetup.exe", L"uninstall");
     ShowOutput(s, uninstall);
-    s.Proof((uninstall.exitCode == 0 || uninstall.exitCode == 3) && Has(uninstall.LastLine(), "Removed"),
+    s.Proof((uninstall.exitCode == 0 || uninstall.exitCode == 3010) && Has(uninstall.LastLine(), "Removed"),
             "exit code " + std::to_string(uninstall.exitCode) + ", last line: " + uninstall.LastLine());
     std::string out = Lines(uninstall.out);
     size_t firstStep = out.find("  [");
@@ -101,9 +113,16 @@ int main()
             "neither OrvantaService nor the kernel service Tarvex is registered");
     s.Proof(!scheduler.HasTask(), "the task OrvantaUWP is gone");
     s.Proof(!Exists(DriverFile()), "Tarvex.sys is gone from the drivers folder");
+    HKEY key;
+    bool listed = RegOpenKeyExW(HKEY_LOCAL_MACHINE, entry, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (listed) RegCloseKey(key);
+    s.Proof(!listed, "Apps & features no longer lists Orvanta");
+    s.Proof(!Exists(std::wstring(FOLDER) + L"\\OrvantaService.exe"),
+            "the folder is emptied; the running tvxsetup.exe goes with it when Windows restarts");
 
-    // The demo leaves the prefix as it found it.
+    // The demo leaves the prefix as it found it, without deletions for a restart of the prefix.
     SetUpperFilters(before);
     RemoveTree(FOLDER);
+    ForgetPendingRenames({L"Orvanta Demo Package"});
     return s.End();
 }

@@ -4,18 +4,21 @@
 pecheck.py FILE [--machine i386|amd64] [--subsystem gui|console|native] [--dll]
                 [--manifest LEVEL] [--ui-access true|false] [--export NAME@ORDINAL ...]
                 [--only-exports] [--imports-from DLL ...] [--entry-symbol NAME] [--min-os MAJOR.MINOR]
-                [--version A.B.C.D]
-pecheck.py FOLDER --version A.B.C.D
+                [--version A.B.C.D] [--runs-elevated]
+pecheck.py FOLDER --version A.B.C.D [--debug-dir DIR] [--cert CERT]
                 every .exe, .dll and .sys in FOLDER carries a version resource of that version, with
-                company, product, description and file and product version texts
+                company, product, description and file and product version texts; with --debug-dir, no
+                debug sections, and a .gnu_debuglink naming DIR/<name>.debug, which exists; with --cert,
+                a signature that verifies against CERT, an end-entity (CA:FALSE) certificate
 Imports are always limited to Windows system DLLs; --imports-from narrows that further. A program
 that runs elevated (its manifest asks for requireAdministrator or highestAvailable) may import only
 Windows 10's known DLLs, which the loader takes from the system folder whatever folder the program
-lies in; any other DLL could be planted beside it (a downloads folder). Every binary
+lies in; any other DLL could be planted beside it (a downloads folder). --runs-elevated applies
+that rule to a program whose manifest runs it as invoker but that is run elevated anyway. Every binary
 is also checked for imports newer than the oldest Windows its header declares (the lower of its
 OS and subsystem versions), from a list of functions the MinGW runtimes are known to pull in.
 """
-import argparse, os, re, struct, sys
+import argparse, os, re, struct, subprocess, sys
 
 SYSTEM_DLLS = {
     'kernel32.dll', 'user32.dll', 'advapi32.dll', 'ole32.dll', 'oleaut32.dll', 'shell32.dll',
@@ -88,7 +91,12 @@ class Pe:
         self.sections = []
         for i in range(nsec):
             name, vsize, va, rsize, roff = struct.unpack_from('<8sIIII', data, sec + 40 * i)
-            self.sections.append((name.rstrip(b'\0').decode(), va, max(vsize, rsize), roff, rsize))
+            name = name.rstrip(b'\0').decode()
+            # A long name ("/4") is an offset into the string table after the symbol table.
+            if name.startswith('/') and name[1:].isdigit() and self.symtab:
+                so = self.symtab + 18 * self.nsyms + int(name[1:])
+                name = data[so:data.index(b'\0', so)].decode('latin-1')
+            self.sections.append((name, va, max(vsize, rsize), roff, rsize))
 
     def off(self, rva):
         for _, va, size, roff, rsize in self.sections:
@@ -248,6 +256,36 @@ def version_errors(pe, version, name=None):
     return errors
 
 
+def shipping_errors(path, name, debug_dir, cert):
+    """What keeps a shipped file from being what a vendor ships: debug sections, no debug file, no
+    signature that verifies."""
+    errors = []
+    data = open(path, 'rb').read()
+    pe = Pe(data)
+    names = [sec[0] for sec in pe.sections]
+    if debug_dir:
+        debug = [n for n in names if n.startswith(('.debug', '.zdebug'))]
+        if debug:
+            errors.append('debug sections %s' % ', '.join(debug))
+        link = [sec for sec in pe.sections if sec[0] == '.gnu_debuglink']
+        if not link:
+            errors.append('no .gnu_debuglink section')
+        else:
+            _, _, _, roff, rsize = link[0]
+            linked = data[roff:data.index(b'\0', roff)].decode('latin-1')
+            if linked != name + '.debug':
+                errors.append('.gnu_debuglink names %s, expected %s.debug' % (linked, name))
+        if not os.path.isfile(os.path.join(debug_dir, name + '.debug')):
+            errors.append('no debug file %s' % os.path.join(debug_dir, name + '.debug'))
+    if cert:
+        run = subprocess.run(['osslsigncode', 'verify', '-CAfile', cert, '-in', path], capture_output=True)
+        if run.returncode != 0:
+            errors.append('its signature does not verify against %s' % cert)
+    for e in errors:
+        print('FAIL: %s: %s' % (name, e))
+    return errors
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('file')
@@ -262,13 +300,30 @@ def main():
     ap.add_argument('--entry-symbol')
     ap.add_argument('--min-os')
     ap.add_argument('--version', help='every binary carries a version resource of this version')
+    ap.add_argument('--runs-elevated', action='store_true', help='run elevated whatever its manifest asks')
+    ap.add_argument('--debug-dir', help='folder of the shipped files\' debug files')
+    ap.add_argument('--cert', help='certificate every shipped file\'s signature verifies against')
     a = ap.parse_args()
 
-    # A folder: the version check over every binary in it (the shipped set).
+    # A folder: the checks over every binary in it (the shipped set).
     if os.path.isdir(a.file):
         names = sorted(n for n in os.listdir(a.file) if n.lower().endswith(('.exe', '.dll', '.sys')))
-        failed = [n for n in names if version_errors(Pe(open(os.path.join(a.file, n), 'rb').read()), a.version, n)]
-        print('%d binaries in %s, version %s: %s' % (len(names), a.file, a.version, 'FAIL' if failed or not names else 'ok'))
+        failed = set()
+        for n in names:
+            path = os.path.join(a.file, n)
+            if version_errors(Pe(open(path, 'rb').read()), a.version, n):
+                failed.add(n)
+            if shipping_errors(path, n, a.debug_dir, a.cert):
+                failed.add(n)
+        if a.cert:
+            ext = subprocess.run(['openssl', 'x509', '-in', a.cert, '-noout', '-ext', 'basicConstraints'],
+                                 capture_output=True, text=True).stdout
+            if 'CA:FALSE' not in ext:
+                print('FAIL: %s is not an end-entity certificate (CA:FALSE): %s' % (a.cert, ext.strip() or 'no mark'))
+                failed.add(a.cert)
+        checks = ['version %s' % a.version] + (['stripped, debug files in %s' % a.debug_dir] if a.debug_dir else []) + (
+            ['signed'] if a.cert else [])
+        print('%d binaries in %s, %s: %s' % (len(names), a.file, ', '.join(checks), 'FAIL' if failed or not names else 'ok'))
         return 1 if failed or not names else 0
 
     pe = Pe(open(a.file, 'rb').read())
@@ -290,7 +345,7 @@ def main():
             errors.append('imports from %s, which is not allowed' % dll)
     manifests = pe.manifests()
     levels = [m.group(1) for m in (re.search(r'requestedExecutionLevel[^>]*level="([^"]+)"', t) for t in manifests) if m]
-    if any(level in ELEVATED_LEVELS for level in levels):
+    if a.runs_elevated or any(level in ELEVATED_LEVELS for level in levels):
         for dll in imports:
             if dll not in KNOWN_DLLS and not dll.startswith('api-ms-win-'):
                 errors.append('runs elevated and imports %s, which is not a known DLL: a copy beside the program '

@@ -3,6 +3,7 @@
 #include "tvxsetup.h"
 
 #include <cwctype>
+#include <functional>
 
 namespace tvxsetup {
 
@@ -20,6 +21,18 @@ bool Preflight(Install& in, std::wstring& why)
     }
     if (WindowsMajor() < 10) {
         why = L"this needs Windows 10 or later";
+        return false;
+    }
+    BootDisk boot = QueryBootDisk();
+    std::wstring bootProblem = BootDiskProblem(boot);
+    if (!bootProblem.empty()) {
+        why = bootProblem;
+        return false;
+    }
+    // A folder an earlier uninstall left for the restart to delete would take the new files with it.
+    if (GoesAtRestart(in.folder)) {
+        why = L"the folder " + in.folder + L" is deleted when Windows restarts (an earlier removal). Restart Windows "
+              L"first, then install again";
         return false;
     }
     if (!SafeFolder(in.folder, why)) {
@@ -134,6 +147,121 @@ bool StepRecord(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
+namespace {
+
+struct SavedValue {
+    std::wstring name;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+
+// Every value of a key, to put it back as it was.
+bool SaveKey(const wchar_t* path, bool& existed, std::vector<SavedValue>& values)
+{
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
+    existed = status == ERROR_SUCCESS;
+    if (!existed) return status == ERROR_FILE_NOT_FOUND;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256, type = 0, size = 0;
+        status = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size);
+        if (status != ERROR_SUCCESS) break;
+        SavedValue v{std::wstring(name, nameLength), type, std::vector<BYTE>(size)};
+        RegQueryValueExW(key, v.name.c_str(), nullptr, nullptr, v.data.data(), &size);
+        values.push_back(v);
+    }
+    RegCloseKey(key);
+    return status == ERROR_NO_MORE_ITEMS;
+}
+
+bool PutText(HKEY key, const wchar_t* name, const std::wstring& text)
+{
+    return !RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool PutNumber(HKEY key, const wchar_t* name, DWORD number)
+{
+    return !RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+}
+
+// What the installation takes on disk, in KB: the folder's files and the driver image.
+DWORD SizeInKb(const std::wstring& dir)
+{
+    ULONGLONG bytes = 0;
+    std::function<void(const std::wstring&)> add = [&](const std::wstring& d) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((d + L"\\*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) add(d + L"\\" + name);
+            else bytes += (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    };
+    add(dir);
+    WIN32_FILE_ATTRIBUTE_DATA driver;
+    if (GetFileAttributesExW(DriverPath().c_str(), GetFileExInfoStandard, &driver)) bytes += driver.nFileSizeLow;
+    return static_cast<DWORD>((bytes + 1023) / 1024);
+}
+
+}  // namespace
+
+// The entry of Apps & features: the last step, so that it is there only when everything else is.
+bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why)
+{
+    bool existed = false;
+    std::vector<SavedValue> saved;
+    if (!SaveKey(UNINSTALL_KEY, existed, saved)) {
+        why = L"cannot read HKLM\\" + std::wstring(UNINSTALL_KEY);
+        return false;
+    }
+    HKEY key;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status) {
+        why = L"cannot write HKLM\\" + std::wstring(UNINSTALL_KEY) + L": " + ErrorText(static_cast<DWORD>(status));
+        return false;
+    }
+    in.undo.push_back({L"put back the Apps & features entry", [existed, saved](std::wstring& w, bool&) {
+                           if (!DeleteUninstallEntry()) {
+                               w = L"cannot delete HKLM\\" + std::wstring(UNINSTALL_KEY);
+                               return false;
+                           }
+                           if (!existed) return true;
+                           HKEY k;
+                           if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                               &k, nullptr)) {
+                               w = L"cannot write the registry";
+                               return false;
+                           }
+                           bool ok = true;
+                           for (const auto& v : saved)
+                               ok = !RegSetValueExW(k, v.name.c_str(), 0, v.type, v.data.data(),
+                                                    static_cast<DWORD>(v.data.size())) && ok;
+                           RegCloseKey(k);
+                           if (!ok) w = L"cannot write the registry";
+                           return ok;
+                       }});
+    // tvxsetup has no window: the quiet uninstall is the same command.
+    std::wstring command = L"\"" + in.folder + L"\\tvxsetup.exe\" uninstall";
+    bool ok = PutText(key, L"DisplayName", L"Orvanta") && PutText(key, L"DisplayVersion", VERSION) &&
+              PutText(key, L"Publisher", PUBLISHER) && PutText(key, L"InstallLocation", in.folder) &&
+              PutText(key, L"UninstallString", command) && PutText(key, L"QuietUninstallString", command) &&
+              PutNumber(key, L"NoModify", 1) && PutNumber(key, L"NoRepair", 1) &&
+              PutNumber(key, L"EstimatedSize", SizeInKb(in.folder));
+    RegCloseKey(key);
+    if (!ok || UninstallEntryValue(L"UninstallString") != command ||
+        UninstallEntryValue(L"DisplayVersion") != VERSION) {
+        why = L"the entry HKLM\\" + std::wstring(UNINSTALL_KEY) + L" does not read back as written";
+        return false;
+    }
+    detail = L"\"Orvanta\" " + std::wstring(VERSION) + L", uninstalled by " + command;
+    return true;
+}
+
 // The image the service named before an upgrade goes once nothing names it: at the restart when it
 // is the one loaded now.
 void RetireOldImage(Install& in)
@@ -200,6 +328,7 @@ int RunInstall(Install& in)
         {L"install the service OrvantaService", StepService},
         {L"register the logon task OrvantaUWP", StepTask},
         {L"record the installation", StepRecord},
+        {L"add Orvanta to Apps & features", StepUninstallEntry},
     };
     const Step* failedStep = nullptr;
     for (const Step& step : steps) {

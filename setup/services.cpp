@@ -39,10 +39,11 @@ ServiceInfo QueryService(const wchar_t* name)
 
 // Windows keeps a deleted service until its last handle closes and, for a loaded driver, until the
 // next restart; meanwhile it opens and reports its state as before. A change of nothing tells.
-bool IsMarkedForDeletion(const wchar_t* name)
+bool IsMarkedForDeletion(const wchar_t* name, bool* denied)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG) : nullptr;
+    if (denied) *denied = !service && GetLastError() == ERROR_ACCESS_DENIED;
     bool marked = service && !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
                   GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
@@ -56,7 +57,7 @@ KernelHealth QueryKernelHealth()
     KernelHealth h;
     h.service = QueryService(KERNEL_SERVICE);
     if (!h.service.exists) return h;
-    h.marked = IsMarkedForDeletion(KERNEL_SERVICE);
+    h.marked = IsMarkedForDeletion(KERNEL_SERVICE, &h.markedUnknown);
     h.image = DosImagePath(h.service.binary, WindowsDir());
     h.imageExists = Exists(h.image);
     h.imageGoes = GoesAtRestart(h.image);
@@ -203,6 +204,7 @@ TaskState QueryTask(std::wstring* why)
         else if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
             state = TaskState::Absent;
     }
+    if (hr == E_ACCESSDENIED) state = TaskState::Denied;
     if (state == TaskState::Unknown && why) *why = L"the Task Scheduler cannot be asked: " + ErrorText(hr);
     SysFreeString(name);
     SysFreeString(rootPath);
@@ -234,23 +236,28 @@ bool WriteRecord(const std::wstring& folder, const std::wstring& version)
     return ok;
 }
 
-// Removes the record. leftFolder: the folder an uninstall leaves behind (locked, owned by
-// Administrators) stays recorded as ours, so that an install into it later may take it over.
-bool DeleteRecord(const std::wstring& leftFolder)
+bool DeleteRecord()
 {
     LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, RECORD_KEY);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
-    if (leftFolder.empty()) return true;
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, RECORD_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
-        return false;
-    bool ok = !RegSetValueExW(key, L"LeftFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(leftFolder.c_str()),
-                              static_cast<DWORD>((leftFolder.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return ok;
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
-// The folder of the installation, or the one an uninstall left: the only existing folder taken over.
+bool DeleteUninstallEntry()
+{
+    LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+std::wstring UninstallEntryValue(const wchar_t* name)
+{
+    wchar_t value[MAX_PATH + 32] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, name, RRF_RT_REG_SZ, nullptr, value, &size)) return L"";
+    return value;
+}
+
+// The folder of the installation, or the one an uninstall of an earlier version left (LeftFolder):
+// the only existing folder taken over.
 bool IsRecordedFolder(const std::wstring& folder)
 {
     for (const wchar_t* value : {L"InstallFolder", L"LeftFolder"}) {

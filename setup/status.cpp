@@ -16,6 +16,8 @@ std::wstring FilterState()
     if (!problem.empty())
         return L"USB class filter: Tarvex registered, but " + problem +
                L"; remove it (README, \"When USB stops working\")";
+    std::wstring refused = LoadFailureText(UsbLoadFailures());
+    if (!refused.empty()) return L"USB class filter: Tarvex registered, but Windows did not load it: " + refused;
     if (kernel.service.state == SERVICE_RUNNING) return L"USB class filter: Tarvex registered, driver loaded";
     return L"USB class filter: Tarvex registered, driver not loaded now (its service and file are in place; it "
            L"loads with the next USB device)";
@@ -25,11 +27,13 @@ int RunStatus()
 {
     std::wstring folder = RecordValue(L"InstallFolder");
     std::wstring version = RecordValue(L"Version");
-    int present = 0, parts = 0;
+    int present = 0, parts = 0, denied = 0;
     auto part = [&](bool here) {
         ++parts;
         if (here) ++present;
     };
+    // A standard user may read most of it; what only an elevated run may read is named, not counted.
+    const std::wstring elevated = L"needs an elevated run to be read (access denied)";
     Say(L"Orvanta tvxsetup " + std::wstring(VERSION));
     part(!folder.empty());
     Say(L"  installation record: " + (folder.empty() ? std::wstring(L"none") : L"version " + version + L" in " + folder));
@@ -63,31 +67,61 @@ int RunStatus()
 
     const ServiceInfo& kernel = health.service;
     std::wstring problem = KernelProblem(health);
-    part(kernel.exists);
+    if (kernel.error == ERROR_ACCESS_DENIED) ++denied;
+    else part(kernel.exists);
     Say(L"  kernel service Tarvex: " +
-        (kernel.exists ? std::wstring(StateName(kernel.state)) +
-                             (kernel.state == SERVICE_RUNNING ? L" (driver loaded)" : L" (driver not loaded)") +
-                             L", " + kernel.binary + (problem.empty() ? L"" : L"; " + problem)
-                       : L"absent"));
+        (kernel.error == ERROR_ACCESS_DENIED ? elevated
+         : kernel.exists ? std::wstring(StateName(kernel.state)) +
+                               (kernel.state == SERVICE_RUNNING ? L" (driver loaded)" : L" (driver not loaded)") +
+                               L", " + kernel.binary + (problem.empty() ? L"" : L"; " + problem) +
+                               (health.markedUnknown ? L"; whether it is marked for deletion " + elevated : L"")
+                         : L"absent"));
     ServiceInfo service = QueryService(SERVICE);
-    part(service.exists);
+    if (service.error == ERROR_ACCESS_DENIED) ++denied;
+    else part(service.exists);
     Say(L"  service OrvantaService: " +
-        (service.exists ? std::wstring(StateName(service.state)) + L", " + service.binary : L"absent"));
+        (service.error == ERROR_ACCESS_DENIED ? elevated
+         : service.exists ? std::wstring(StateName(service.state)) + L", " + service.binary : L"absent"));
     std::wstring why;
     TaskState task = QueryTask(&why);
-    part(task == TaskState::Present);
-    Say(L"  logon task OrvantaUWP: " +
-        std::wstring(task == TaskState::Present ? L"present" : task == TaskState::Absent ? L"absent" : why.c_str()));
+    if (task == TaskState::Denied) ++denied;
+    else part(task == TaskState::Present);
+    Say(L"  logon task OrvantaUWP: " + std::wstring(task == TaskState::Present  ? L"present"
+                                                    : task == TaskState::Absent ? L"absent"
+                                                    : task == TaskState::Denied ? elevated.c_str()
+                                                                                : why.c_str()));
+    std::wstring entry = UninstallEntryValue(L"DisplayVersion");
+    Say(L"  Apps & features: " + (entry.empty() ? std::wstring(L"no entry") : L"Orvanta " + entry));
 
-    // The filter is healthy when its service and file stay after a restart, loaded now or not.
-    bool unsafe = read && Names(filters) && !problem.empty();
+    BootDisk boot = QueryBootDisk();
+    std::wstring bootProblem = BootDiskProblem(boot);
+    Say(L"  Windows starts from: " + boot.detail + (boot.portable ? L"; a portable installation" : L"") +
+        (bootProblem.empty() ? L"" : L" (Tarvex must not be installed here)"));
+    if (!bootProblem.empty()) Say(L"  " + bootProblem + L".");
+    std::vector<DeviceProblem> failures = UsbLoadFailures();
+    if (read && Names(filters) && !failures.empty())
+        Say(L"  USB devices: " + std::to_wstring(failures.size()) + L" did not start because a driver did not load");
+
+    // The filter is healthy when its service and file stay after a restart, loaded now or not, and
+    // Windows did not refuse it at boot.
+    bool unsafe = read && Names(filters) && (!problem.empty() || !failures.empty() || !bootProblem.empty());
+    std::wstring unread = denied ? L" " + std::to_wstring(denied) + L" part(s) not read: run it elevated to see them." : L"";
     if (present == parts && !unsafe) {
-        Say(L"Installed, version " + version + L".");
+        Say(L"Installed, version " + version + L"." + unread);
         return EXIT_DONE;
     }
     if (present == 0) {
         Say(L"Not installed.");
         return EXIT_FAILED;
+    }
+    bool named = read && Names(filters);
+    if (named && !failures.empty()) {
+        Say(L"Registered, but Windows did not load it. " + FilterState() + L".");
+        return EXIT_LEFT_OVER;
+    }
+    if (named && !bootProblem.empty()) {
+        Say(L"Installed where it must not be: " + bootProblem + L". Run \"tvxsetup uninstall\".");
+        return EXIT_LEFT_OVER;
     }
     Say(L"Partly installed (" + std::to_wstring(present) + L" of " + std::to_wstring(parts) + L" parts). " +
         FilterState() + L".");

@@ -25,8 +25,9 @@ const char USAGE[] =
     "Run from an elevated prompt. Each step is logged to FOLDER\\tvxsetup.log once the folder\n"
     "passed its checks, otherwise to %TEMP%\\tvxsetup.log (the last line says so).\n"
     "Exit codes: 0 done (status: installed); 1 failed, nothing left changed (status: not\n"
-    "installed); 2 bad command line; 3 done, restart Windows to finish; 4 failed and some\n"
-    "change could not be undone, see the lines above (status: partly installed).\n";
+    "installed); 2 bad command line; 3010 done, restart Windows to finish (what deployment\n"
+    "tools read as a soft restart); 4 failed and some change could not be undone, see the\n"
+    "lines above (status: partly installed, or registered but not loaded by Windows).\n";
 
 std::vector<std::wstring> logLines;
 

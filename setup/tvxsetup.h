@@ -23,6 +23,9 @@ const wchar_t PROOF_SERVICE[] = L"TarvexProof";
 const wchar_t SERVICE[] = L"OrvantaService";
 const wchar_t TASK[] = L"OrvantaUWP";
 const wchar_t RECORD_KEY[] = L"SOFTWARE\\Orvanta";
+// The entry of Apps & features (and of the deployment tools that read the same key).
+const wchar_t UNINSTALL_KEY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvanta";
+const wchar_t PUBLISHER[] = L"Orvanta";
 const wchar_t LOG_NAME[] = L"tvxsetup.log";
 const wchar_t BACKUP_DIR[] = L".tvxsetup-backup";
 const wchar_t VERSION[] = L"" TVX_VERSION_TEXT;
@@ -40,7 +43,9 @@ enum Exit {
     EXIT_DONE = 0,            // installed / removed / status: installed
     EXIT_FAILED = 1,          // not done; nothing changed or every change undone / status: not installed
     EXIT_USAGE = 2,           // bad command line
-    EXIT_RESTART = 3,         // done, a restart finishes it
+    // ERROR_SUCCESS_REBOOT_REQUIRED: deployment tools read it as done with a restart to follow, where 3
+    // (ERROR_PATH_NOT_FOUND) would read as a failure.
+    EXIT_RESTART = 3010,      // done, a restart finishes it
     EXIT_LEFT_OVER = 4,       // failed and some change could not be undone / status: partly installed
 };
 
@@ -70,12 +75,28 @@ struct ServiceInfo {
 struct KernelHealth {
     ServiceInfo service;
     bool marked = false;
+    bool markedUnknown = false; // only an elevated run can tell whether it is marked for deletion
     bool imageExists = false;
     bool imageGoes = false;     // deleted or moved away at the next restart
     std::wstring image;         // the file the service names, as a DOS path
 };
 
-enum class TaskState { Present, Absent, Unknown };
+// Denied: only an elevated run may read it (a standard user's status).
+enum class TaskState { Present, Absent, Unknown, Denied };
+
+// Where Windows starts from: a disk on a USB bus or a portable installation rules Tarvex out.
+struct BootDisk {
+    bool usb = false;
+    bool portable = false;
+    bool known = true;          // false when the disk's bus could not be read
+    std::wstring detail;        // each disk and its bus, or why unknown
+};
+
+// A USB-class device node Windows could not start because a driver of its stack did not load.
+struct DeviceProblem {
+    std::wstring instance;
+    unsigned long problem;
+};
 
 struct Undo {
     std::wstring what;
@@ -157,7 +178,7 @@ bool RemoveFilter(std::wstring& why);
 
 // services.cpp
 ServiceInfo QueryService(const wchar_t* name);
-bool IsMarkedForDeletion(const wchar_t* name);
+bool IsMarkedForDeletion(const wchar_t* name, bool* denied = nullptr);
 KernelHealth QueryKernelHealth();
 std::wstring KernelProblem(const KernelHealth& h);
 bool RestartClears(const KernelHealth& h);
@@ -170,7 +191,9 @@ bool DeleteServiceNamed(const wchar_t* name, bool& markedOnly, std::wstring& why
 TaskState QueryTask(std::wstring* why = nullptr);
 std::wstring RecordValue(const wchar_t* name);
 bool WriteRecord(const std::wstring& folder, const std::wstring& version);
-bool DeleteRecord(const std::wstring& leftFolder = L"");
+bool DeleteRecord();
+bool DeleteUninstallEntry();
+std::wstring UninstallEntryValue(const wchar_t* name);
 bool IsRecordedFolder(const std::wstring& folder);
 void StartDriver(const wchar_t* name, bool& started, bool& running, DWORD& error);
 std::wstring LoadRefusal(const std::wstring& image, bool started, DWORD error);
@@ -186,6 +209,13 @@ bool SafeFolder(const std::wstring& folder, std::wstring& why);
 bool IsElevated();
 bool OwnByAdministrators(const std::wstring& path, std::wstring& why);
 bool OwnTree(const std::wstring& dir, std::wstring& problem, std::wstring& why);
+
+// machine.cpp
+BootDisk QueryBootDisk();
+std::wstring BootDiskProblem(const BootDisk& boot);
+const wchar_t* LoadProblemName(unsigned long problem);
+std::vector<DeviceProblem> UsbLoadFailures();
+std::wstring LoadFailureText(const std::vector<DeviceProblem>& failures);
 
 // install_files.cpp
 bool CopyOne(Install& in, const std::wstring& from, const std::wstring& to, const std::wstring& label,
@@ -212,6 +242,7 @@ bool Preflight(Install& in, std::wstring& why);
 bool StepService(Install& in, std::wstring& detail, std::wstring& why);
 bool StepTask(Install& in, std::wstring& detail, std::wstring& why);
 bool StepRecord(Install& in, std::wstring& detail, std::wstring& why);
+bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why);
 void RetireOldImage(Install& in);
 void MoveAway(Install& in);
 int RunInstall(Install& in);
@@ -219,6 +250,7 @@ int RunInstall(Install& in);
 // uninstall.cpp
 bool AnythingInstalled();
 int RunUninstall(const std::wstring& folder, bool& wroteNothing);
+bool RemoveFolder(const std::wstring& dir, std::vector<std::wstring>& atRestart, std::wstring& why);
 
 // status.cpp
 std::wstring FilterState();

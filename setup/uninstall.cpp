@@ -8,7 +8,8 @@ bool AnythingInstalled()
 {
     std::vector<std::wstring> filters;
     DWORD error = 0;
-    return !RecordValue(L"InstallFolder").empty() || !ReadFilters(filters, error) || Names(filters) ||
+    return !RecordValue(L"InstallFolder").empty() || !UninstallEntryValue(L"UninstallString").empty() ||
+           !ReadFilters(filters, error) || Names(filters) ||
            QueryService(KERNEL_SERVICE).exists || QueryService(SERVICE).exists || QueryTask() != TaskState::Absent ||
            Exists(DriverPath());
 }
@@ -137,8 +138,36 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
         }
     }
 
-    if (DeleteRecord(logFolder)) Ok(L"delete the install record");
+    // After a failed step the record, the entry and the folder with its tools stay, so that running
+    // the uninstall again (from Apps & features too) finishes it.
+    if (failures) {
+        std::wstring state = FilterState();
+        Say(L"Removal failed: " + std::to_wstring(failures) + L" step(s) failed (see above); the installation "
+            L"record and folder stay for another run. " + state + L"." + LogNote());
+        return EXIT_FAILED;
+    }
+    if (DeleteUninstallEntry()) Ok(L"remove Orvanta from Apps & features");
+    else fail(L"remove Orvanta from Apps & features", L"cannot delete HKLM\\" + std::wstring(UNINSTALL_KEY));
+    if (DeleteRecord()) Ok(L"delete the install record");
     else fail(L"delete the install record", L"cannot delete HKLM\\" + std::wstring(RECORD_KEY));
+
+    // Only the recorded installation's folder is removed; what is in use (this program, when it runs
+    // from there) goes with the folder at the restart. The log then goes to the temporary folder.
+    if (!logFolder.empty()) {
+        const wchar_t* folderStep = L"remove the folder";
+        std::vector<std::wstring> atRestart;
+        std::wstring installed = logFolder;
+        logFolder.clear();
+        if (!RemoveFolder(installed, atRestart, why)) {
+            fail(folderStep, why);
+        } else if (atRestart.empty()) {
+            Ok(folderStep, installed);
+        } else {
+            std::wstring names;
+            for (const auto& n : atRestart) names += (names.empty() ? L"" : L", ") + n;
+            Ok(folderStep, installed + L"; in use, deleted with the folder when Windows restarts: " + names);
+        }
+    }
 
     std::wstring state = FilterState();
     if (failures) {
@@ -146,15 +175,54 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
             LogNote());
         return EXIT_FAILED;
     }
-    // Only the recorded installation's folder is offered for deletion.
-    std::wstring deletable = logFolder.empty() ? L"" : L" The folder " + folder + L" can be deleted.";
     if (!restartWhy.empty()) {
         for (const auto& r : restartWhy) Say(L"  note: " + r);
-        Say(L"Removed, restart needed: restart Windows to finish. " + state + L"." + deletable + LogNote());
+        Say(L"Removed, restart needed: restart Windows to finish. " + state + L"." + LogNote());
         return EXIT_RESTART;
     }
-    Say(L"Removed. " + state + L"." + deletable + LogNote());
+    Say(L"Removed. " + state + L"." + LogNote());
     return EXIT_DONE;
+}
+
+// Deletes a folder and everything in it; a file in use (this very program among them: Windows keeps a
+// running program's file open) and the folders holding it are deleted when Windows restarts, files
+// first. False only when something can neither be deleted nor scheduled.
+bool RemoveFolder(const std::wstring& dir, std::vector<std::wstring>& atRestart, std::wstring& why)
+{
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    bool ok = true;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName, path = dir + L"\\" + name;
+            if (name == L"." || name == L"..") continue;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                ok = RemoveFolder(path, atRestart, why) && ok;
+                continue;
+            }
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            bool running = SamePath(path, module);
+            if (!running && ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                                                 : DeleteFileW(path.c_str())))
+                continue;
+            if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                atRestart.push_back(name);
+            } else {
+                why = L"cannot delete " + path + L": " + ErrorText(GetLastError());
+                ok = false;
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    if (RemoveDirectoryW(dir.c_str())) return ok;
+    // Windows removes a folder at the restart only once it is empty, so it is scheduled after its files.
+    if (!MoveFileExW(dir.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        why = L"cannot delete " + dir + L": " + ErrorText(GetLastError());
+        return false;
+    }
+    return ok;
 }
 
 }  // namespace tvxsetup

@@ -64,9 +64,9 @@ struct Outcome {
 };
 
 // Runs tvxsetup with stdout on a pipe. stopWhen, if given, is asked after each chunk of output;
-// true terminates the program there (an interrupted run).
+// true terminates the program there (an interrupted run). token, if given, is the one it runs with.
 inline Outcome RunSetup(const std::wstring& program, const std::wstring& args,
-          const std::function<bool(const std::string&)>& stopWhen = nullptr)
+          const std::function<bool(const std::string&)>& stopWhen = nullptr, HANDLE token = nullptr)
 {
     Outcome run;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -81,7 +81,10 @@ inline Outcome RunSetup(const std::wstring& program, const std::wstring& args,
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
     std::wstring line = L"\"" + program + L"\" " + args;
-    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    BOOL started = token ? CreateProcessAsUserW(token, program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                                nullptr, &si, &pi)
+                         : CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    if (!started) {
         run.out = "cannot start " + Narrow(program) + ": error " + std::to_string(GetLastError());
         CloseHandle(read);
         CloseHandle(write);

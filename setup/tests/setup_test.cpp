@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstring>
 #include <functional>
@@ -97,6 +98,46 @@ bool DeletedAtRestart(const std::wstring& path)
     for (const auto& source : tvxsetup::PendingRenameSources(items, windows))
         if (source == tvxsetup::NormalImagePath(path, windows)) return true;
     return false;
+}
+
+const wchar_t APPS_ENTRY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvanta";
+
+// A value of the Apps & features entry as text (numbers in decimal); empty when absent.
+std::wstring AppsEntry(const wchar_t* name)
+{
+    wchar_t text[1024] = {};
+    DWORD size = sizeof text, type = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, APPS_ENTRY, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, text, &size))
+        return L"";
+    DWORD number = 0;
+    memcpy(&number, text, sizeof number);
+    return type == REG_DWORD ? std::to_wstring(number) : std::wstring(text);
+}
+
+bool KeyExists(const wchar_t* path)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Adds a deletion at the next restart of a file that need not exist, as an earlier removal leaves one.
+void PlantDeleteAtRestart(const std::wstring& path)
+{
+    const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+    std::vector<wchar_t> data(64 * 1024, L'\0');
+    DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+    std::wstring value;
+    if (!RegGetValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr,
+                      data.data(), &size))
+        for (const auto& item : tvxsetup::SplitMultiString(data.data(), size / sizeof(wchar_t))) value += item + L'\0';
+    value += L"\\??\\" + path + L'\0' + L'\0' + L'\0';
+    HKEY k;
+    ASSERT_EQ(0, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &k));
+    RegSetValueExW(k, L"PendingFileRenameOperations", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                   static_cast<DWORD>(value.size() * sizeof(wchar_t)));
+    RegCloseKey(k);
 }
 
 // A copy of the installable files to change one of; tvxsetup installs from its own folder.
@@ -239,6 +280,17 @@ TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
     EXPECT_TRUE(service.exists);
     EXPECT_NE(std::wstring::npos, service.binary.find(std::wstring(FOLDER) + L"\\OrvantaService.exe")) << Narrow(service.binary);
     EXPECT_TRUE(scheduler.HasTask());
+    // Apps & features, and the deployment tools, read the entry.
+    const std::wstring command = L"\"" + std::wstring(FOLDER) + L"\\tvxsetup.exe\" uninstall";
+    EXPECT_EQ(L"Orvanta", AppsEntry(L"DisplayName"));
+    EXPECT_EQ(L"Orvanta", AppsEntry(L"Publisher"));
+    EXPECT_EQ(FOLDER, AppsEntry(L"InstallLocation"));
+    EXPECT_EQ(command, AppsEntry(L"UninstallString"));
+    EXPECT_EQ(command, AppsEntry(L"QuietUninstallString"));
+    EXPECT_EQ(L"1", AppsEntry(L"NoModify"));
+    EXPECT_EQ(L"1", AppsEntry(L"NoRepair"));
+    EXPECT_GT(_wtoi(AppsEntry(L"EstimatedSize").c_str()), 100) << "KB";
+    EXPECT_TRUE(Has(RunSetup(L"--version").out, "tvxsetup " + Narrow(AppsEntry(L"DisplayVersion")) + "\r\n"));
 
     Outcome status = RunSetup(L"status");
     EXPECT_EQ(0u, status.exitCode) << status.out;
@@ -248,8 +300,8 @@ TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
         EXPECT_TRUE(Has(status.out, line)) << "missing: " << line << "\n" << status.out;
 
     Outcome uninstall = RunSetup(std::wstring(FOLDER) + L"\\tvxsetup.exe", L"uninstall");
-    EXPECT_TRUE(uninstall.exitCode == 0 || uninstall.exitCode == 3) << uninstall.out;
-    EXPECT_EQ(uninstall.exitCode == 3, Has(uninstall.LastLine(), "Removed, restart needed")) << uninstall.out;
+    EXPECT_TRUE(uninstall.exitCode == 0 || uninstall.exitCode == 3010) << uninstall.out;
+    EXPECT_EQ(uninstall.exitCode == 3010, Has(uninstall.LastLine(), "Removed, restart needed")) << uninstall.out;
     EXPECT_TRUE(Has(uninstall.LastLine(), "Removed")) << uninstall.out;
     // Written by tvxsetup itself, not by Wine's multi-string removal (see package_test).
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter"}), UpperFilters());
@@ -259,9 +311,21 @@ TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
         EXPECT_FALSE(QueryService(L"Tarvex").exists);
         EXPECT_FALSE(Exists(DriverFile()));
     }
+    // Nothing is left but the running tvxsetup.exe, which goes with the folder at the restart.
+    EXPECT_FALSE(KeyExists(APPS_ENTRY));
+    EXPECT_FALSE(KeyExists(L"SOFTWARE\\Orvanta"));
+    EXPECT_TRUE(Has(uninstall.out, "in use, deleted with the folder when Windows restarts: tvxsetup.exe")) << uninstall.out;
+    EXPECT_FALSE(Exists(std::wstring(FOLDER) + L"\\OrvantaService.exe"));
+    EXPECT_FALSE(Exists(std::wstring(FOLDER) + L"\\tvxsetup.log")) << "the log goes to the temporary folder";
+    EXPECT_TRUE(DeletedAtRestart(std::wstring(FOLDER) + L"\\tvxsetup.exe"));
+    EXPECT_TRUE(DeletedAtRestart(FOLDER));
     Outcome after = RunSetup(L"status");
     EXPECT_EQ(1u, after.exitCode) << after.out;
     EXPECT_EQ("Not installed.", after.LastLine()) << after.out;
+    // The restart would take a new installation's files with the folder.
+    Outcome early = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
+    EXPECT_EQ(1u, early.exitCode) << early.out;
+    EXPECT_TRUE(Has(early.out, "Restart Windows first, then install again")) << early.out;
 }
 
 // One injected failure per install step that can fail; each must end with the filter absent (or
@@ -351,7 +415,7 @@ TEST_F(TvxSetup, AFileInUseIsReplacedAtRestartWhenAllowed)
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
     Outcome install = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\" --at-restart");
     CloseHandle(held);
-    EXPECT_EQ(3u, install.exitCode) << install.out;
+    EXPECT_EQ(3010u, install.exitCode) << install.out;
     EXPECT_TRUE(Has(install.out, "StartupOrvanta.exe is replaced when Windows restarts")) << install.out;
     EXPECT_TRUE(Has(install.LastLine(), "restart Windows to finish")) << install.out;
     EXPECT_TRUE(Exists(busy + L".new"));
@@ -366,14 +430,19 @@ TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesT
     std::wstring source = SourceCopy(L"tvxsetup-upgrade");
     std::string launcher = ReadFileBytes(source + L"\\StartupOrvanta.exe") + "upgrade";
     WriteFileBytes(source + L"\\StartupOrvanta.exe", launcher);
-    // A new image that does not load: the installed version stays exactly as it was.
+    // A new image that does not load: the installed version stays exactly as it was, the programs it
+    // replaced first put back.
+    std::string firstLauncher = ReadFileBytes(std::wstring(FOLDER) + L"\\StartupOrvanta.exe");
     std::wstring broken = SourceCopy(L"tvxsetup-badupgrade");
     BreakDriverEntry(broken + L"\\Tarvex.sys");
+    WriteFileBytes(broken + L"\\StartupOrvanta.exe", launcher);
     Outcome bad = RunSetup(broken + L"\\tvxsetup.exe", L"install \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(1u, bad.exitCode) << bad.out;
     EXPECT_TRUE(Has(bad.out, "[FAILED] copy Tarvex.sys to the drivers folder: ")) << bad.out;
     EXPECT_TRUE(Has(bad.out, "the new image did not load under the temporary kernel service TarvexProof")) << bad.out;
     EXPECT_TRUE(Has(bad.LastLine(), "every change was undone")) << bad.out;
+    EXPECT_TRUE(Has(bad.out, "[undone] put back the earlier StartupOrvanta.exe")) << bad.out;
+    EXPECT_EQ(firstLauncher, ReadFileBytes(std::wstring(FOLDER) + L"\\StartupOrvanta.exe"));
     EXPECT_TRUE(SameImage(QueryService(L"Tarvex").binary, DriverFile()));
     EXPECT_EQ(oldDriver, ReadFileBytes(DriverFile()));
     EXPECT_TRUE(UpgradeImages().empty()) << Narrow(UpgradeImages()[0]);
@@ -385,14 +454,22 @@ TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesT
     // the loaded one is never written over and goes at the restart.
     std::string driver = ReadFileBytes(source + L"\\Tarvex.sys") + "upgrade";
     WriteFileBytes(source + L"\\Tarvex.sys", driver);
+    // The image's own name already deleted at the restart (left by an earlier removal): the new
+    // image must get another, or the restart would take it.
+    std::string version = RunSetup(L"--version").out.substr(9);
+    while (!version.empty() && (version.back() == '\n' || version.back() == '\r')) version.pop_back();
+    std::wstring doomed = DriverFile().substr(0, DriverFile().size() - 4) + L"-" + Wide(version) + L".sys";
+    PlantDeleteAtRestart(doomed);
     Outcome upgrade = RunSetup(source + L"\\tvxsetup.exe", L"install \"" + std::wstring(FOLDER) + L"\"");
-    EXPECT_EQ(3u, upgrade.exitCode) << upgrade.out;
+    EXPECT_EQ(3010u, upgrade.exitCode) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.LastLine(), "Installed, version ")) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.LastLine(), "restart Windows to finish")) << upgrade.out;
     EXPECT_TRUE(Has(upgrade.out, "proven: it loaded under the temporary kernel service TarvexProof")) << upgrade.out;
     auto images = UpgradeImages();
     ASSERT_EQ(1u, images.size());
     EXPECT_EQ(driver, ReadFileBytes(images[0]));
+    EXPECT_FALSE(SameImage(doomed, images[0])) << Narrow(images[0]);
+    EXPECT_FALSE(DeletedAtRestart(images[0])) << Narrow(images[0]);
     EXPECT_TRUE(SameImage(QueryService(L"Tarvex").binary, images[0])) << Narrow(QueryService(L"Tarvex").binary);
     EXPECT_EQ(oldDriver, ReadFileBytes(DriverFile())) << "the loaded image was written over";
     EXPECT_TRUE(DeletedAtRestart(DriverFile()));
@@ -406,7 +483,7 @@ TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesT
     EXPECT_EQ(0u, status.exitCode) << status.out;
     // Uninstall takes every image.
     Outcome uninstall = RunSetup(L"uninstall");
-    EXPECT_TRUE(uninstall.exitCode == 0 || uninstall.exitCode == 3) << uninstall.out;
+    EXPECT_TRUE(uninstall.exitCode == 0 || uninstall.exitCode == 3010) << uninstall.out;
     EXPECT_TRUE(UpgradeImages().empty() || DeletedAtRestart(UpgradeImages()[0]));
 }
 
@@ -424,7 +501,7 @@ TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
     if (FilterIsSafe() && !NamesTarvex(UpperFilters())) ++safe;
     // Running it again finishes the job.
     Outcome again = RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
-    EXPECT_TRUE(again.exitCode == 0 || again.exitCode == 3) << again.out;
+    EXPECT_TRUE(again.exitCode == 0 || again.exitCode == 3010) << again.out;
     EXPECT_FALSE(QueryService(L"OrvantaService").exists);
 
     // The logon task tool gone from the folder: its step fails, the others still run.
@@ -433,7 +510,8 @@ TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
     Outcome failing = RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(1u, failing.exitCode) << failing.out;
     EXPECT_TRUE(Has(failing.out, "[FAILED] delete the logon task OrvantaUWP")) << failing.out;
-    EXPECT_TRUE(Has(failing.LastLine(), "Removal failed: 1 step(s) failed (see above). USB class filter: Tarvex not registered"))
+    EXPECT_TRUE(Has(failing.LastLine(), "Removal failed: 1 step(s) failed (see above); the installation record and folder stay for "
+                                       "another run. USB class filter: Tarvex not registered"))
         << failing.out;
     EXPECT_FALSE(QueryService(L"Tarvex").exists);
     if (FilterIsSafe() && !NamesTarvex(UpperFilters())) ++safe;
@@ -516,7 +594,7 @@ TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRest
     SC_HANDLE held = OpenServiceW(manager, L"Tarvex", SERVICE_QUERY_STATUS);
     ASSERT_TRUE(held);
     Outcome uninstall = RunSetup(L"uninstall");
-    EXPECT_EQ(3u, uninstall.exitCode) << uninstall.out;
+    EXPECT_EQ(3010u, uninstall.exitCode) << uninstall.out;
     ASSERT_TRUE(MarkedForDeletion(L"Tarvex"));
     Outcome install = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(1u, install.exitCode) << install.out;
@@ -539,11 +617,70 @@ TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRest
     EXPECT_FALSE(QueryService(L"Tarvex").exists);
 }
 
+// A machine that starts Windows from USB would not start again with Tarvex as the USB class's filter.
+// Wine's disks answer the storage query with their own bus, never USB: the environment variable
+// TVXSETUP_WINE_SYSTEM_BUS, read only under Wine, plays the BusType of IOCTL_STORAGE_QUERY_PROPERTY
+// (7, BusTypeUsb). Windows To Go's PortableOperatingSystem value is the registry's own.
+TEST_F(TvxSetup, AMachineStartingWindowsFromUsbIsRefusedUntouchedAndStatusSaysWhy)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> arrange, restore;
+    };
+    const wchar_t control[] = L"SYSTEM\\CurrentControlSet\\Control";
+    const Case cases[] = {
+        {"the Windows volume's disk on a USB bus", [] { SetEnvironmentVariableW(L"TVXSETUP_WINE_SYSTEM_BUS", L"7"); },
+         [] { SetEnvironmentVariableW(L"TVXSETUP_WINE_SYSTEM_BUS", nullptr); }},
+        {"a portable installation",
+         [&] { RegSetKeyValueW(HKEY_LOCAL_MACHINE, control, L"PortableOperatingSystem", REG_DWORD, "\1\0\0\0", 4); },
+         [&] { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, control, L"PortableOperatingSystem"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        Outcome install = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
+        Outcome status = RunSetup(L"status");
+        c.restore();
+        EXPECT_EQ(1u, install.exitCode) << install.out;
+        EXPECT_TRUE(Has(install.out, "would not start (INACCESSIBLE_BOOT_DEVICE)")) << install.out;
+        EXPECT_TRUE(Has(install.LastLine(), "Not installed: nothing was changed.")) << install.out;
+        EXPECT_FALSE(Exists(FOLDER));
+        EXPECT_FALSE(QueryService(L"Tarvex").exists);
+        EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter"}), UpperFilters());
+        EXPECT_EQ(1u, status.exitCode) << status.out;
+        EXPECT_TRUE(Has(status.out, "(Tarvex must not be installed here)")) << status.out;
+    }
+    // Wine's own answer for its drive is not USB.
+    Outcome status = RunSetup(L"status");
+    EXPECT_TRUE(Has(status.out, "  Windows starts from: ")) << status.out;
+    EXPECT_FALSE(Has(status.out, "must not be installed")) << status.out;
+}
+
 // Windows unloads a PnP filter once its last device is gone: a stopped driver over a healthy service
-// and file is a healthy filter.
-TEST_F(TvxSetup, StatusCallsAFilterHealthyWhoseDriverIsNotLoadedNow)
+// and file is a healthy filter. One Windows refused at boot leaves the USB class's device nodes with
+// a problem code (CM_Get_DevNode_Status); Wine has no failing device nodes, so the environment
+// variable TVXSETUP_WINE_USB_DEVICES, read only under Wine, plays the class's devices and their codes.
+TEST_F(TvxSetup, StatusTellsAHealthyFilterFromOneWindowsRefusedOrWhoseFileIsGone)
 {
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES", L"USB\\ROOT_HUB30\\4&1a2b3c&0&0=39;USB\\VID_046D&PID_C52B\\5&2=31");
+    Outcome refused = RunSetup(L"status");
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES", L"USB\\ROOT_HUB30\\4&1a2b3c&0&0=0;USB\\VID_046D&PID_C52B\\5&2=0");
+    Outcome healthy = RunSetup(L"status");
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES", nullptr);
+    EXPECT_EQ(4u, refused.exitCode) << refused.out;
+    EXPECT_TRUE(Has(refused.LastLine(), "Registered, but Windows did not load it. USB class filter: Tarvex registered, "
+                                        "but Windows did not load it: 2 USB device(s) did not start, "
+                                        "USB\\ROOT_HUB30\\4&1a2b3c&0&0 with code 39")) << refused.out;
+    EXPECT_TRUE(Has(refused.LastLine(), "Run \"tvxsetup uninstall\"")) << refused.out;
+    EXPECT_EQ(0u, healthy.exitCode) << healthy.out;
+
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_SYSTEM_BUS", L"7");
+    Outcome usb = RunSetup(L"status");
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_SYSTEM_BUS", nullptr);
+    EXPECT_EQ(4u, usb.exitCode) << usb.out;
+    EXPECT_TRUE(Has(usb.LastLine(), "Installed where it must not be: Windows starts from a disk on a USB bus")) << usb.out;
+
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(manager, L"Tarvex", SERVICE_STOP | SERVICE_QUERY_STATUS);
     SERVICE_STATUS state = {};
@@ -649,6 +786,63 @@ TEST_F(TvxSetup, TheFilterEditKeepsEveryOtherEntryAndRefusesAValueOfAnotherType)
     SetUpperFilters({L"OtherFilter"});
 }
 
+// Windows gives an administrator's programs the limited half of a split token unless the program's
+// manifest asks for elevation (Explorer and a prompt that is not elevated start it so); Wine 8 splits
+// the token too (TokenLinkedToken), so the test starts tvxsetup with that limited half.
+TEST_F(TvxSetup, StatusNeedsNoElevationAndTheVerbsThatChangeThingsSaySoWithoutIt)
+{
+    ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
+    HANDLE own = nullptr, limited = nullptr;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own));
+    ASSERT_TRUE(GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size)) << GetLastError();
+    ASSERT_TRUE(DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                                 &limited));
+    const std::wstring setup = Dist() + L"\\tvxsetup.exe";
+    Outcome status = RunSetup(setup, L"status", nullptr, limited);
+    Outcome install = RunSetup(setup, L"install \"" + std::wstring(FOLDER) + L"\"", nullptr, limited);
+    Outcome uninstall = RunSetup(setup, L"uninstall", nullptr, limited);
+    CloseHandle(limited);
+    CloseHandle(linked.LinkedToken);
+    CloseHandle(own);
+    EXPECT_EQ(0u, status.exitCode) << status.out;
+    EXPECT_TRUE(Has(status.out, "kernel service Tarvex: running (driver loaded)")) << status.out;
+    EXPECT_TRUE(Has(status.LastLine(), "Installed, version ")) << status.out;
+    for (const Outcome* refused : {&install, &uninstall}) {
+        EXPECT_EQ(1u, refused->exitCode) << refused->out;
+        EXPECT_TRUE(Has(refused->out, "this needs an elevated prompt")) << refused->out;
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter", L"Tarvex"}), UpperFilters());
+    EXPECT_TRUE(QueryService(L"OrvantaService").exists);
+}
+
+// A write of the class filter that Windows refuses (here an entry denying everyone KEY_SET_VALUE on
+// the class key) is a failed step, never taken as done.
+TEST_F(TvxSetup, ARefusedWriteOfTheFilterEntryFailsTheInstallAndUndoesIt)
+{
+    HKEY key;
+    ASSERT_EQ(0, RegOpenKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, READ_CONTROL | WRITE_DAC, &key));
+    std::vector<BYTE> saved(4096);
+    DWORD size = static_cast<DWORD>(saved.size());
+    ASSERT_EQ(0, RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size));
+    PSECURITY_DESCRIPTOR deny = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x2;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1,
+                                                                     &deny, nullptr));
+    ASSERT_EQ(0, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, deny));
+    LocalFree(deny);
+    Outcome install = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
+    EXPECT_EQ(0, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data()));
+    RegCloseKey(key);
+    EXPECT_EQ(1u, install.exitCode) << install.out;
+    EXPECT_TRUE(Has(install.out, "[FAILED] add Tarvex to the USB class's UpperFilters: cannot write the USB class's "
+                                 "UpperFilters")) << install.out;
+    EXPECT_TRUE(Has(install.LastLine(), "failed; every change was undone")) << install.out;
+    EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter"}), UpperFilters());
+    EXPECT_FALSE(QueryService(L"Tarvex").exists);
+    EXPECT_FALSE(QueryService(L"OrvantaService").exists);
+}
+
 TEST(TvxSetupCommandLine, HelpGoesToStandardOutputBadCommandLinesExitWith2AndPreflightRefusals1)
 {
     WindowsVersionForSetup(L"win10");
@@ -656,6 +850,7 @@ TEST(TvxSetupCommandLine, HelpGoesToStandardOutputBadCommandLinesExitWith2AndPre
         Outcome help = RunSetup(asked);
         EXPECT_EQ(0u, help.exitCode) << Narrow(asked);
         EXPECT_TRUE(Has(help.out, "usage: tvxsetup install")) << Narrow(asked);
+        EXPECT_TRUE(Has(help.out, "3010 done, restart Windows to finish")) << help.out;
     }
     for (const wchar_t* bad : {L"", L"instal", L"status extra", L"install a b"})
         EXPECT_EQ(2u, RunSetup(bad).exitCode) << Narrow(bad);
