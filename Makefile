@@ -8,9 +8,11 @@ DIST  ?= dist
 JOBS  ?= $(shell nproc)
 CMAKE_TREES = x86 x64 x64u
 MAKEFLAGS += --no-print-directory
-# Whether this host executes 32-bit code, probed once per make run and handed to every Wine run.
+# Whether this host executes 32-bit code, handed to every Wine run. It is asked when a recipe runs,
+# not when the Makefile is read, so it sees Wine's 32-bit loader that setup has just installed.
 # TVX_HOST32=no makes a capable host act as one that cannot.
-export TVX_HOST32 := $(shell scripts/host32)
+TVX_HOST32_ASKED := $(TVX_HOST32)
+export TVX_HOST32 = $(shell TVX_HOST32=$(TVX_HOST32_ASKED) scripts/host32)
 # The twins' own installable set: the driver's files with the x86-64 user-mode programs.
 TWIN_DIST = $(BUILD)/x64u/dist
 
