@@ -37,6 +37,7 @@ void KsimReset();
 
 // Stop codes the simulator raises (values and names as the Windows bug check reference).
 constexpr ULONG KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL = 0x0A;             // wait above APC_LEVEL, call at too high IRQL
+constexpr ULONG KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED = 0x1E;        // a breakpoint (RtlAssert) with nobody to take it
 constexpr ULONG KSIM_STOP_NO_MORE_IRP_STACK_LOCATIONS = 0x35;        // IofCallDriver past the last location
 constexpr ULONG KSIM_STOP_MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;     // a request completed twice (or after free)
 constexpr ULONG KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;  // guard area overwritten
@@ -195,6 +196,10 @@ struct KsimAssert {
 };
 std::vector<KsimAssert> KsimAsserts();     // every RtlAssert since the reset, in order
 void KsimClearAsserts();
+// With a kernel debugger attached (a Verifier or certification lab), an RtlAssert halts the
+// machine at its prompt: in this mode each one is also a stop 0x1E (STATUS_BREAKPOINT in p[0]),
+// so that a report of something that is not a true invariant fails its test. Off after a reset.
+void KsimSetAssertionsBreak(bool on);
 
 // The USB bus model: PDOs owned by named bus drivers.
 
