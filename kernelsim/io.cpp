@@ -172,6 +172,16 @@ IrpInfo* FindIrp(PIRP irp) {
     return it == IO().irps.end() ? nullptr : &it->second;
 }
 
+}  // namespace
+
+bool IrpFreed(PIRP irp) {
+    Guard g(Lock());
+    IrpInfo* info = FindIrp(irp);
+    return !info || info->freed;
+}
+
+namespace {
+
 PIRP NewIrp(CCHAR stackSize, IrpKind kind) {
     USHORT bytes = IoSizeOfIrp(stackSize);
     PIRP irp = static_cast<PIRP>(std::malloc(bytes));
@@ -239,6 +249,18 @@ void CheckWdmCompletionRules(PIRP irp, IrpInfo* info) {
         Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21B, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
              "filter %s failed %s with 0x%08lX (it must pass it down)", DeviceLabel(device).c_str(),
              major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE", (unsigned long)status);
+    // After surprise removal a filter fails only what it handles itself; what it does not handle
+    // must still reach the drivers below (a function driver's abort, port status, WMI), or their
+    // removal can wait for requests nobody will end.
+    if (filter && failed && major != IRP_MJ_PNP && major != IRP_MJ_CREATE && major != IRP_MJ_POWER &&
+        (info->path.empty() || info->path.back() == device)) {
+        DeviceInfo* bottom = dev->stackBottom ? FindDevice(dev->stackBottom) : nullptr;
+        if (bottom && bottom->surpriseRemoved && !bottom->removeHandled)
+            Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x229, irpArg, deviceArg, major,
+                 "filter %s failed a request of major function 0x%02X with 0x%08lX after surprise removal "
+                 "instead of passing it down",
+                 DeviceLabel(device).c_str(), major, (unsigned long)status);
+    }
     if (filter && major == IRP_MJ_PNP && (info->path.empty() || info->path.back() == device)) {
         bool mustPass = minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
                         minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||
@@ -856,6 +878,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      "a request built with IoBuildDeviceIoControlRequest sent while all APCs are disabled (IRQL %u, "
                      "guarded region depth %u): its completion APC cannot run",
                      Irql(), ApcDisable().special);
+            // Plug and Play takes an untouched status of a request it sends as "nobody handled
+            // this"; a driver's own request must start the same way, as Verifier insists.
+            if ((info->kind == IrpKind::Driver || info->kind == IrpKind::Built) && !info->dispatched &&
+                IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_PNP &&
+                Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+                Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(Irp),
+                     reinterpret_cast<ULONG_PTR>(DeviceObject), static_cast<ULONG_PTR>(Irp->IoStatus.Status),
+                     "a new PnP request (minor 0x%02X) sent to %s with status 0x%08lX instead of STATUS_NOT_SUPPORTED",
+                     IoGetNextIrpStackLocation(Irp)->MinorFunction, DeviceLabel(DeviceObject).c_str(),
+                     (unsigned long)Irp->IoStatus.Status);
             info->state = IrpState::Active;
             info->dispatched = true;
             info->path.push_back(DeviceObject);

@@ -31,6 +31,7 @@ void KsimReset();
 
 // Stop codes the simulator raises (values and names as the Windows bug check reference).
 constexpr ULONG KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL = 0x0A;             // wait above APC_LEVEL, call at too high IRQL
+constexpr ULONG KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED = 0x1E;        // a breakpoint (RtlAssert) with nobody to take it
 constexpr ULONG KSIM_STOP_NO_MORE_IRP_STACK_LOCATIONS = 0x35;        // IofCallDriver past the last location
 constexpr ULONG KSIM_STOP_MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;     // a request completed twice (or after free)
 constexpr ULONG KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;  // guard area overwritten
@@ -117,6 +118,10 @@ void KsimBeforeNextExtensionWrite(PDEVICE_OBJECT device, std::function<void()> a
 // name, the log keeps the label "<unnamed> ...".)
 std::vector<std::string> KsimIoLog();
 void KsimClearIoLog();
+// Called with each line as it is logged, on the thread of the call, once the call has taken
+// effect and before it returns (the simulator's lock is held: the hook may inspect the
+// simulator, never call into a driver). Cleared by the reset.
+void KsimSetIoLogHook(std::function<void(const std::string&)> hook);
 
 // Pool.
 
@@ -189,6 +194,10 @@ struct KsimAssert {
 };
 std::vector<KsimAssert> KsimAsserts();     // every RtlAssert since the reset, in order
 void KsimClearAsserts();
+// With a kernel debugger attached (a Verifier or certification lab), an RtlAssert halts the
+// machine at its prompt: in this mode each one is also a stop 0x1E (STATUS_BREAKPOINT in p[0]),
+// so that a report of something that is not a true invariant fails its test. Off after a reset.
+void KsimSetAssertionsBreak(bool on);
 
 // The USB bus model: PDOs owned by named bus drivers.
 
@@ -215,6 +224,12 @@ struct KsimUsbDevice {
     // stack: a simulator driver of this name (L"\\Driver\\WinUSB", L"\\Driver\\USBHUB3", ...).
     // Empty: no function driver (a raw stack).
     std::wstring functionDriver = L"\\Driver\\KsimFunction";
+    // A hub that, at surprise removal, keeps the URBs it holds for the device until the function
+    // driver aborts them (URB_FUNCTION_ABORT_PIPE) or the remove comes, instead of purging them
+    // at once. The simulator's function driver aborts its pipes after passing the surprise
+    // removal down whenever the PDO still holds URBs, so a filter between them that fails the
+    // abort leaves them there for the remove (stop 0xC9, 0x222).
+    bool keepsUrbsAfterSurpriseRemoval = false;
 };
 
 // Creates a PDO (named "\Device\USBPDO-<n>", DO_BUS_ENUMERATED_DEVICE, StackSize 1) of the bus
@@ -272,6 +287,10 @@ struct KsimUrbScript {
     // otherwise the test completes it with KsimUsbCompletePended. A pended URB that is cancelled
     // (IoCancelIrp) completes at once with STATUS_CANCELLED, as a hub driver's does.
     unsigned completeAfterMs = 0;
+    // Pend: with cancelCompletesAfterMs > 0 a cancelled URB comes back only that long after the
+    // cancel, from another thread at DISPATCH_LEVEL, as a host controller takes it off its
+    // schedule first: a sender that frees it before it came back stops (0xC9, 0x203).
+    unsigned cancelCompletesAfterMs = 0;
 };
 void KsimUsbScript(PDEVICE_OBJECT pdo, const KsimUrbScript& script);  // queued behind earlier ones
 void KsimUsbClearScripts(PDEVICE_OBJECT pdo);
@@ -356,7 +375,9 @@ PDEVICE_OBJECT KsimPnpPlug(PDEVICE_OBJECT parentPdo, const KsimUsbDevice& device
 // stack is rebuilt in place and filters above the parent learn nothing. Returns the start status.
 NTSTATUS KsimPnpRebuild(PDEVICE_OBJECT pdo, bool reenumerateParent);
 // The device goes away: its parent stops reporting it (bus relations sent to the parent's stack),
-// then surprise removal and removal of its stack (children first). The PDO is deleted.
+// then surprise removal and removal of its stack (children first). The PDO is deleted. While a
+// user handle is open on a device of its stack (or of a child's stack), only the surprise
+// removal comes: the remove follows when KsimUserClose closes the last such handle.
 void KsimPnpUnplug(PDEVICE_OBJECT pdo);
 
 // The power manager.
@@ -375,6 +396,13 @@ void KsimPoSetPdoAnswer(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned times = 1)
 // `status` after completeAfterMs, at DISPATCH_LEVEL (times = 0: every one).
 void KsimPoPendAtPdo(PDEVICE_OBJECT pdo, unsigned completeAfterMs, NTSTATUS status = STATUS_SUCCESS,
                      unsigned times = 1);
+// The stack's function driver asks for a wait-wake request (PoRequestPowerIrp, IRP_MN_WAIT_WAKE to
+// the top of the stack, not waited for). A bus PDO keeps it pending until it is cancelled or the
+// PDO handles IRP_MN_REMOVE_DEVICE, which completes it with STATUS_NO_SUCH_DEVICE first: a
+// driver above that waits for it before passing the remove down waits forever (the wait limit
+// stops it). True while the PDO holds one.
+void KsimPoRequestWaitWake(PDEVICE_OBJECT pdo);
+bool KsimPoWaitWakeHeld(PDEVICE_OBJECT pdo);
 // PoStartNextPowerIrp calls made while the IRP's current stack location belonged to the device
 // (that is, by that device's dispatch or completion routine), since the reset.
 unsigned KsimPoStartNextPowerIrpCalls(PDEVICE_OBJECT device);
@@ -408,12 +436,24 @@ using KsimHandle = KsimFile*;
 // link, sends IRP_MJ_CREATE with a new file object at PASSIVE_LEVEL and waits. Null on failure,
 // with the status in *status: STATUS_OBJECT_NAME_NOT_FOUND for an unknown name,
 // STATUS_NO_SUCH_DEVICE for a device still DO_DEVICE_INITIALIZING, else the create's status.
-// The open asks for GENERIC_READ | GENERIC_WRITE under the caller identity (KsimSetCaller) and is
-// refused with STATUS_ACCESS_DENIED, nothing sent, when the device's DACL does not grant it. A
-// path below the device ("\\.\TVXIPC0\x") passes the rest as the file object's FileName and is
-// checked only when the device has FILE_DEVICE_SECURE_OPEN. A device whose security was never
-// set has the default, which admits everyone.
-KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status = nullptr);
+// The open asks for desiredAccess under the caller identity (KsimSetCaller), from a process of
+// that integrity level, inside an AppContainer or not, and is refused with STATUS_ACCESS_DENIED,
+// nothing sent, unless the access check grants all of it, as Windows makes it: the DACL's allow
+// entries for the caller's SIDs; for an AppContainer also for the package SIDs (only
+// ALL APPLICATION PACKAGES is modelled), both must grant; then the device's mandatory label,
+// which for a device is the default Medium label with no-write-up: a caller below Medium gets no
+// write, delete or WRITE_DAC/WRITE_OWNER right, but may read. A path below the device
+// ("\\.\TVXIPC0\x") passes the rest as the file object's FileName and is checked only when the
+// device has FILE_DEVICE_SECURE_OPEN. A device whose security was never set has the default,
+// which admits everyone but AppContainers. The handle keeps the granted access: a control code
+// whose required access (FILE_READ_ACCESS, FILE_WRITE_ACCESS) the handle lacks is refused by
+// the I/O manager with STATUS_ACCESS_DENIED, and IoValidateDeviceIoControlAccess answers from it.
+enum class KsimIntegrity { Untrusted, Low, Medium, High, System };
+KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status = nullptr,
+                        ACCESS_MASK desiredAccess = GENERIC_READ | GENERIC_WRITE,
+                        KsimIntegrity integrity = KsimIntegrity::Medium, bool appContainer = false);
+// The rights the open granted (generic rights mapped to the file object's specific ones).
+ACCESS_MASK KsimUserGrantedAccess(KsimHandle handle);
 // The identity later opens run under: the SIDs of its token as text. Each reset restores an
 // administrator logged on interactively (Administrators, Interactive, Authenticated Users,
 // Everyone).
@@ -425,6 +465,7 @@ constexpr const char* KSIM_SID_SERVICE = "S-1-5-6";
 constexpr const char* KSIM_SID_NETWORK = "S-1-5-2";
 constexpr const char* KSIM_SID_AUTHENTICATED_USERS = "S-1-5-11";
 constexpr const char* KSIM_SID_EVERYONE = "S-1-1-0";
+constexpr const char* KSIM_SID_ALL_APPLICATION_PACKAGES = "S-1-15-2-1";
 void KsimSetCaller(const std::vector<std::string>& sids);
 // The allow entries (SID text, access mask as set) of the DACL a driver gave the device through
 // the object manager; *hasDacl false when it has the default security.

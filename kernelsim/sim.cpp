@@ -21,6 +21,7 @@ struct SimState {
     std::function<void(const KsimStop&)> handler;
     std::map<KsimFault, FaultPlan> faults;
     std::vector<std::string> ioLog;
+    std::function<void(const std::string&)> ioLogHook;
     std::vector<std::thread> threads;
 };
 
@@ -37,6 +38,7 @@ std::mutex& ThreadLock() {
 const char* StopName(ULONG code) {
     switch (code) {
     case 0x0A: return "IRQL_NOT_LESS_OR_EQUAL";
+    case 0x1E: return "KMODE_EXCEPTION_NOT_HANDLED";
     case 0x35: return "NO_MORE_IRP_STACK_LOCATIONS";
     case 0x44: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
     case 0xC1: return "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION";
@@ -149,6 +151,7 @@ bool TakeFault(KsimFault fault, NTSTATUS* status) {
 void LogIo(const std::string& line) {
     Guard g(Lock());
     St().ioLog.push_back(line);
+    if (St().ioLogHook) St().ioLogHook(line);
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -221,6 +224,7 @@ void KsimReset() {
     St().stopsDelivered = 0;
     St().faults.clear();
     St().ioLog.clear();
+    St().ioLogHook = nullptr;
 }
 
 void KsimSetStopHandler(std::function<void(const KsimStop&)> handler) {
@@ -284,6 +288,11 @@ void KsimClearFaults() {
 std::vector<std::string> KsimIoLog() {
     Guard g(Lock());
     return St().ioLog;
+}
+
+void KsimSetIoLogHook(std::function<void(const std::string&)> hook) {
+    Guard g(Lock());
+    St().ioLogHook = std::move(hook);
 }
 
 void KsimClearIoLog() {
