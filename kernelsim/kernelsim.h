@@ -37,6 +37,7 @@ void KsimReset();
 
 // Stop codes the simulator raises (values and names as the Windows bug check reference).
 constexpr ULONG KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL = 0x0A;             // wait above APC_LEVEL, call at too high IRQL
+constexpr ULONG KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED = 0x1E;        // a breakpoint (RtlAssert) with nobody to take it
 constexpr ULONG KSIM_STOP_NO_MORE_IRP_STACK_LOCATIONS = 0x35;        // IofCallDriver past the last location
 constexpr ULONG KSIM_STOP_MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;     // a request completed twice (or after free)
 constexpr ULONG KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;  // guard area overwritten
@@ -201,6 +202,10 @@ struct KsimAssert {
 };
 std::vector<KsimAssert> KsimAsserts();     // every RtlAssert since the reset, in order
 void KsimClearAsserts();
+// With a kernel debugger attached (a Verifier or certification lab), an RtlAssert halts the
+// machine at its prompt: in this mode each one is also a stop 0x1E (STATUS_BREAKPOINT in p[0]),
+// so that a report of something that is not a true invariant fails its test. Off after a reset.
+void KsimSetAssertionsBreak(bool on);
 
 // The USB bus model: PDOs owned by named bus drivers.
 
@@ -423,12 +428,24 @@ using KsimHandle = KsimFile*;
 // link, sends IRP_MJ_CREATE with a new file object at PASSIVE_LEVEL and waits. Null on failure,
 // with the status in *status: STATUS_OBJECT_NAME_NOT_FOUND for an unknown name,
 // STATUS_NO_SUCH_DEVICE for a device still DO_DEVICE_INITIALIZING, else the create's status.
-// The open asks for GENERIC_READ | GENERIC_WRITE under the caller identity (KsimSetCaller) and is
-// refused with STATUS_ACCESS_DENIED, nothing sent, when the device's DACL does not grant it. A
-// path below the device ("\\.\TVXIPC0\x") passes the rest as the file object's FileName and is
-// checked only when the device has FILE_DEVICE_SECURE_OPEN. A device whose security was never
-// set has the default, which admits everyone.
-KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status = nullptr);
+// The open asks for desiredAccess under the caller identity (KsimSetCaller), from a process of
+// that integrity level, inside an AppContainer or not, and is refused with STATUS_ACCESS_DENIED,
+// nothing sent, unless the access check grants all of it, as Windows makes it: the DACL's allow
+// entries for the caller's SIDs; for an AppContainer also for the package SIDs (only
+// ALL APPLICATION PACKAGES is modelled), both must grant; then the device's mandatory label,
+// which for a device is the default Medium label with no-write-up: a caller below Medium gets no
+// write, delete or WRITE_DAC/WRITE_OWNER right, but may read. A path below the device
+// ("\\.\TVXIPC0\x") passes the rest as the file object's FileName and is checked only when the
+// device has FILE_DEVICE_SECURE_OPEN. A device whose security was never set has the default,
+// which admits everyone but AppContainers. The handle keeps the granted access: a control code
+// whose required access (FILE_READ_ACCESS, FILE_WRITE_ACCESS) the handle lacks is refused by
+// the I/O manager with STATUS_ACCESS_DENIED, and IoValidateDeviceIoControlAccess answers from it.
+enum class KsimIntegrity { Untrusted, Low, Medium, High, System };
+KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status = nullptr,
+                        ACCESS_MASK desiredAccess = GENERIC_READ | GENERIC_WRITE,
+                        KsimIntegrity integrity = KsimIntegrity::Medium, bool appContainer = false);
+// The rights the open granted (generic rights mapped to the file object's specific ones).
+ACCESS_MASK KsimUserGrantedAccess(KsimHandle handle);
 // The identity later opens run under: the SIDs of its token as text. Each reset restores an
 // administrator logged on interactively (Administrators, Interactive, Authenticated Users,
 // Everyone).
@@ -440,6 +457,7 @@ constexpr const char* KSIM_SID_SERVICE = "S-1-5-6";
 constexpr const char* KSIM_SID_NETWORK = "S-1-5-2";
 constexpr const char* KSIM_SID_AUTHENTICATED_USERS = "S-1-5-11";
 constexpr const char* KSIM_SID_EVERYONE = "S-1-1-0";
+constexpr const char* KSIM_SID_ALL_APPLICATION_PACKAGES = "S-1-15-2-1";
 void KsimSetCaller(const std::vector<std::string>& sids);
 // The allow entries (SID text, access mask as set) of the DACL a driver gave the device through
 // the object manager; *hasDacl false when it has the default security.

@@ -9,6 +9,7 @@ namespace {
 
 struct Asserts {
     std::vector<KsimAssert> reports;
+    bool breaks = false;  // a kernel debugger is attached: each assertion stops at its prompt
 };
 
 Asserts& A() {
@@ -211,13 +212,21 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
     report.module = ModuleOf(report.file);
     report.line = LineNumber;
     report.message = Message ? Message : "";
+    bool breaks;
     {
         Guard g(Lock());
         A().reports.push_back(report);
+        breaks = A().breaks;
     }
     if (std::getenv("KSIM_ECHO"))
         fprintf(stderr, "*** Assertion failed: %s%s\n***   Source File: %s, line %lu\n\n", report.message.c_str(),
                 report.expression.c_str(), report.file.c_str(), (unsigned long)LineNumber);
+    // RtlAssert prompts and then executes a breakpoint: with a debugger the machine halts there,
+    // without one the breakpoint is an unhandled kernel exception.
+    if (breaks)
+        Stop(KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG_PTR>(STATUS_BREAKPOINT), 0, 0, 0,
+             "RtlAssert breaks into the kernel debugger: %s%s (%s, line %lu)", report.message.c_str(),
+             report.expression.c_str(), report.file.c_str(), (unsigned long)LineNumber);
 }
 
 }  // extern "C"
@@ -395,5 +404,14 @@ void KsimClearAsserts() {
 }
 
 namespace ksim {
-void AssertReset() { KsimClearAsserts(); }
+void AssertReset() {
+    KsimClearAsserts();
+    Guard g(Lock());
+    A().breaks = false;
+}
 }  // namespace ksim
+
+void KsimSetAssertionsBreak(bool on) {
+    Guard g(Lock());
+    A().breaks = on;
+}

@@ -11,6 +11,7 @@
 
 struct KsimFile {
     PFILE_OBJECT file = nullptr;
+    ACCESS_MASK granted = 0;  // what the open's access check granted, generic rights mapped
     std::wstring fileName;  // the name below the device, FileObject->FileName
     PDEVICE_OBJECT device = nullptr;
     bool cleanedUp = false;
@@ -22,6 +23,12 @@ namespace {
 std::set<KsimFile*>& Handles() {
     static auto* handles = new std::set<KsimFile*>;
     return *handles;
+}
+
+// The access each open file object was granted, as the object manager keeps it with the handle.
+std::map<PFILE_OBJECT, ACCESS_MASK>& GrantedAccess() {
+    static auto* granted = new std::map<PFILE_OBJECT, ACCESS_MASK>;
+    return *granted;
 }
 
 struct UserResult {
@@ -66,6 +73,7 @@ void UserReset() {
         delete handle;
     }
     Handles().clear();
+    GrantedAccess().clear();
 }
 
 void UserCheck(std::vector<std::string>* problems) {
@@ -95,15 +103,39 @@ ACCESS_MASK MapGeneric(ACCESS_MASK access) {
     return access & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
 }
 
-// The object manager's access check of an open against the device's DACL (allow entries only).
-bool AccessGranted(PDEVICE_OBJECT device, ACCESS_MASK desired) {
-    Guard g(Lock());
-    DeviceInfo* info = FindDevice(device);
-    if (!info || !info->hasDacl) return true;
+// What the no-write-up policy of a label above the caller's level takes away: every right of
+// the generic write mapping that reading does not share.
+constexpr ACCESS_MASK WRITE_UP_RIGHTS =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER;
+
+ACCESS_MASK GrantedBy(const std::vector<std::pair<std::string, ACCESS_MASK>>& dacl,
+                      const std::vector<std::string>& sids) {
     ACCESS_MASK granted = 0;
-    for (const auto& entry : info->dacl)
-        if (std::find(Caller().begin(), Caller().end(), entry.first) != Caller().end()) granted |= MapGeneric(entry.second);
-    return (MapGeneric(desired) & ~granted) == 0;
+    for (const auto& entry : dacl)
+        if (std::find(sids.begin(), sids.end(), entry.first) != sids.end()) granted |= MapGeneric(entry.second);
+    return granted;
+}
+
+// The object manager's access check of an open, as Windows makes it: the DACL's allow entries
+// for the caller's SIDs; for an AppContainer the same DACL again for the package SIDs, both of
+// which must grant; then the mandatory label (a device has none of its own, so the default
+// Medium label with no-write-up applies). Returns the granted rights, or 0 when denied.
+ACCESS_MASK AccessCheck(PDEVICE_OBJECT device, ACCESS_MASK desired, KsimIntegrity integrity, bool appContainer) {
+    Guard g(Lock());
+    ACCESS_MASK wanted = MapGeneric(desired);
+    DeviceInfo* info = FindDevice(device);
+    ACCESS_MASK granted = FILE_ALL_ACCESS;
+    if (info && info->hasDacl) {
+        granted = GrantedBy(info->dacl, Caller());
+        if (appContainer) granted &= GrantedBy(info->dacl, {KSIM_SID_ALL_APPLICATION_PACKAGES});
+    } else if (appContainer) {
+        // The default security names no package: an AppContainer is let in only where a DACL
+        // says so.
+        granted = 0;
+    }
+    if (integrity < KsimIntegrity::Medium) granted &= ~WRITE_UP_RIGHTS;
+    if ((wanted & ~granted) != 0) return 0;
+    return wanted ? wanted : SYNCHRONIZE;
 }
 
 // Splits "\\.\X\rest" into the device it names and the rest, as the object manager parses a
@@ -143,7 +175,8 @@ std::vector<std::pair<std::string, ACCESS_MASK>> KsimDeviceDacl(PDEVICE_OBJECT d
     return info ? info->dacl : std::vector<std::pair<std::string, ACCESS_MASK>>();
 }
 
-KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
+KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status, ACCESS_MASK desiredAccess, KsimIntegrity integrity,
+                        bool appContainer) {
     std::wstring remainder;
     PDEVICE_OBJECT device = ResolveWithRemainder(path ? path : L"", &remainder);
     if (!device) {
@@ -152,10 +185,13 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
     }
     // A name below the device is checked only when the device asks for it; otherwise its
     // driver alone decides.
-    if ((remainder.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN)) &&
-        !AccessGranted(device, GENERIC_READ | GENERIC_WRITE)) {
-        if (status) *status = STATUS_ACCESS_DENIED;
-        return nullptr;
+    ACCESS_MASK granted = MapGeneric(desiredAccess);
+    if (remainder.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN)) {
+        granted = AccessCheck(device, desiredAccess, integrity, appContainer);
+        if (!granted) {
+            if (status) *status = STATUS_ACCESS_DENIED;
+            return nullptr;
+        }
     }
     // The I/O manager opens no device its driver has not finished initialising.
     if (device->Flags & DO_DEVICE_INITIALIZING) {
@@ -164,6 +200,7 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
     }
     auto* handle = new KsimFile;
     handle->device = device;
+    handle->granted = granted;
     handle->file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
     handle->file->Type = IO_TYPE_FILE;
     handle->file->Size = sizeof(FILE_OBJECT);
@@ -179,9 +216,13 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
         Guard g(Lock());
         ++device->ReferenceCount;
     }
-    static IO_SECURITY_CONTEXT security{};
-    security.DesiredAccess = GENERIC_READ | GENERIC_WRITE;
-    UserResult r = SendUser(handle, IRP_MJ_CREATE, [](PIRP, PIO_STACK_LOCATION s) {
+    IO_SECURITY_CONTEXT security{};
+    security.DesiredAccess = desiredAccess;
+    {
+        Guard g(Lock());
+        GrantedAccess()[handle->file] = granted;
+    }
+    UserResult r = SendUser(handle, IRP_MJ_CREATE, [&security](PIRP, PIO_STACK_LOCATION s) {
         s->Parameters.Create.SecurityContext = &security;
         s->Parameters.Create.Options = FILE_OPEN << 24;
         s->Parameters.Create.ShareAccess = 0;
@@ -193,6 +234,10 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
             --device->ReferenceCount;
         }
         DereferenceDevice(device);
+        {
+            Guard g(Lock());
+            GrantedAccess().erase(handle->file);
+        }
         std::free(handle->file);
         delete handle;
         return nullptr;
@@ -205,6 +250,13 @@ KsimHandle KsimUserOpen(const wchar_t* path, NTSTATUS* status) {
 NTSTATUS KsimUserIoctl(KsimHandle handle, ULONG code, const void* in, ULONG inLen, void* out, ULONG outLen,
                        ULONG_PTR* information) {
     if (!handle) return STATUS_INVALID_HANDLE;
+    // The I/O manager lets a code through only on a handle opened with the access it names.
+    ULONG required = (code >> 14) & 3;
+    if (((required & FILE_READ_ACCESS) && !(handle->granted & FILE_READ_DATA)) ||
+        ((required & FILE_WRITE_ACCESS) && !(handle->granted & FILE_WRITE_DATA))) {
+        if (information) *information = 0;
+        return STATUS_ACCESS_DENIED;
+    }
     ULONG method = METHOD_FROM_CTL_CODE(code);
     // The I/O manager probes the caller's buffers: a length without a buffer faults there.
     if (method != METHOD_NEITHER && ((inLen && !in) || (outLen && !out))) return STATUS_ACCESS_VIOLATION;
@@ -275,6 +327,7 @@ NTSTATUS KsimUserClose(KsimHandle handle) {
     {
         Guard g(Lock());
         Handles().erase(handle);
+        GrantedAccess().erase(handle->file);
     }
     std::free(handle->file);
     delete handle;
@@ -282,3 +335,23 @@ NTSTATUS KsimUserClose(KsimHandle handle) {
 }
 
 PFILE_OBJECT KsimUserFileObject(KsimHandle handle) { return handle ? handle->file : nullptr; }
+
+ACCESS_MASK KsimUserGrantedAccess(KsimHandle handle) { return handle ? handle->granted : 0; }
+
+// What the handle the request came through was granted; a request from kernel mode passes.
+NTSTATUS NTAPI IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess) {
+    if (!Irp || (RequiredAccess & ~(FILE_READ_ACCESS | FILE_WRITE_ACCESS))) return STATUS_INVALID_PARAMETER;
+    if (Irp->RequestorMode == KernelMode) return STATUS_SUCCESS;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    ACCESS_MASK granted = 0;
+    {
+        Guard g(Lock());
+        auto it = GrantedAccess().find(file);
+        if (it != GrantedAccess().end()) granted = it->second;
+    }
+    if (((RequiredAccess & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
+        ((RequiredAccess & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA)))
+        return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+KSIM_IMPORT_POINTER(IoValidateDeviceIoControlAccess)

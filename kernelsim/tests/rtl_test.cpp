@@ -36,6 +36,38 @@ TEST_F(RtlTest, RtlAssertIsRecordedWithExpressionModuleLineAndMessage) {
     EXPECT_EQ("context", asserts[1].message);
 }
 
+// A routine that reports a failed allocation as a broken invariant, as a careless driver does.
+bool AllocatesOrAsserts() {
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, 0x74736554);
+    if (!block) {
+        RtlAssert(const_cast<char*>("block"), const_cast<char*>("careless.cpp"), 9, nullptr);
+        return false;
+    }
+    ExFreePoolWithTag(block, 0x74736554);
+    return true;
+}
+
+TEST_F(RtlTest, WithAssertionsBreakingAnAssertionOnAnInjectedFailureStopsAsADebuggerWould) {
+    std::vector<KsimStop> stops;
+    KsimSetStopHandler([&stops](const KsimStop& stop) { stops.push_back(stop); });
+    KsimInjectFault(KsimFault::PoolAllocation);
+    EXPECT_FALSE(AllocatesOrAsserts());
+    EXPECT_TRUE(stops.empty()) << "without a debugger an assertion is only recorded";
+    EXPECT_EQ(1u, KsimAsserts().size());
+
+    KsimSetAssertionsBreak(true);
+    EXPECT_TRUE(AllocatesOrAsserts());
+    EXPECT_TRUE(stops.empty());
+    KsimInjectFault(KsimFault::PoolAllocation);
+    EXPECT_FALSE(AllocatesOrAsserts());
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED, stops[0].code);
+    EXPECT_EQ(static_cast<ULONG_PTR>(STATUS_BREAKPOINT), stops[0].p[0]);
+    EXPECT_NE(std::string::npos, stops[0].what.find("block (careless.cpp, line 9)")) << stops[0].what;
+    KsimSetStopHandler(nullptr);
+    KsimTakeStops();
+}
+
 TEST_F(RtlTest, UnicodeStringsCompareWithAndWithoutCase) {
     UNICODE_STRING a, b, c;
     RtlInitUnicodeString(&a, L"\\Driver\\PCI");

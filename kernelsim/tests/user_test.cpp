@@ -211,4 +211,65 @@ TEST_F(KsimTest, AnOpenIsCheckedAgainstTheDaclForTheCallerAndNamesBelowOnlyWithS
     IoDeleteDevice(secured);
 }
 
+// Orders of a device that asks the I/O manager whether the handle may write, as a driver
+// should for a FILE_ANY_ACCESS code that changes something.
+NTSTATUS NTAPI WriteCheckingDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        ++static_cast<LowerExt*>(device->DeviceExtension)->calls;
+        status = IoValidateDeviceIoControlAccess(irp, FILE_WRITE_ACCESS);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+TEST_F(KsimTest, AHandleKeepsTheAccessItsIntegrityAndAppContainerAllowAndOrdersAreCheckedAgainstIt) {
+    PDRIVER_OBJECT careless = KsimLoadDriver(LowerEntry, L"\\Driver\\Careless");
+    PDEVICE_OBJECT broken = MakeDevice<LowerExt>(careless, L"\\Device\\Careless");
+    PDRIVER_OBJECT checking = KsimLoadDriver(LowerEntry, L"\\Driver\\Checking");
+    checking->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WriteCheckingDispatch;
+    PDEVICE_OBJECT sound = MakeDevice<LowerExt>(checking, L"\\Device\\Checking");
+    AdmitOnlyTheInteractiveUser(broken);
+    AdmitOnlyTheInteractiveUser(sound);
+    KsimSetCaller({KSIM_SID_INTERACTIVE, KSIM_SID_EVERYONE});
+    const ULONG anyAccess = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    const ULONG writeAccess = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+
+    // A Low-integrity process of the user may read the Medium-labelled device, never write it.
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\Device\\Checking", &status, GENERIC_READ | GENERIC_WRITE, KsimIntegrity::Low));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, status);
+    KsimHandle reader = KsimUserOpen(L"\\Device\\Checking", &status, GENERIC_READ, KsimIntegrity::Low);
+    ASSERT_NE(nullptr, reader);
+    EXPECT_TRUE(KsimUserGrantedAccess(reader) & FILE_READ_DATA);
+    EXPECT_FALSE(KsimUserGrantedAccess(reader) & FILE_WRITE_DATA);
+    // An AppContainer is let in only by a DACL naming application packages.
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\Device\\Checking", &status, GENERIC_READ, KsimIntegrity::Low, true));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, status);
+
+    // The I/O manager refuses a code that names write access on a read-only handle; a
+    // FILE_ANY_ACCESS code reaches the driver, which must ask itself.
+    int callsBefore = static_cast<LowerExt*>(sound->DeviceExtension)->calls;
+    EXPECT_EQ(STATUS_ACCESS_DENIED, KsimUserIoctl(reader, writeAccess, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(callsBefore, static_cast<LowerExt*>(sound->DeviceExtension)->calls) << "refused before the driver";
+    EXPECT_EQ(STATUS_ACCESS_DENIED, KsimUserIoctl(reader, anyAccess, nullptr, 0, nullptr, 0));
+    KsimHandle writer = KsimUserOpen(L"\\Device\\Checking", &status);
+    ASSERT_NE(nullptr, writer);
+    EXPECT_EQ(STATUS_SUCCESS, KsimUserIoctl(writer, anyAccess, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(STATUS_SUCCESS, KsimUserIoctl(writer, writeAccess, nullptr, 0, nullptr, 0));
+
+    // The careless driver takes the same order from the reader.
+    KsimHandle carelessReader = KsimUserOpen(L"\\Device\\Careless", &status, GENERIC_READ, KsimIntegrity::Low);
+    ASSERT_NE(nullptr, carelessReader);
+    EXPECT_EQ(STATUS_SUCCESS, KsimUserIoctl(carelessReader, anyAccess, nullptr, 0, nullptr, 0));
+
+    KsimUserClose(carelessReader);
+    KsimUserClose(writer);
+    KsimUserClose(reader);
+    IoDeleteDevice(broken);
+    IoDeleteDevice(sound);
+}
+
 }  // namespace
