@@ -67,6 +67,30 @@ struct UrbBlock {
     }
 };
 
+// What a function driver does once the device has gone: the transfers it still has below are
+// aborted, through the drivers between it and the PDO.
+void AbortPipesLeftBelow(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower) {
+    bool held = false;
+    {
+        Guard g(Lock());
+        DeviceInfo* info = FindDevice(fdo);
+        DeviceInfo* pdo = info && info->stackBottom ? FindDevice(info->stackBottom) : nullptr;
+        held = pdo && !pdo->pended.empty();
+    }
+    if (!held) return;
+    URB whole{};
+    PURB urb = &whole;
+    urb->UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    urb->UrbPipeRequest.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(0x81));
+    PIRP irp = AllocateSimIrp(lower->StackSize);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    SendAndWait(lower, irp, PASSIVE_LEVEL);
+}
+
 }  // namespace
 
 NTSTATUS FunctionDispatch(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
@@ -96,9 +120,15 @@ NTSTATUS FunctionDispatch(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;
+        case IRP_MN_SURPRISE_REMOVAL: {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IofCallDriver(lower, irp);
+            AbortPipesLeftBelow(device, lower);
+            return status;
+        }
         default:
             break;
         }

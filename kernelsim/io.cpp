@@ -173,6 +173,16 @@ IrpInfo* FindIrp(PIRP irp) {
     return it == IO().irps.end() ? nullptr : &it->second;
 }
 
+}  // namespace
+
+bool IrpFreed(PIRP irp) {
+    Guard g(Lock());
+    IrpInfo* info = FindIrp(irp);
+    return !info || info->freed;
+}
+
+namespace {
+
 PIRP NewIrp(CCHAR stackSize, IrpKind kind) {
     USHORT bytes = IoSizeOfIrp(stackSize);
     PIRP irp = static_cast<PIRP>(std::malloc(bytes));
@@ -859,6 +869,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      "a request built with IoBuildDeviceIoControlRequest sent while all APCs are disabled (IRQL %u, "
                      "guarded region depth %u): its completion APC cannot run",
                      Irql(), ApcDisable().special);
+            // Plug and Play takes an untouched status of a request it sends as "nobody handled
+            // this"; a driver's own request must start the same way, as Verifier insists.
+            if ((info->kind == IrpKind::Driver || info->kind == IrpKind::Built) && !info->dispatched &&
+                IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_PNP &&
+                Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+                Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x228, reinterpret_cast<ULONG_PTR>(Irp),
+                     reinterpret_cast<ULONG_PTR>(DeviceObject), static_cast<ULONG_PTR>(Irp->IoStatus.Status),
+                     "a new PnP request (minor 0x%02X) sent to %s with status 0x%08lX instead of STATUS_NOT_SUPPORTED",
+                     IoGetNextIrpStackLocation(Irp)->MinorFunction, DeviceLabel(DeviceObject).c_str(),
+                     (unsigned long)Irp->IoStatus.Status);
             info->state = IrpState::Active;
             info->dispatched = true;
             info->path.push_back(DeviceObject);

@@ -232,6 +232,12 @@ struct KsimUsbDevice {
     // stack: a simulator driver of this name (L"\\Driver\\WinUSB", L"\\Driver\\USBHUB3", ...).
     // Empty: no function driver (a raw stack).
     std::wstring functionDriver = L"\\Driver\\KsimFunction";
+    // A hub that, at surprise removal, keeps the URBs it holds for the device until the function
+    // driver aborts them (URB_FUNCTION_ABORT_PIPE) or the remove comes, instead of purging them
+    // at once. The simulator's function driver aborts its pipes after passing the surprise
+    // removal down whenever the PDO still holds URBs, so a filter between them that fails the
+    // abort leaves them there for the remove (stop 0xC9, 0x222).
+    bool keepsUrbsAfterSurpriseRemoval = false;
 };
 
 // Creates a PDO (named "\Device\USBPDO-<n>", DO_BUS_ENUMERATED_DEVICE, StackSize 1) of the bus
@@ -289,6 +295,10 @@ struct KsimUrbScript {
     // otherwise the test completes it with KsimUsbCompletePended. A pended URB that is cancelled
     // (IoCancelIrp) completes at once with STATUS_CANCELLED, as a hub driver's does.
     unsigned completeAfterMs = 0;
+    // Pend: with cancelCompletesAfterMs > 0 a cancelled URB comes back only that long after the
+    // cancel, from another thread at DISPATCH_LEVEL, as a host controller takes it off its
+    // schedule first: a sender that frees it before it came back stops (0xC9, 0x203).
+    unsigned cancelCompletesAfterMs = 0;
 };
 void KsimUsbScript(PDEVICE_OBJECT pdo, const KsimUrbScript& script);  // queued behind earlier ones
 void KsimUsbClearScripts(PDEVICE_OBJECT pdo);
@@ -373,7 +383,9 @@ PDEVICE_OBJECT KsimPnpPlug(PDEVICE_OBJECT parentPdo, const KsimUsbDevice& device
 // stack is rebuilt in place and filters above the parent learn nothing. Returns the start status.
 NTSTATUS KsimPnpRebuild(PDEVICE_OBJECT pdo, bool reenumerateParent);
 // The device goes away: its parent stops reporting it (bus relations sent to the parent's stack),
-// then surprise removal and removal of its stack (children first). The PDO is deleted.
+// then surprise removal and removal of its stack (children first). The PDO is deleted. While a
+// user handle is open on a device of its stack (or of a child's stack), only the surprise
+// removal comes: the remove follows when KsimUserClose closes the last such handle.
 void KsimPnpUnplug(PDEVICE_OBJECT pdo);
 
 // The power manager.
@@ -392,6 +404,13 @@ void KsimPoSetPdoAnswer(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned times = 1)
 // `status` after completeAfterMs, at DISPATCH_LEVEL (times = 0: every one).
 void KsimPoPendAtPdo(PDEVICE_OBJECT pdo, unsigned completeAfterMs, NTSTATUS status = STATUS_SUCCESS,
                      unsigned times = 1);
+// The stack's function driver asks for a wait-wake request (PoRequestPowerIrp, IRP_MN_WAIT_WAKE to
+// the top of the stack, not waited for). A bus PDO keeps it pending until it is cancelled or the
+// PDO handles IRP_MN_REMOVE_DEVICE, which completes it with STATUS_NO_SUCH_DEVICE first: a
+// driver above that waits for it before passing the remove down waits forever (the wait limit
+// stops it). True while the PDO holds one.
+void KsimPoRequestWaitWake(PDEVICE_OBJECT pdo);
+bool KsimPoWaitWakeHeld(PDEVICE_OBJECT pdo);
 // PoStartNextPowerIrp calls made while the IRP's current stack location belonged to the device
 // (that is, by that device's dispatch or completion routine), since the reset.
 unsigned KsimPoStartNextPowerIrpCalls(PDEVICE_OBJECT device);

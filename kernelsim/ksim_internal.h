@@ -123,6 +123,7 @@ struct PendedUrb {
     PIRP irp;
     NTSTATUS status;
     USBD_STATUS usbdStatus;
+    unsigned cancelCompletesAfterMs = 0;
 };
 
 struct Answer {
@@ -164,6 +165,8 @@ struct DeviceInfo {
     bool removing = false;           // IRP_MN_REMOVE_DEVICE on its way through the stack
     bool surpriseRemoved = false;    // gone from the bus: new URBs fail until the stack is rebuilt
     bool removeHandled = false;      // the PDO handled IRP_MN_REMOVE_DEVICE: only PnP may come now
+    bool removeDeferred = false;     // unplugged with a handle open on its stack: removed at the last close
+    PIRP waitWake = nullptr;         // the wait-wake request it holds until it handles the remove
     std::vector<KsimUsbRequest> requests;
     std::deque<UrbScriptState> scripts;
     std::deque<PendedUrb> pended;
@@ -230,6 +233,10 @@ void ObReset();
 void ObCheck(std::vector<std::string>* problems);
 void ResetCaller();
 void UserCheck(std::vector<std::string>* problems);
+// Whether a user handle is open on a device of the PDO's stack or of a stack below it in the tree.
+bool HandlesOpenOnStack(PDEVICE_OBJECT pdo);
+// Whether the simulator already freed the IRP (its memory is poisoned then).
+bool IrpFreed(PIRP irp);
 void PoReset();
 
 // Security (rtl.cpp): the text of a SID ("S-1-5-18"), empty when it is not a valid SID.

@@ -263,6 +263,12 @@ void KsimPnpUnplug(PDEVICE_OBJECT pdo) {
     }
     if (!Alive(pdo)) return;
     KsimPnpSurpriseRemove(pdo);
+    // As Plug and Play does: the remove waits for the last handle on the stack to close.
+    if (HandlesOpenOnStack(pdo)) {
+        Guard g(Lock());
+        if (DeviceInfo* info = FindDevice(pdo)) info->removeDeferred = true;
+        return;
+    }
     KsimPnpRemove(pdo);
 }
 

@@ -110,6 +110,21 @@ NTSTATUS KsimPoQuerySystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, PO
     return SendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, SystemState(state), action).status;
 }
 
+void KsimPoRequestWaitWake(PDEVICE_OBJECT pdo) {
+    POWER_STATE wake;
+    wake.SystemState = PowerSystemSleeping3;
+    KIRQL old = Irql();
+    SetIrql(PASSIVE_LEVEL);
+    PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, wake, nullptr, nullptr, nullptr);
+    SetIrql(old);
+}
+
+bool KsimPoWaitWakeHeld(PDEVICE_OBJECT pdo) {
+    Guard g(Lock());
+    DeviceInfo* info = FindDevice(pdo);
+    return info && info->waitWake;
+}
+
 void KsimPoSetPdoAnswer(PDEVICE_OBJECT pdo, NTSTATUS status, unsigned times) {
     Guard g(Lock());
     if (DeviceInfo* info = FindDevice(pdo)) info->powerAnswers.push_back(Answer{status, times});

@@ -290,7 +290,25 @@ VOID NTAPI CancelPendedUrb(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     DeviceInfo* info = DeviceOrNull(device);
     PendedUrb pended;
-    if (info && TakePended(info, irp, &pended)) CompleteUrbIrp(info, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, false);
+    if (!info || !TakePended(info, irp, &pended)) return;
+    if (!pended.cancelCompletesAfterMs) {
+        CompleteUrbIrp(info, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, false);
+        return;
+    }
+    // The host controller takes the transfer off the schedule first: the request comes back
+    // later, from its completion on another processor. A sender that freed it meanwhile has
+    // been stopped at its IoFreeIrp already.
+    unsigned delay = pended.cancelCompletesAfterMs;
+    StartSimThread([info, irp, delay] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (!IrpFreed(irp)) CompleteUrbIrp(info, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, true);
+    });
+}
+
+// Completes every URB the PDO holds as cancelled (an abort, or the device gone).
+void CancelAllPended(DeviceInfo* info) {
+    PendedUrb pended;
+    while (TakePended(info, nullptr, &pended)) CompleteUrbIrp(info, pended.irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, true);
 }
 
 NTSTATUS HandleUrb(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
@@ -305,6 +323,18 @@ NTSTATUS HandleUrb(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
     {
         Guard g(Lock());
         gone = info->surpriseRemoved;
+    }
+    // An abort ends what the PDO holds, also once the device has gone: a hub that does not
+    // purge by itself at surprise removal waits for the function driver to ask.
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        CancelAllPended(info);
+        if (gone) {
+            urb->UrbHeader.Status = 0;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 0;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
     }
     // A hub sends nothing to a device that has left the bus.
     if (gone) {
@@ -335,7 +365,7 @@ NTSTATUS HandleUrb(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         }
         if (scripted && script.answer == KsimUrbAnswer::Pend) {
             IoMarkIrpPending(irp);
-            info->pended.push_back(PendedUrb{irp, script.status, script.usbdStatus});
+            info->pended.push_back(PendedUrb{irp, script.status, script.usbdStatus, script.cancelCompletesAfterMs});
         }
     }
     if (scripted && script.answer == KsimUrbAnswer::Pend) {
@@ -382,18 +412,29 @@ NTSTATUS PdoPnp(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         // As a hub driver does: the URBs it holds for the device are cancelled, later ones fail.
         // By the remove, the drivers above must have ended every request they sent.
         size_t held;
+        bool keeps;
+        PIRP waitWake = nullptr;
         {
             Guard g(Lock());
             info->surpriseRemoved = true;
             held = info->pended.size();
-            if (minor == IRP_MN_REMOVE_DEVICE) info->removeHandled = true;
+            keeps = info->usb.keepsUrbsAfterSurpriseRemoval;
+            if (minor == IRP_MN_REMOVE_DEVICE) {
+                info->removeHandled = true;
+                std::swap(waitWake, info->waitWake);
+            }
+        }
+        // The wait-wake request ends only here, as the bus driver handles the remove.
+        if (waitWake) {
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&waitWake->CancelRoutine), nullptr);
+            waitWake->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+            IofCompleteRequest(waitWake, IO_NO_INCREMENT);
         }
         if (minor == IRP_MN_REMOVE_DEVICE && held)
             Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x222, reinterpret_cast<ULONG_PTR>(device), held, 0,
                  "%s received IRP_MN_REMOVE_DEVICE while it still holds %llu URB request(s) of the drivers above",
                  DeviceLabel(device).c_str(), (unsigned long long)held);
-        PendedUrb pended;
-        while (TakePended(info, nullptr, &pended)) CompleteUrbIrp(info, pended.irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, true);
+        if (minor == IRP_MN_REMOVE_DEVICE || !keeps) CancelAllPended(info);
     }
     switch (minor) {
     case IRP_MN_START_DEVICE:
@@ -487,9 +528,44 @@ NTSTATUS PdoPnp(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
+// A wait-wake request the PDO holds ends when cancelled, as a bus driver's does.
+VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    DeviceInfo* info = DeviceOrNull(device);
+    if (!info) return;
+    {
+        Guard g(Lock());
+        if (info->waitWake != irp) return;
+        info->waitWake = nullptr;
+    }
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 NTSTATUS PdoPower(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
+    // A hub keeps the device's wait-wake request until the device wakes the system or goes.
+    if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+        bool busy;
+        {
+            Guard g(Lock());
+            busy = info->waitWake != nullptr || info->removeHandled;
+            if (!busy) {
+                IoMarkIrpPending(irp);
+                info->waitWake = irp;
+            }
+        }
+        if (busy) {
+            irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_DEVICE_BUSY;
+        }
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine),
+                                   reinterpret_cast<PVOID>(CancelWaitWake));
+        if (irp->Cancel) IoCancelIrp(irp);
+        return STATUS_PENDING;
+    }
     NTSTATUS status = irp->IoStatus.Status;
     NTSTATUS scripted = STATUS_SUCCESS;
     unsigned pendMs = 0;

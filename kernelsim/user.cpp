@@ -76,6 +76,20 @@ void UserReset() {
     GrantedAccess().clear();
 }
 
+bool HandlesOpenOnStack(PDEVICE_OBJECT pdo) {
+    Guard g(Lock());
+    std::vector<PDEVICE_OBJECT> tree{pdo};
+    for (size_t i = 0; i < tree.size(); ++i)
+        if (DeviceInfo* info = FindDevice(tree[i]))
+            for (PDEVICE_OBJECT child : info->children) tree.push_back(child);
+    for (KsimFile* handle : Handles()) {
+        DeviceInfo* info = FindDevice(handle->device);
+        PDEVICE_OBJECT bottom = info && info->stackBottom ? info->stackBottom : handle->device;
+        if (std::find(tree.begin(), tree.end(), bottom) != tree.end()) return true;
+    }
+    return false;
+}
+
 void UserCheck(std::vector<std::string>* problems) {
     Guard g(Lock());
     for (KsimFile* handle : Handles())
@@ -329,8 +343,24 @@ NTSTATUS KsimUserClose(KsimHandle handle) {
         Handles().erase(handle);
         GrantedAccess().erase(handle->file);
     }
+    // The last handle on a stack unplugged meanwhile lets Plug and Play send the remove.
+    PDEVICE_OBJECT deferred = nullptr;
+    {
+        Guard g(Lock());
+        DeviceInfo* info = FindDevice(handle->device);
+        PDEVICE_OBJECT bottom = info && info->stackBottom ? info->stackBottom : handle->device;
+        for (DeviceInfo* d = FindDevice(bottom); d && !deferred; d = d->parent ? FindDevice(d->parent) : nullptr)
+            if (d->removeDeferred) deferred = d->device;
+    }
     std::free(handle->file);
     delete handle;
+    if (deferred && !HandlesOpenOnStack(deferred)) {
+        {
+            Guard g(Lock());
+            if (DeviceInfo* info = FindDevice(deferred)) info->removeDeferred = false;
+        }
+        KsimPnpRemove(deferred);
+    }
     return status;
 }
 

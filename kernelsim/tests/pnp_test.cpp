@@ -143,8 +143,9 @@ TEST_F(PnpTest, AClassUpperFilterJoinsOnlyTheStacksOfItsClass) {
 namespace {
 
 enum class Breakage {
-    FailStop, FailSystemPower, FailCleanup, KeepSurpriseRemoval,
-    UrbLeftInThePdoAtRemove, UrbAfterRemove, PageableAlways, CompletionKeepsNoPending
+    None, FailStop, FailSystemPower, FailCleanup, KeepSurpriseRemoval,
+    UrbLeftInThePdoAtRemove, UrbAfterRemove, PageableAlways, CompletionKeepsNoPending,
+    FailWhatItDoesNotHandleAfterSurpriseRemoval, WaitForPowerBelowBeforeRemove, OwnPnpRequestWithItsStatusUntouched
 };
 Breakage breakage;
 PDEVICE_OBJECT brokenPdo;  // where the broken filter sends URBs of its own
@@ -171,13 +172,67 @@ void SendOwnUrb() {
 
 NTSTATUS NTAPI ForgetPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 
+bool surpriseRemoved;
+volatile LONG powerBelow;  // power requests the filter passed down that have not come back
+KEVENT powerBelowDone;
+
+NTSTATUS NTAPI PowerBack(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (InterlockedDecrement(&powerBelow) == 0) KeSetEvent(&powerBelowDone, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI OwnRequestBack(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The filter's own capabilities query, sent with the status IoAllocateIrp left.
+void QueryCapabilitiesCarelessly(PDEVICE_OBJECT lower) {
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    next->Parameters.DeviceCapabilities.Capabilities = &caps;
+    KEVENT back;
+    KeInitializeEvent(&back, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnRequestBack, &back, TRUE, TRUE, TRUE);
+    IofCallDriver(lower, irp);
+    KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
+    IoFreeIrp(irp);
+}
+
 NTSTATUS NTAPI BrokenDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = STATUS_SUCCESS;
     bool here = false;
     bool remove = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_REMOVE_DEVICE;
     bool usage = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_DEVICE_USAGE_NOTIFICATION;
+    PDEVICE_OBJECT lower = static_cast<FilterExt*>(device->DeviceExtension)->lower;
     switch (breakage) {
+    case Breakage::None:
+        return FilterDispatch(device, irp);
+    case Breakage::FailWhatItDoesNotHandleAfterSurpriseRemoval:
+        if (s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_SURPRISE_REMOVAL) surpriseRemoved = true;
+        here = surpriseRemoved && s->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        status = STATUS_DELETE_PENDING;
+        break;
+    case Breakage::WaitForPowerBelowBeforeRemove:
+        if (remove && powerBelow > 0) KeWaitForSingleObject(&powerBelowDone, Executive, KernelMode, FALSE, nullptr);
+        if (s->MajorFunction != IRP_MJ_POWER) return FilterDispatch(device, irp);
+        InterlockedIncrement(&powerBelow);
+        KeClearEvent(&powerBelowDone);
+        PoStartNextPowerIrp(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, PowerBack, nullptr, TRUE, TRUE, TRUE);
+        return PoCallDriver(lower, irp);
+    case Breakage::OwnPnpRequestWithItsStatusUntouched:
+        if (s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_START_DEVICE)
+            QueryCapabilitiesCarelessly(lower);
+        return FilterDispatch(device, irp);
     case Breakage::UrbLeftInThePdoAtRemove:
         if (remove) SendOwnUrb();
         return FilterDispatch(device, irp);
@@ -229,6 +284,10 @@ class WdmRuleTest : public MisuseTest {
 protected:
     void SetUp() override {
         MisuseTest::SetUp();
+        breakage = Breakage::FailStop;
+        surpriseRemoved = false;
+        powerBelow = 0;
+        KeInitializeEvent(&powerBelowDone, NotificationEvent, FALSE);
         KsimPnpRegisterUpperFilter(KsimLoadDriver(BrokenEntry, L"\\Driver\\Broken"));
         hub = KsimPnpPlugRoot(Hub());
         TakeStopCodes();
@@ -317,6 +376,59 @@ TEST_F(WdmRuleTest, AFilterThatCompletesASurpriseRemovalWithoutPassingItDownStop
     EXPECT_EQ(std::vector<ULONG_PTR>{0x21C}, TakeIoManagerCodes());
     breakage = Breakage::FailStop;
     KsimPnpRemove(hub);
+}
+
+TEST_F(WdmRuleTest, AFilterThatWaitsForTheWaitWakeBeforePassingTheRemoveDownHangsUntilTheWaitLimit) {
+    breakage = Breakage::WaitForPowerBelowBeforeRemove;
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    KsimPoRequestWaitWake(keyboard);
+    EXPECT_TRUE(KsimPoWaitWakeHeld(keyboard));
+    EXPECT_EQ(1, powerBelow);
+
+    std::vector<KsimStop> stops;
+    KsimSetStopHandler([&stops](const KsimStop& stop) {
+        stops.push_back(stop);
+        // Lets the filter on, so that the test can end.
+        if (stop.p[0] == 0x224) KeSetEvent(&powerBelowDone, IO_NO_INCREMENT, FALSE);
+    });
+    KsimSetWaitLimit(300);
+    KsimPnpRemove(keyboard);
+    KsimSetStopHandler(nullptr);
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, stops[0].code);
+    EXPECT_EQ(0x224u, stops[0].p[0]);
+    EXPECT_FALSE(KsimPoWaitWakeHeld(keyboard)) << "the hub ended it as it handled the remove";
+    EXPECT_EQ(0, powerBelow);
+    KsimTakeStops();
+    breakage = Breakage::FailStop;
+}
+
+TEST_F(WdmRuleTest, AnOwnPnpRequestSentWithoutStatusNotSupportedStops) {
+    breakage = Breakage::OwnPnpRequestWithItsStatusUntouched;
+    KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x228}, TakeIoManagerCodes());
+    breakage = Breakage::FailStop;
+}
+
+TEST_F(PnpTest, UnpluggedWithAHandleOpenOnItsStackTheDeviceGetsOnlySurpriseRemovalUntilTheLastClose) {
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    KsimHandle app = KsimUserOpen(KsimDeviceName(keyboard).c_str());
+    ASSERT_NE(nullptr, app);
+    std::vector<UCHAR> minors;
+    KsimSetIrpHook(keyboard, [&minors](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        if (s->MajorFunction == IRP_MJ_PNP) minors.push_back(s->MinorFunction);
+        return false;
+    });
+
+    KsimPnpUnplug(keyboard);
+    EXPECT_EQ(std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL}, minors);
+    EXPECT_FALSE(KsimIsDeleted(keyboard));
+    KsimUserClose(app);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}), minors);
+    EXPECT_TRUE(KsimIsDeleted(keyboard));
+    KsimPnpUnplug(hub);
 }
 
 TEST_F(PnpTest, AStackRebuiltInPlaceKeepsItsPdoAndAReenumerationAsksTheParentFirst) {

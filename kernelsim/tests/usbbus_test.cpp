@@ -1,5 +1,6 @@
 #include "test_drivers.h"
 
+#include <chrono>
 #include <thread>
 
 using namespace ksimtest;
@@ -149,6 +150,59 @@ TEST_F(UsbBusTest, AFunctionDriverSubmitsAtDispatchLevelWhenAsked) {
     EXPECT_EQ(0x0037, requests[1].function);
     EXPECT_EQ(PASSIVE_LEVEL, requests[1].irql);
     EXPECT_EQ(PASSIVE_LEVEL, KsimIrql());
+}
+
+NTSTATUS NTAPI SignalBack(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A driver's own URB that the device does not answer within 20 ms is cancelled; the careless
+// sender frees it at once instead of waiting for it to come back.
+void CancelAfterTimeout(PDEVICE_OBJECT pdo, bool waitsForTheCancelledRequest) {
+    URB urb{};
+    urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    urb.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
+    KEVENT back;
+    KeInitializeEvent(&back, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, SignalBack, &back, TRUE, TRUE, TRUE);
+    IofCallDriver(pdo, irp);
+    LARGE_INTEGER twentyMs;
+    twentyMs.QuadPart = -20 * 10000;
+    if (KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, &twentyMs) == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
+        if (waitsForTheCancelledRequest) KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
+    }
+    IoFreeIrp(irp);
+}
+
+TEST_F(UsbBusTest, ACancelledUrbComingBackLaterFromAnotherThreadStopsASenderThatFreedItBefore) {
+    KsimUrbScript script;
+    script.answer = KsimUrbAnswer::Pend;
+    script.cancelCompletesAfterMs = 100;
+    script.times = 0;
+    KsimUsbScript(pdo, script);
+    std::vector<KsimStop> stops;
+    KsimSetStopHandler([&stops](const KsimStop& stop) { stops.push_back(stop); });
+
+    auto start = std::chrono::steady_clock::now();
+    CancelAfterTimeout(pdo, true);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100))
+        << "the cancelled request came back only after the host controller let go of it";
+    EXPECT_TRUE(stops.empty());
+
+    CancelAfterTimeout(pdo, false);
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, stops[0].code);
+    EXPECT_EQ(0x203u, stops[0].p[0]);
+    KsimSetStopHandler(nullptr);
+    KsimTakeStops();
+    KsimUsbClearScripts(pdo);
 }
 
 }  // namespace
