@@ -291,16 +291,14 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
     return status;
 }
 
-// After surprise removal new work is refused, but power, cleanup and close still go down: a
-// system set-power must never fail, and a cleanup the drivers below never see can hold off the
-// close and the removal. Once removed, only Plug and Play and close pass.
+// After surprise removal the filter fails only what it handles itself (its orders and re-sends,
+// refused where they start); everything else still goes down, as the function driver's abort,
+// port-status query or WMI request must reach the hub for its own removal to end. Once removed,
+// only Plug and Play and close pass.
 BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
 {
     if (major == IRP_MJ_PNP || major == IRP_MJ_CLOSE) {
         return FALSE;
-    }
-    if (devExt->state == STATE_REMOVING) {
-        return major != IRP_MJ_POWER && major != IRP_MJ_CLEANUP;
     }
     return devExt->state == STATE_REMOVED;
 }

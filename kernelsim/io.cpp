@@ -250,6 +250,18 @@ void CheckWdmCompletionRules(PIRP irp, IrpInfo* info) {
         Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21B, irpArg, deviceArg, static_cast<ULONG_PTR>(status),
              "filter %s failed %s with 0x%08lX (it must pass it down)", DeviceLabel(device).c_str(),
              major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE", (unsigned long)status);
+    // After surprise removal a filter fails only what it handles itself; what it does not handle
+    // must still reach the drivers below (a function driver's abort, port status, WMI), or their
+    // removal can wait for requests nobody will end.
+    if (filter && failed && major != IRP_MJ_PNP && major != IRP_MJ_CREATE && major != IRP_MJ_POWER &&
+        (info->path.empty() || info->path.back() == device)) {
+        DeviceInfo* bottom = dev->stackBottom ? FindDevice(dev->stackBottom) : nullptr;
+        if (bottom && bottom->surpriseRemoved && !bottom->removeHandled)
+            Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x229, irpArg, deviceArg, major,
+                 "filter %s failed a request of major function 0x%02X with 0x%08lX after surprise removal "
+                 "instead of passing it down",
+                 DeviceLabel(device).c_str(), major, (unsigned long)status);
+    }
     if (filter && major == IRP_MJ_PNP && (info->path.empty() || info->path.back() == device)) {
         bool mustPass = minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
                         minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||

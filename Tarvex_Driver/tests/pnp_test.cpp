@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -595,12 +596,32 @@ TEST_F(PnpTest, AfterSurpriseRemovalPowerCleanupAndCloseStillReachTheDriversBelo
     below.clear();
 
     EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetSystemPower(phone, PowerSystemSleeping3));
+    // A URB is the hub's to refuse: the device has left the bus.
+    EXPECT_STATUS(STATUS_NO_SUCH_DEVICE, KsimUsbSendBulk(phone));
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(session));
-    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_POWER, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), below);
-    // New work is still refused.
-    EXPECT_STATUS(STATUS_DELETE_PENDING, KsimUsbSendBulk(phone));
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_POWER, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), below);
     KsimSetIrpHook(phone, nullptr);
     EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
+}
+
+TEST_F(PnpTest, PulledPhoneUnderAHubThatDoesNotPurgeGetsItsDriversTransferAbortedThroughTheFilterAndComesApart)
+{
+    KsimUsbDevice device = ApplePhone();
+    device.keepsUrbsAfterSurpriseRemoval = true;
+    PDEVICE_OBJECT phone = Plug(hubPdo, device);
+    ASSERT_NE(nullptr, ChildFilterOn(phone)) << "the filter sits between the function driver and the hub";
+    KsimUrbScript hold;
+    hold.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(phone, hold);
+    NTSTATUS transfer = STATUS_PENDING;
+    std::thread reader([&] { transfer = KsimUsbSendBulk(phone); });
+    ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
+
+    KsimPnpUnplug(phone);
+    reader.join();
+    EXPECT_STATUS(STATUS_CANCELLED, transfer);
+    EXPECT_TRUE(KsimIsDeleted(phone));
 }
 
 }  // namespace

@@ -378,6 +378,47 @@ TEST_F(WdmRuleTest, AFilterThatCompletesASurpriseRemovalWithoutPassingItDownStop
     KsimPnpRemove(hub);
 }
 
+// A device whose function driver sits above the filter, as a child filter attached at bus
+// relations sits below it; the hub keeps URBs after surprise removal until they are aborted.
+PDEVICE_OBJECT PlugWithFilterBelowTheFunctionDriver(PDEVICE_OBJECT hub) {
+    KsimUsbDevice device = Device(L"Port_#0004.Hub_#0001");
+    device.functionDriver.clear();
+    device.keepsUrbsAfterSurpriseRemoval = true;
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, device);
+    KsimAttachFunctionDriver(keyboard, L"\\Driver\\HidUsb");
+    return keyboard;
+}
+
+TEST_F(WdmRuleTest, AFilterThatFailsTheFunctionDriversAbortAfterSurpriseRemovalStopsAndLeavesItsUrbForTheRemove) {
+    for (Breakage how : {Breakage::None, Breakage::FailWhatItDoesNotHandleAfterSurpriseRemoval}) {
+        breakage = how;
+        surpriseRemoved = false;
+        PDEVICE_OBJECT keyboard = PlugWithFilterBelowTheFunctionDriver(hub);
+        KsimUrbScript hold;
+        hold.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        hold.answer = KsimUrbAnswer::Pend;
+        KsimUsbScript(keyboard, hold);
+        NTSTATUS transfer = STATUS_PENDING;
+        std::thread reader([&] { transfer = KsimUsbSendBulk(keyboard); });
+        ASSERT_TRUE(KsimUsbWaitPended(keyboard, 1));
+
+        KsimPnpSurpriseRemove(keyboard);
+        if (how == Breakage::None) {
+            EXPECT_EQ(0u, KsimUsbPendedCount(keyboard)) << "the abort reached the hub";
+            EXPECT_TRUE(TakeIoManagerCodes().empty());
+        } else {
+            EXPECT_EQ(1u, KsimUsbPendedCount(keyboard)) << "the hub does not purge by itself";
+            EXPECT_EQ(std::vector<ULONG_PTR>{0x229}, TakeIoManagerCodes());
+        }
+        KsimPnpRemove(keyboard);
+        reader.join();
+        EXPECT_EQ(STATUS_CANCELLED, transfer);
+        EXPECT_EQ(how == Breakage::None ? std::vector<ULONG_PTR>{} : std::vector<ULONG_PTR>{0x222},
+                  TakeIoManagerCodes());
+    }
+    breakage = Breakage::FailStop;
+}
+
 TEST_F(WdmRuleTest, AFilterThatWaitsForTheWaitWakeBeforePassingTheRemoveDownHangsUntilTheWaitLimit) {
     breakage = Breakage::WaitForPowerBelowBeforeRemove;
     PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
