@@ -7,8 +7,6 @@ namespace {
 
 constexpr PCSTR MODULE = "pnp";
 
-constexpr UCHAR USB_HUB_CLASS = 9;
-
 constexpr ULONG CLASS_GUID_QUERY_BYTES = 128;
 constexpr ULONG CLASS_GUID_UNITS = CLASS_GUID_QUERY_BYTES / sizeof(WCHAR);
 
@@ -117,7 +115,13 @@ VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt)
         ReturnIpcSlot(n);
         return;
     }
-    (void)IoCreateSymbolicLink(&linkName, &deviceName);
+    // Without its link no client can reach it: it would only hold the number.
+    if (!NT_SUCCESS(IoCreateSymbolicLink(&linkName, &deviceName))) {
+        DbgPrint("OrvantaDriver> No link for %S\n", deviceNameText);
+        IoDeleteDevice(controlDevObj);
+        ReturnIpcSlot(n);
+        return;
+    }
 
     DEVICE_EXTENSION* controlExt = ExtensionOf(controlDevObj);
     RtlZeroMemory(controlExt, sizeof(*controlExt));
@@ -157,6 +161,33 @@ VA_PAGED VOID DeleteControlDevice(DEVICE_EXTENSION* devExt)
     devExt->controlDevObj = nullptr;
     IoDeleteDevice(controlDevObj);
     ReturnIpcSlot(n);
+}
+
+// PASSIVE_LEVEL, with the state already REMOVING or REMOVED. The control device's requests in
+// progress end first, as they may reach into the filter; later ones are refused. Then its name
+// and number go, so the device plugged in again gets them back while handles on the old one
+// still close normally.
+VA_PAGED VOID RemoveControlDevice(DEVICE_EXTENSION* devExt)
+{
+    if (!devExt->controlDevObj) {
+        return;
+    }
+    DEVICE_EXTENSION* controlExt = ExtensionOf(devExt->controlDevObj);
+    ReleasePendingAction(controlExt);
+    KeWaitForSingleObject(&controlExt->removalEvent, Executive, KernelMode, FALSE, nullptr);
+    DeleteControlDevice(devExt);
+}
+
+// Marks the filter removing before the request goes down, so that its orders and re-sends stop;
+// the control device goes once the drivers below have been told, not at the remove, which waits
+// for every handle on the stack.
+VA_PAGED NTSTATUS HandleSurpriseRemoval(DEVICE_EXTENSION* devExt, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    SetState(devExt, STATE_REMOVING);
+    NTSTATUS status = PassDown(devExt, irp);
+    RemoveControlDevice(devExt);
+    return status;
 }
 
 enum class DeviceClass { Portable, Usb, Other };
@@ -274,12 +305,9 @@ VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
     SetState(devExt, STATE_REMOVED);
 
     // Requests on the control device may reach into this filter: they end first, and any that
-    // arrive later see the control device removed and leave the filter alone.
-    if (devExt->controlDevObj) {
-        DEVICE_EXTENSION* controlExt = ExtensionOf(devExt->controlDevObj);
-        ReleasePendingAction(controlExt);
-        KeWaitForSingleObject(&controlExt->removalEvent, Executive, KernelMode, FALSE, nullptr);
-    }
+    // arrive later see the control device removed and leave the filter alone. After a surprise
+    // removal the control device is gone already.
+    RemoveControlDevice(devExt);
     ReleaseOwnRequest(devExt);
     KeWaitForSingleObject(&devExt->ownRequestsDone, Executive, KernelMode, FALSE, nullptr);
     ReleaseDispatch(devExt);
@@ -291,9 +319,6 @@ VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
     KeWaitForSingleObject(&devExt->removalEvent, Executive, KernelMode, FALSE, nullptr);
 
     IoDetachDevice(devExt->topDevObj);
-    if (devExt->controlDevObj) {
-        DeleteControlDevice(devExt);
-    }
     IoDeleteDevice(devExt->filterDevObj);
     return status;
 }
@@ -323,9 +348,10 @@ VA_PAGED VOID AttachChildFilter(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT childPd
 
     DEVICE_EXTENSION* childExt = ExtensionOf(childDevObj);
     InitializeFilterExtension(childExt, childDevObj, childPdo, IPC_SLOT_CHILD_FILTER);
-    // The ports of a hub are its children's own places; an interface of a composite device
-    // sits where its parent does.
-    if (devExt->usbDevClass != USB_HUB_CLASS) {
+    // An interface of a composite device sits where its parent does; a device on a hub's port
+    // reads its own place at start. The child's own PDO tells which, whatever kind of filter
+    // the parent has (one from AddDevice never learns the parent's device class).
+    if (IsDriverNamed(childPdo, L"\\Driver\\usbccgp")) {
         RtlCopyMemory(childExt->location, devExt->location, sizeof(childExt->location));
     }
 
@@ -435,9 +461,7 @@ VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp)
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
         return HandleUsageNotification(devExt, irp);
     case IRP_MN_SURPRISE_REMOVAL:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        SetState(devExt, STATE_REMOVING);
-        return PassDown(devExt, irp);
+        return HandleSurpriseRemoval(devExt, irp);
     default:
         return PassDown(devExt, irp);
     }

@@ -5,6 +5,7 @@
 // as Wine's own kernel emulation does. This source alone includes <windows.h>.
 #include <windows.h>
 
+#include <cstdio>
 #include <mutex>
 
 #include "ksim_vm.h"
@@ -67,9 +68,20 @@ void SetIrqlForTest(KIRQL irql) {
 
 uintptr_t SimRaiseBoundary() { return simRaiseBoundary; }
 
+// A fault nobody handles is a crash of the machine: the test program must end as a failure, not
+// with the success Wine's debugger hands back after its report.
+LONG WINAPI EndOnUnhandledException(PEXCEPTION_POINTERS pointers) {
+    fprintf(stderr, "kernelsim: unhandled exception 0x%08lX at %p: the test program ends as failed\n",
+            (unsigned long)pointers->ExceptionRecord->ExceptionCode, pointers->ExceptionRecord->ExceptionAddress);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 void EnsureCr8Emulation() {
     static std::once_flag once;
     std::call_once(once, [] {
+        SetUnhandledExceptionFilter(EndOnUnhandledException);
         AddVectoredExceptionHandler(1, EmulateCr8);
         VmInitialise();
     });

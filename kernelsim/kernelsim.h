@@ -127,6 +127,10 @@ void KsimBeforeNextExtensionWrite(PDEVICE_OBJECT device, std::function<void()> a
 // name, the log keeps the label "<unnamed> ...".)
 std::vector<std::string> KsimIoLog();
 void KsimClearIoLog();
+// Called with each line as it is logged, on the thread of the call, once the call has taken
+// effect and before it returns (the simulator's lock is held: the hook may inspect the
+// simulator, never call into a driver). Cleared by the reset.
+void KsimSetIoLogHook(std::function<void(const std::string&)> hook);
 
 // Pool.
 

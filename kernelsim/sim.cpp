@@ -21,6 +21,7 @@ struct SimState {
     std::function<void(const KsimStop&)> handler;
     std::map<KsimFault, FaultPlan> faults;
     std::vector<std::string> ioLog;
+    std::function<void(const std::string&)> ioLogHook;
     std::vector<std::thread> threads;
 };
 
@@ -149,6 +150,7 @@ bool TakeFault(KsimFault fault, NTSTATUS* status) {
 void LogIo(const std::string& line) {
     Guard g(Lock());
     St().ioLog.push_back(line);
+    if (St().ioLogHook) St().ioLogHook(line);
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -221,6 +223,7 @@ void KsimReset() {
     St().stopsDelivered = 0;
     St().faults.clear();
     St().ioLog.clear();
+    St().ioLogHook = nullptr;
 }
 
 void KsimSetStopHandler(std::function<void(const KsimStop&)> handler) {
@@ -289,6 +292,11 @@ void KsimClearFaults() {
 std::vector<std::string> KsimIoLog() {
     Guard g(Lock());
     return St().ioLog;
+}
+
+void KsimSetIoLogHook(std::function<void(const std::string&)> hook) {
+    Guard g(Lock());
+    St().ioLogHook = std::move(hook);
 }
 
 void KsimClearIoLog() {

@@ -253,12 +253,12 @@ TEST_F(ControlDeviceTest, WatchTracesTheHardwareIdOfAUrbAtDispatchLevelAsNarrowT
     EXPECT_TRUE(KsimStops().empty());
 }
 
-TEST_F(ControlDeviceTest, SurpriseRemovedDeviceRefusesCreateButLetsHandlesClose)
+TEST_F(ControlDeviceTest, SurpriseRemovedDeviceHasNoControlDeviceToOpenButLetsHandlesClose)
 {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(nullptr, Open(0, &status));
-    EXPECT_STATUS(STATUS_DELETE_PENDING, status);
+    EXPECT_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, status);
     EXPECT_STATUS(STATUS_DELETE_PENDING, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
     handle = nullptr;

@@ -331,6 +331,93 @@ TEST_F(PnpTest, NumberTakenForAControlDeviceThatCouldNotBeCreatedIsReturned)
     EXPECT_EQ(0, Ext(FilterExt(next)->controlDevObj)->ipcSlot);
 }
 
+TEST_F(PnpTest, ControlDeviceWhoseLinkCannotBeMadeIsDeletedAndItsNumberReturned)
+{
+    KsimInjectFault(KsimFault::IoCreateSymbolicLink);
+    PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone(L"Port_#0002.Hub_#0002"));
+    EXPECT_EQ(nullptr, FilterExt(phone)->controlDevObj);
+    EXPECT_EQ(nullptr, ControlDevice(0)) << "no nameless control device stays behind";
+    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> No link for \\Device\\TVXIPC0\n"},
+              [] {
+                  std::vector<std::string> lines;
+                  for (const std::string& line : KsimDbgPrints()) {
+                      if (line.find("No link") != std::string::npos) {
+                          lines.push_back(line);
+                      }
+                  }
+                  return lines;
+              }());
+
+    Plug(hubPdo, ApplePhone(L"Port_#0003.Hub_#0002"));
+    EXPECT_EQ(L"\\Device\\TVXIPC0", KsimLinkTarget(L"\\DosDevices\\TVXIPC0"));
+}
+
+TEST_F(PnpTest, ControlDeviceIsNamedOnlyOnceProtectedAndItsNumberFreedOnlyOnceTheNameIsGone)
+{
+    std::vector<std::string> seen;
+    KsimSetIoLogHook([&seen](const std::string& line) {
+        if (line.rfind("IoCreateSymbolicLink \\DosDevices\\TVXIPC0", 0) == 0) {
+            bool hasDacl = false;
+            KsimDeviceDacl(ControlDevice(0), &hasDacl);
+            seen.push_back(std::string("link made, DACL ") + (hasDacl ? "set" : "missing"));
+        }
+        if (line == "IoDeleteSymbolicLink \\DosDevices\\TVXIPC0" || line == "IoDeleteDevice \\Device\\TVXIPC0") {
+            seen.push_back(line.substr(0, line.find(' ')) + ", number " + (ipcSlotTable[0] ? "taken" : "free"));
+        }
+    });
+    PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
+    KsimPnpUnplug(phone);
+    KsimSetIoLogHook(nullptr);
+    EXPECT_EQ((std::vector<std::string>{"link made, DACL set", "IoDeleteSymbolicLink, number taken",
+                                        "IoDeleteDevice, number taken"}),
+              seen);
+    EXPECT_EQ(0, ipcSlotTable[0]);
+}
+
+TEST_F(PnpTest, PhoneUnderAHubFilteredFromAddDeviceServesItsOwnLocation)
+{
+    // A hub plugged in after installation: its parent had no filter, so its own comes from
+    // AddDevice, which fetches no descriptor for a device that is not Apple's.
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Usb3Hub(L"Port_#0001.Hub_#0001"));
+    ASSERT_EQ(IPC_SLOT_ADDDEVICE_FILTER, FilterExt(hub)->ipcSlot);
+    PDEVICE_OBJECT phone = Plug(hub, ApplePhone(L"Port_#0003.Hub_#0002"));
+    EXPECT_EQ(L"Port_#0003.Hub_#0002", std::wstring(FilterExt(phone)->location));
+
+    KsimHandle handle = KsimUserOpen(L"\\\\.\\TVXIPC0");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, L"Port_#0003.Hub_#0002").status);
+    EXPECT_EQ(KsimHex(CHARGING_ON), KsimHex(KsimUsbSetupPackets(phone).back()));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
+    KsimPnpUnplug(hub);
+}
+
+TEST_F(PnpTest, PulledPhoneWhoseStackAProgramStillHoldsGivesUpItsControlDeviceNameAndNumberAtOnce)
+{
+    PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
+    KsimHandle program = KsimUserOpen(KsimDeviceName(phone).c_str());
+    ASSERT_NE(nullptr, program);
+    KsimHandle client = KsimUserOpen(L"\\\\.\\TVXIPC0");
+    ASSERT_NE(nullptr, client);
+
+    KsimPnpUnplug(phone);
+    EXPECT_FALSE(KsimPdoRemoveHandled(phone)) << "the remove waits for the program's handle";
+    EXPECT_EQ(L"", KsimLinkTarget(L"\\DosDevices\\TVXIPC0"));
+    EXPECT_STATUS(STATUS_DELETE_PENDING, Order(client, IOCTL_TVXIPC_CHARGING_ON, L"Port_#0003.Hub_#0002").status);
+
+    // The same phone plugged in again gets number 0 back and is served through it.
+    PDEVICE_OBJECT again = Plug(hubPdo, ApplePhone());
+    KsimHandle fresh = KsimUserOpen(L"\\\\.\\TVXIPC0");
+    ASSERT_NE(nullptr, fresh);
+    EXPECT_STATUS(STATUS_SUCCESS, Order(fresh, IOCTL_TVXIPC_CHARGING_ON, L"Port_#0003.Hub_#0002").status);
+    EXPECT_EQ(KsimHex(CHARGING_ON), KsimHex(KsimUsbSetupPackets(again).back()));
+
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(client));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(program));
+    EXPECT_TRUE(KsimIsDeleted(phone)) << "the last close let the remove come";
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(fresh));
+    KsimPnpUnplug(again);
+}
+
 TEST_F(PnpTest, StartAfterStopKeepsTheControlDeviceAndItsNumber)
 {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
@@ -434,11 +521,10 @@ TEST_F(PnpTest, RemovalDeletesTheLinkBeforeTheControlDeviceAndThenTheFilter)
 {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     PDEVICE_OBJECT filter = FilterOn(phone);
+    KsimClearIoLog();
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
     EXPECT_EQ(STATE_REMOVING, FilterExt(phone)->state);
-    EXPECT_EQ(STATE_REMOVING, Ext(ControlDevice(0))->state);
-
-    KsimClearIoLog();
+    EXPECT_EQ(nullptr, ControlDevice(0)) << "the control device goes at the surprise removal";
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
     const std::vector<std::string> expected = {
         "IoDeleteSymbolicLink \\DosDevices\\TVXIPC0",
@@ -446,6 +532,7 @@ TEST_F(PnpTest, RemovalDeletesTheLinkBeforeTheControlDeviceAndThenTheFilter)
         "IoDeleteDevice " + FILTER_LABEL,
     };
     EXPECT_EQ(expected, Deletions());
+
     EXPECT_TRUE(KsimIsDeleted(filter));
     EXPECT_EQ(2u, KsimDevicesOf(driver).size());
     EXPECT_EQ(0, ipcSlotTable[0]);
