@@ -56,6 +56,10 @@ struct DEVICE_EXTENSION {
     // does. Those pended below hold pendingActionCount instead, until their completion.
     volatile LONG dispatchCount;
     KEVENT dispatchDone;
+    // Held around "send, then record" of an order and "if charging is on, send on" of a re-send,
+    // so that what the device got last is what the flag says. A synchronization event that is
+    // signalled while free; taken at PASSIVE_LEVEL only, inside a critical region.
+    KEVENT orderLock;
     LONG ipcSlot;
     BOOLEAN bIsAppleDevice;
     BOOLEAN bIsAppleHardwareId;
@@ -101,6 +105,8 @@ VOID ReleasePendingAction(DEVICE_EXTENSION* devExt);
 BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt);
 VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt);
 VOID ReleaseDispatch(DEVICE_EXTENSION* devExt);
+VOID AcquireOrderLock(DEVICE_EXTENSION* devExt);
+VOID ReleaseOrderLock(DEVICE_EXTENSION* devExt);
 NTSTATUS CallDriverAndWait(PDEVICE_OBJECT targetDevObj, PIRP irp);
 NTSTATUS CallNextDriverAndWait(DEVICE_EXTENSION* devExt, PIRP irp);
 BOOLEAN IsDriverNamed(PDEVICE_OBJECT deviceObject, PCWSTR driverName);

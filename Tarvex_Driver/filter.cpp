@@ -42,11 +42,19 @@ NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG
     return CompleteRequest(irp, status);
 }
 
+// PASSIVE_LEVEL. An order given meanwhile wins: the on form goes only while charging is still
+// ordered on, and only to a started device, whose power the function driver above owns.
 VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
 {
-    (void)SetVendorCommand(devExt, TRUE);
+    AcquireOrderLock(devExt);
+    if (devExt->state != STATE_STARTED) {
+        DbgPrint("Resend skipped: device not started\n");
+    } else if (devExt->bIsChargingCmdOn) {
+        (void)SetVendorCommand(devExt, TRUE);
+        DbgPrint("Resend Charging Cmd\n");
+    }
     devExt->bIsResendChargingCmdNeeded = FALSE;
-    DbgPrint("Resend Charging Cmd\n");
+    ReleaseOrderLock(devExt);
 }
 
 // PASSIVE_LEVEL, in a system worker thread. Holds the own request taken when it was queued, so
@@ -166,6 +174,29 @@ BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCA
     return _wcsnicmp(input, devExt->location, units) == 0;
 }
 
+// PASSIVE_LEVEL. Only a started device gets an order: a stopped one has no configuration, and
+// a suspended one is powered by the function driver above, past which the order would go. A
+// device that refused the order leaves the flag as it was, and the client sees the refusal.
+NTSTATUS GiveChargingOrder(const DEVICE_EXTENSION* devExt, DEVICE_EXTENSION* filterExt, BOOLEAN on)
+{
+    AcquireOrderLock(filterExt);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (IsGoingAway(filterExt)) {
+        status = STATUS_DELETE_PENDING;
+    } else if (filterExt->state == STATE_SUSPENDED) {
+        status = STATUS_DEVICE_POWERED_OFF;
+    } else if (filterExt->state != STATE_STARTED) {
+        status = STATUS_DEVICE_NOT_READY;
+    } else if (devExt->bIsAppleDevice) {
+        status = SetVendorCommand(filterExt, on);
+        if (NT_SUCCESS(status)) {
+            filterExt->bIsChargingCmdOn = on;
+        }
+    }
+    ReleaseOrderLock(filterExt);
+    return status;
+}
+
 // PASSIVE_LEVEL, in the caller's thread. One of the four control codes on a control device.
 // The own request on the filter is taken before the state check, so removal passes the remove
 // down only after a request that passed the check has ended.
@@ -185,23 +216,17 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
         }
     }
 
+    // What changes the device or the watch needs a handle opened for writing: the interactive
+    // user's read access (and a Low-integrity process's) only lets a client ask.
+    if (status == STATUS_SUCCESS && code != IOCTL_TVXIPC_URB_WATCH_QUERY) {
+        status = IoValidateDeviceIoControlAccess(irp, FILE_WRITE_ACCESS);
+    }
     if (status == STATUS_SUCCESS) {
         switch (code) {
         case IOCTL_TVXIPC_CHARGING_ON:
-        case IOCTL_TVXIPC_CHARGING_OFF: {
-            BOOLEAN on = code == IOCTL_TVXIPC_CHARGING_ON;
-            if (devExt->bIsAppleDevice) {
-                // A device that refused the order leaves the flag as it was, and the client sees
-                // the refusal.
-                NTSTATUS vendorStatus = SetVendorCommand(devExt, on);
-                if (NT_SUCCESS(vendorStatus)) {
-                    filterExt->bIsChargingCmdOn = on;
-                } else {
-                    status = vendorStatus;
-                }
-            }
+        case IOCTL_TVXIPC_CHARGING_OFF:
+            status = GiveChargingOrder(devExt, filterExt, code == IOCTL_TVXIPC_CHARGING_ON);
             break;
-        }
         case IOCTL_TVXIPC_URB_WATCH_START:
             DbgPrint("OrvantaDriver> Loaction: %S\n", devExt->location);
             filterExt->bIsDataUrbSeen = FALSE;

@@ -127,6 +127,21 @@ VA_PAGED VOID InitializeFilterExtension(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT
     KeInitializeEvent(&devExt->removalEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&devExt->ownRequestsDone, NotificationEvent, FALSE);
     KeInitializeEvent(&devExt->dispatchDone, NotificationEvent, FALSE);
+    KeInitializeEvent(&devExt->orderLock, SynchronizationEvent, TRUE);
+}
+
+// PASSIVE_LEVEL. The thread cannot be suspended while it holds the lock, which a re-send in a
+// system worker thread may be waiting for.
+VA_PAGED VOID AcquireOrderLock(DEVICE_EXTENSION* devExt)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&devExt->orderLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+VA_PAGED VOID ReleaseOrderLock(DEVICE_EXTENSION* devExt)
+{
+    KeSetEvent(&devExt->orderLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 // A filter must look like the device below it to the I/O and power managers; it has no name of

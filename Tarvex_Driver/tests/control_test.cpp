@@ -397,6 +397,22 @@ TEST_F(ControlDeviceTest, ForeignRequestSentInAGuardedRegionGetsItsReSendFromAWo
     KsimDrainWorkItems();
     EXPECT_EQ((std::vector<std::string>{KsimHex(Foreign(0x40, 0)), KsimHex(CHARGING_ON)}), SetupPackets());
     EXPECT_EQ(0, filterExt->pendingActionCount);
+
+    // The sender, which commonly holds a lock others wait for, is not held up by a device slow
+    // to take the on form.
+    KsimUrbScript slow;
+    slow.function = URB_FUNCTION_VENDOR_DEVICE;
+    slow.answer = KsimUrbAnswer::Pend;
+    slow.completeAfterMs = 500;
+    KsimUsbScript(phone, slow);
+    auto start = std::chrono::steady_clock::now();
+    KeEnterGuardedRegion();
+    status = KsimUsbSendControl(phone, Foreign(0x40, 0));
+    KeLeaveGuardedRegion();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_STATUS(STATUS_SUCCESS, status);
+    KsimDrainWorkItems();
+    EXPECT_EQ(KsimHex(CHARGING_ON), SetupPackets().back());
 }
 
 TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteractiveUserOnly)
@@ -458,12 +474,16 @@ TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing)
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x41, 0)));
     EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendVendor(phone, URB_FUNCTION_VENDOR_DEVICE, 0x40, 0, 0));
+    // Request 0x40 in another type: a vendor read, a class request, a standard one.
+    for (UCHAR type : {UCHAR(0xC0), UCHAR(0x21), UCHAR(0x00)}) {
+        EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, {type, 0x40, 0, 0, 0, 0, 0, 0}));
+    }
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
 
-    // Six requests reached the device, and the only on form among them is the ordered one.
+    // Nine requests reached the device, and the only on form among them is the ordered one.
     std::vector<std::string> packets = SetupPackets();
-    EXPECT_EQ(6u, packets.size());
+    EXPECT_EQ(9u, packets.size());
     EXPECT_EQ(1, std::count(packets.begin(), packets.end(), KsimHex(CHARGING_ON)));
     EXPECT_EQ(KsimHex(Foreign(0x40, 0)), packets.back());
     EXPECT_TRUE(PrintsStartingWith("Resend").empty());
@@ -632,6 +652,8 @@ TEST_F(ControlDeviceTest, ChargingOrderTheDeviceNeverAnswersIsCancelledAfterFive
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_VENDOR_DEVICE;
     hold.answer = KsimUrbAnswer::Pend;
+    // The host controller gives the cancelled request back only later, from its own thread.
+    hold.cancelCompletesAfterMs = 200;
     KsimUsbScript(phone, hold);
 
     auto start = std::chrono::steady_clock::now();
@@ -639,12 +661,119 @@ TEST_F(ControlDeviceTest, ChargingOrderTheDeviceNeverAnswersIsCancelledAfterFive
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_STATUS(STATUS_IO_TIMEOUT, order.status);
     EXPECT_EQ(0u, order.information);
-    EXPECT_GE(waited, std::chrono::seconds(5));
+    EXPECT_GE(waited, std::chrono::milliseconds(5200));
     EXPECT_EQ(0u, KsimUsbPendedCount(phone));
     EXPECT_FALSE(filterExt->bIsChargingCmdOn);
 
     EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     EXPECT_TRUE(filterExt->bIsChargingCmdOn);
+}
+
+// What a client gets from a handle opened only for reading, as a Low-integrity process of the
+// user gets (the no-write-up policy of the device's default label), and from a full one.
+TEST_F(ControlDeviceTest, ReadOnlyHandleMayAskButNotOrder)
+{
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(nullptr, KsimUserOpen(L"\\\\.\\TVXIPC0", &status, GENERIC_READ | GENERIC_WRITE, KsimIntegrity::Low));
+    EXPECT_STATUS(STATUS_ACCESS_DENIED, status);
+    KsimHandle reader = KsimUserOpen(L"\\\\.\\TVXIPC0", &status, GENERIC_READ, KsimIntegrity::Low);
+    ASSERT_NE(nullptr, reader);
+
+    for (ULONG code : {IOCTL_TVXIPC_CHARGING_ON, IOCTL_TVXIPC_CHARGING_OFF, IOCTL_TVXIPC_URB_WATCH_START}) {
+        SCOPED_TRACE(Hex(NTSTATUS(code)));
+        Reply reply = Order(reader, code, PHONE_LOCATION);
+        EXPECT_STATUS(STATUS_ACCESS_DENIED, reply.status);
+        EXPECT_EQ(0u, reply.information);
+    }
+    EXPECT_TRUE(SetupPackets().empty());
+    EXPECT_FALSE(filterExt->bIsUrbWatchOn);
+    EXPECT_STATUS(STATUS_SUCCESS, Order(reader, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION).status);
+    WCHAR location[64] = {};
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserIoctl(reader, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, location, sizeof location));
+    EXPECT_EQ(PHONE_LOCATION, std::wstring(location));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(reader));
+
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    EXPECT_EQ(std::vector<std::string>{KsimHex(CHARGING_ON)}, SetupPackets());
+}
+
+// The numbers the companion program was built against.
+TEST_F(ControlDeviceTest, ControlCodesKeepTheirWireValues)
+{
+    EXPECT_EQ(0x00222000u, ULONG(IOCTL_TVXIPC_CHARGING_ON));
+    EXPECT_EQ(0x00222004u, ULONG(IOCTL_TVXIPC_CHARGING_OFF));
+    EXPECT_EQ(0x00222008u, ULONG(IOCTL_TVXIPC_URB_WATCH_START));
+    EXPECT_EQ(0x0022200Cu, ULONG(IOCTL_TVXIPC_URB_WATCH_QUERY));
+    EXPECT_EQ(0x00222010u, ULONG(IOCTL_TVXIPC_QUERY_LOCATION));
+}
+
+TEST_F(ControlDeviceTest, StoppedOrSuspendedDeviceGetsNoOrderAndNoReSend)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(phone, PowerDeviceD2));
+    EXPECT_STATUS(STATUS_DEVICE_POWERED_OFF, Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
+    EXPECT_EQ(std::vector<std::string>{"Resend skipped: device not started\n"}, PrintsStartingWith("Resend"));
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(phone, PowerDeviceD0));
+
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryStop(phone));
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpStop(phone));
+    EXPECT_STATUS(STATUS_DEVICE_NOT_READY, Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status);
+    EXPECT_EQ(std::vector<std::string>{KsimHex(Foreign(0x40, 0))}, SetupPackets()) << "only the foreign request";
+    EXPECT_TRUE(filterExt->bIsChargingCmdOn) << "refused orders change nothing";
+
+    ASSERT_STATUS(STATUS_SUCCESS, KsimPnpStart(phone));
+    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status);
+}
+
+// The device's last charging request and the flag agree, however orders and re-sends interleave.
+TEST_F(ControlDeviceTest, OffOrderedWhileAReSendIsQueuedEndsWithTheDeviceOffAndTheFlagOff)
+{
+    ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
+    KsimClearUsbRequests(phone);
+    // The off takes the device a while; meanwhile the function driver's own request at
+    // DISPATCH_LEVEL queues a re-send.
+    KsimUrbScript slow;
+    slow.function = URB_FUNCTION_VENDOR_DEVICE;
+    slow.answer = KsimUrbAnswer::Pend;
+    slow.completeAfterMs = 200;
+    KsimUsbScript(phone, slow);
+    Reply off{};
+    std::thread client([&] { off = Order(handle, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION); });
+    ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0), DISPATCH_LEVEL));
+    client.join();
+    KsimDrainWorkItems();
+
+    EXPECT_STATUS(STATUS_SUCCESS, off.status);
+    EXPECT_EQ((std::vector<std::string>{KsimHex(CHARGING_OFF), KsimHex(Foreign(0x40, 0))}), SetupPackets());
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+}
+
+TEST_F(ControlDeviceTest, OnAndOffFromTwoHandlesAtOnceLeaveTheFlagAsTheDeviceWasLastTold)
+{
+    KsimHandle second = Open(0);
+    ASSERT_NE(nullptr, second);
+    KsimUrbScript slow;
+    slow.function = URB_FUNCTION_VENDOR_DEVICE;
+    slow.answer = KsimUrbAnswer::Pend;
+    slow.completeAfterMs = 200;
+    KsimUsbScript(phone, slow);
+    std::thread on([&] { EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status); });
+    ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
+    std::thread off([&] { EXPECT_STATUS(STATUS_SUCCESS, Order(second, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status); });
+    on.join();
+    off.join();
+
+    EXPECT_EQ((std::vector<std::string>{KsimHex(CHARGING_ON), KsimHex(CHARGING_OFF)}), SetupPackets());
+    EXPECT_FALSE(filterExt->bIsChargingCmdOn);
+    // So a foreign request now brings no on form.
+    KsimClearUsbRequests(phone);
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0)));
+    EXPECT_EQ(std::vector<std::string>{KsimHex(Foreign(0x40, 0))}, SetupPackets());
+    EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(second));
 }
 
 }  // namespace
