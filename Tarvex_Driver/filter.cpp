@@ -408,8 +408,9 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     PDEVICE_OBJECT filterDevObj = nullptr;
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0,
                                      FALSE, &filterDevObj);
+    // Low resources are a condition to report, not a broken invariant.
     if (!NT_SUCCESS(status)) {
-        VA_CHECK(NT_SUCCESS(status), MODULE);
+        DbgPrint("OrvantaDriver> VA_AddDevice: IoCreateDevice failed: 0x%X\n", status);
         return status;
     }
     VA_CHECK(filterDevObj, MODULE);

@@ -38,6 +38,7 @@ std::mutex& ThreadLock() {
 const char* StopName(ULONG code) {
     switch (code) {
     case 0x0A: return "IRQL_NOT_LESS_OR_EQUAL";
+    case 0x1E: return "KMODE_EXCEPTION_NOT_HANDLED";
     case 0x35: return "NO_MORE_IRP_STACK_LOCATIONS";
     case 0x44: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
     case 0xC1: return "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION";

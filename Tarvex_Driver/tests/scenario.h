@@ -42,6 +42,8 @@ protected:
     void SetUp() override
     {
         KsimTest::SetUp();
+        // As under a kernel debugger: a report of anything but a true invariant fails the test.
+        KsimSetAssertionsBreak(true);
         driver = KsimLoadDriver(DriverEntry);
         ASSERT_NE(nullptr, driver);
         KsimPnpRegisterUpperFilter(driver, FilterClass());
