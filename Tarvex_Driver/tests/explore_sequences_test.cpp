@@ -146,7 +146,7 @@ struct Client {
 
 class World {
 public:
-    World(Kernel& run, bool verbose) : run_(run), verbose_(verbose) {}
+    explicit World(Kernel& run) : run_(run) {}
 
     void Begin(bool installedFirst)
     {
@@ -668,7 +668,6 @@ private:
     }
 
     Kernel& run_;
-    bool verbose_;
     std::vector<Node> nodes_;
     std::vector<Client> clients_;
     unsigned ports_ = 0;
@@ -686,7 +685,7 @@ Outcome Play(const Sequence& sequence, bool verbose = false)
 {
     Outcome outcome;
     Kernel run;
-    World world(run, verbose);
+    World world(run);
     world.Begin(sequence.installedFirst);
     world.Check();
     if (!run.Clean()) {
