@@ -20,6 +20,10 @@
 //    import is pointed at a recorder that keeps a copy for the test and then calls DbgPrint.
 //    Its RtlAssert import is recorded the same way, as a debugger attached to Windows would
 //    report a failed assertion, so the test sees every invariant the filter found broken.
+//  - Wine has IoValidateDeviceIoControlAccess only as a stub, and hands a driver no access granted
+//    to the handle a request came through. The filter's import of it is pointed at an adapter
+//    that answers as Windows does for the handles these tests open, for reading and writing; a
+//    handle opened for reading only is proven over the kernel simulator.
 #ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #endif
@@ -191,6 +195,15 @@ VOID NTAPI RecordingRtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineN
     RtlAssert(failedAssertion, fileName, lineNumber, message);
 }
 
+// Stands in for IoValidateDeviceIoControlAccess in the filter's imports.
+NTSTATUS NTAPI ReadWriteHandleAccess(PIRP irp, ULONG requiredAccess)
+{
+    if (!irp || (requiredAccess & ~static_cast<ULONG>(FILE_READ_ACCESS | FILE_WRITE_ACCESS))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
 BOOLEAN SameAscii(const char* a, const char* b)
 {
     for (; *a && *b; ++a, ++b) {
@@ -244,6 +257,9 @@ PVOID AdapterFor(const char* name)
     if (SameAscii(name, "RtlAssert")) {
         return reinterpret_cast<PVOID>(RecordingRtlAssert);
     }
+    if (SameAscii(name, "IoValidateDeviceIoControlAccess")) {
+        return reinterpret_cast<PVOID>(ReadWriteHandleAccess);
+    }
     return nullptr;
 }
 
@@ -258,7 +274,8 @@ BOOLEAN IsWritable(PIMAGE_NT_HEADERS64 nt, ULONG rva)
     return FALSE;
 }
 
-// Points the filter's imports of IoGetDeviceProperty, DbgPrint and RtlAssert at the adapters above.
+// Points the filter's imports of IoGetDeviceProperty, DbgPrint, RtlAssert and
+// IoValidateDeviceIoControlAccess at the adapters above.
 // Returns how many were changed, or -1 when the image or its import table cannot be used.
 LONG AdaptFilterImports(PDRIVER_OBJECT driver)
 {
@@ -322,7 +339,7 @@ NTSTATUS LoadFilter()
     filterDriver = static_cast<PDRIVER_OBJECT>(object);
     busStatus.importsAdapted = AdaptFilterImports(filterDriver);
     Trace("tvxtestbus: filter imports adapted: %d\n", busStatus.importsAdapted);
-    return busStatus.importsAdapted == 3 ? STATUS_SUCCESS : STATUS_INVALID_IMAGE_FORMAT;
+    return busStatus.importsAdapted == 4 ? STATUS_SUCCESS : STATUS_INVALID_IMAGE_FORMAT;
 }
 
 void CopyName(PWCHAR out, const UNICODE_STRING& name)

@@ -659,7 +659,8 @@ TEST_F(WineKernel, TheFilterLoadsAndSitsRightAboveTheBusFdo)
     TESTBUS_STATUS status = {};
     ASSERT_TRUE(BusStatus(status)) << Diagnostics();
     EXPECT_EQ(0, status.filterLoadStatus) << std::hex << status.filterLoadStatus;
-    EXPECT_EQ(3, status.importsAdapted) << "IoGetDeviceProperty, DbgPrint and RtlAssert";
+    EXPECT_EQ(4, status.importsAdapted)
+        << "IoGetDeviceProperty, DbgPrint, RtlAssert and IoValidateDeviceIoControlAccess";
     EXPECT_EQ(0, status.filterAddStatus) << std::hex << status.filterAddStatus;
     EXPECT_STREQ(L"\\Driver\\Tarvex", status.aboveFdo);
     EXPECT_STREQ(L"\\Driver\\Tarvex", status.stackTop);
