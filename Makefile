@@ -16,7 +16,7 @@ export TVX_HOST32 = $(shell TVX_HOST32=$(TVX_HOST32_ASKED) scripts/host32)
 # The twins' own installable set: the driver's files with the x86-64 user-mode programs.
 TWIN_DIST = $(BUILD)/x64u/dist
 
-.PHONY: all dist setup configure build test bench demo clean
+.PHONY: all dist setup configure build test bench demo mutate clean
 
 all: dist
 
@@ -49,6 +49,11 @@ test: dist
 
 bench: build
 	@scripts/bench $(BUILD)
+
+# Likely mistakes put into the driver one at a time (Tarvex_Driver/tests/mutations.txt): which do
+# the driver's tests catch? Not part of test: it builds and runs them once per mistake.
+mutate: setup
+	@scripts/mutate $(BUILD)
 
 demo: dist
 	@if [ -x scripts/demo ]; then scripts/demo $(BUILD); else echo "no demo yet"; fi

@@ -86,6 +86,7 @@ struct WorkQueue {
     std::condition_variable cv;
     std::deque<WorkItem*> queue;
     bool running = false;
+    bool held = false;
     bool threadStarted = false;
 };
 
@@ -318,7 +319,7 @@ void WorkerLoop() {
         WorkItem* item;
         {
             std::unique_lock<std::mutex> g(q.m);
-            q.cv.wait(g, [&] { return !q.queue.empty(); });
+            q.cv.wait(g, [&] { return !q.queue.empty() && !q.held; });
             item = q.queue.front();
             q.queue.pop_front();
             q.running = true;
@@ -533,6 +534,8 @@ void FreeSimMdl(PMDL mdl) {
 void DrainWorkItems() {
     WorkQueue& q = WQ();
     std::unique_lock<std::mutex> g(q.m);
+    q.held = false;
+    q.cv.notify_all();
     q.cv.wait(g, [&] { return q.queue.empty() && !q.running; });
 }
 
@@ -1331,6 +1334,15 @@ bool KsimIsDeleted(PDEVICE_OBJECT device) {
 }
 
 void KsimDrainWorkItems() { DrainWorkItems(); }
+
+void KsimHoldWorkItems(bool hold) {
+    WorkQueue& q = WQ();
+    {
+        std::lock_guard<std::mutex> g(q.m);
+        q.held = hold;
+    }
+    q.cv.notify_all();
+}
 
 namespace ksim {
 

@@ -81,11 +81,21 @@ std::atomic<unsigned>& WaitLimitMs() {
 
 // Waits on the dispatcher for the object, up to the deadline when timed and never past the wait
 // limit. False when the deadline passed. Called with the dispatcher lock held.
+std::atomic<unsigned>& BlockedWaits() {
+    static std::atomic<unsigned> count{0};
+    return count;
+}
+
 template <typename Ready>
 bool WaitDispatcher(std::unique_lock<std::mutex>& g, bool timed, Clock::time_point deadline, const char* call,
                     const void* object, Ready ready) {
     Clock::time_point limit = Clock::now() + WaitLimit();
     bool reported = false;
+    struct Blocked {
+        bool counted;
+        explicit Blocked(bool blocks) : counted(blocks) { if (counted) ++BlockedWaits(); }
+        ~Blocked() { if (counted) --BlockedWaits(); }
+    } blocked(!ready());
     while (!ready()) {
         Clock::time_point until = timed && deadline < limit ? deadline : limit;
         if (DispatcherWake().wait_until(g, until) != std::cv_status::timeout || ready()) continue;
@@ -116,6 +126,8 @@ bool WaitRuleHolds(PLARGE_INTEGER timeout, const char* call, PVOID object) {
 }
 
 }  // namespace
+
+unsigned BlockedWaitCount() { return BlockedWaits().load(); }
 
 std::chrono::milliseconds WaitLimit() { return std::chrono::milliseconds(WaitLimitMs().load()); }
 
@@ -429,3 +441,5 @@ KSIM_IMPORT_POINTER(KeLeaveGuardedRegion)
 KSIM_IMPORT_POINTER(KeAreApcsDisabled)
 KSIM_IMPORT_POINTER(KeAreAllApcsDisabled)
 KSIM_IMPORT_POINTER(KeBugCheckEx)
+
+unsigned KsimBlockedWaits() { return BlockedWaitCount(); }

@@ -69,6 +69,9 @@ std::vector<std::string> KsimCheckEnd();
 // past it the waiter stops with 0xC4 (p[0] 0x224) and its stack in the text, and the program
 // ends unless the stop handler made the wait's object signalled. 30 s after each reset.
 void KsimSetWaitLimit(unsigned milliseconds);
+// Threads blocked right now in a kernel wait (KeWaitFor*): lets a test see that a driver's thread
+// is held, e.g. on a lock, before it lets the holder go on.
+unsigned KsimBlockedWaits();
 
 // Drivers.
 
@@ -158,6 +161,9 @@ enum class KsimFault {
 void KsimInjectFault(KsimFault fault, unsigned nth = 1, unsigned count = 1,
                      NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 void KsimClearFaults();
+// Calls of that kind drivers made since the reset, failed or not: how many occurrences a
+// scenario offers to a sweep that fails each in turn.
+unsigned KsimFaultCalls(KsimFault fault);
 
 // IRQL of the calling thread.
 
@@ -427,6 +433,9 @@ NTSTATUS KsimUsbGetDeviceDescriptor(PDEVICE_OBJECT pdo, USB_DEVICE_DESCRIPTOR* o
 // Work items (IoQueueWorkItem) run on a simulator worker thread at PASSIVE_LEVEL, in order.
 // Waits until every queued work item has run.
 void KsimDrainWorkItems();
+// While held, queued work items wait (a system worker thread busy elsewhere: Windows promises no
+// time); releasing, draining, the reset and the end check let them run.
+void KsimHoldWorkItems(bool hold);
 
 // User mode: handles on symbolic links, as the I/O manager serves them.
 

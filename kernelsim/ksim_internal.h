@@ -84,6 +84,7 @@ bool AllApcsDisabled();
 // (0xC4, 0x224); when the object is still not signalled after the handler, the program ends, so
 // that a test fails at once instead of hanging.
 std::chrono::milliseconds WaitLimit();
+unsigned BlockedWaitCount();
 void ReportWaitLimit(const char* what, const void* object);
 [[noreturn]] void EndAfterWaitLimit(const char* what);
 

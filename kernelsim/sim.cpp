@@ -280,6 +280,11 @@ void KsimInjectFault(KsimFault fault, unsigned nth, unsigned count, NTSTATUS sta
     for (unsigned i = 0; i < count; ++i) plan.failing[plan.calls + nth + i] = status;
 }
 
+unsigned KsimFaultCalls(KsimFault fault) {
+    Guard g(Lock());
+    return St().faults[fault].calls;
+}
+
 void KsimClearFaults() {
     Guard g(Lock());
     for (auto& entry : St().faults) entry.second.failing.clear();

@@ -193,16 +193,41 @@ TEST_F(IoTest, AnIrpNeverFreedIsReportedAtTheEnd) {
 }
 
 TEST_F(IoTest, FaultInjectionFailsTheChosenCallOnly) {
+    const unsigned before = KsimFaultCalls(KsimFault::IoCreateDevice);  // the fixture's own devices
     KsimInjectFault(KsimFault::IoCreateDevice, 2, 1, STATUS_INSUFFICIENT_RESOURCES);
     PDEVICE_OBJECT first = nullptr, second = nullptr, third = nullptr;
     EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &first));
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second));
     EXPECT_EQ(nullptr, second);
     EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &third));
+    EXPECT_EQ(before + 3, KsimFaultCalls(KsimFault::IoCreateDevice));
     KsimInjectFault(KsimFault::IoAttachDeviceToDeviceStack);
     EXPECT_EQ(nullptr, IoAttachDeviceToDeviceStack(first, third));
     IoDeleteDevice(first);
     IoDeleteDevice(third);
+}
+
+VOID NTAPI SetEventItem(PDEVICE_OBJECT, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(IoTest, AHeldWorkItemWaitsForItsReleaseAndTheThreadWaitingForItIsCountedAsBlocked) {
+    KEVENT ran;
+    KeInitializeEvent(&ran, NotificationEvent, FALSE);
+    KsimHoldWorkItems(true);
+    PIO_WORKITEM item = IoAllocateWorkItem(upper);
+    IoQueueWorkItem(item, SetEventItem, DelayedWorkQueue, &ran);
+    std::thread waiter([&ran] { KeWaitForSingleObject(&ran, Executive, KernelMode, FALSE, nullptr); });
+    while (KsimBlockedWaits() == 0) std::this_thread::yield();
+    LARGE_INTEGER twentyMs;
+    twentyMs.QuadPart = -20 * 10000;
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&ran, Executive, KernelMode, FALSE, &twentyMs));
+    EXPECT_EQ(1u, KsimBlockedWaits());
+    KsimHoldWorkItems(false);
+    waiter.join();
+    EXPECT_EQ(0u, KsimBlockedWaits());
+    KsimDrainWorkItems();
+    IoFreeWorkItem(item);
 }
 
 class IoMisuseTest : public MisuseTest {
