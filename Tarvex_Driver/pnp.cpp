@@ -25,6 +25,8 @@ constexpr PCWSTR CHILD_DRIVERS[] = {
 // Room for "\DosDevices\TVXIPC" and three digits.
 constexpr size_t NAME_UNITS = 32;
 
+// Resident: the completion routines reach extensions at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
 {
     return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
@@ -412,6 +414,8 @@ VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp)
 
 // Runs at up to DISPATCH_LEVEL, so it is resident. Drops the flag again if the device below
 // did not take the paging path after all.
+IO_COMPLETION_ROUTINE UsageNotificationCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS UsageNotificationCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* devExt = static_cast<DEVICE_EXTENSION*>(context);
