@@ -78,6 +78,14 @@ extern volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
 // the PAGE section wherever it is called from, as the mark says.
 #define VA_PAGED __attribute__((section("PAGE"), noinline))
 
+// The driver's record of a device object; every device object of the driver has one. Inline, so
+// resident wherever it is used: the dispatch and completion paths run at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
+{
+    return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
+}
+
 // The routines the system calls, declared by their roles so that a wrong signature does not compile.
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD VA_Unload;

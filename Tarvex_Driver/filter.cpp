@@ -10,13 +10,6 @@ constexpr PCSTR MODULE = "filter";
 
 constexpr ULONG HARDWARE_ID_QUERY_BYTES = 256;
 
-// Resident: every dispatch path starts with it, at up to DISPATCH_LEVEL.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
-{
-    return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
-}
-
 // Resident: the dispatch routine and the re-send work item ask it.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsGoingAway(const DEVICE_EXTENSION* devExt)
