@@ -78,12 +78,19 @@ extern volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
 // the PAGE section wherever it is called from, as the mark says.
 #define VA_PAGED __attribute__((section("PAGE"), noinline))
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// The driver's record of a device object; every device object of the driver has one. Inline, so
+// resident wherever it is used: the dispatch and completion paths run at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
+{
+    return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
+}
 
-// filter
-VOID VA_Unload(PDRIVER_OBJECT DriverObject);
-NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-NTSTATUS VA_DispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The routines the system calls, declared by their roles so that a wrong signature does not compile.
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD VA_Unload;
+DRIVER_ADD_DEVICE VA_AddDevice;
+DRIVER_DISPATCH VA_DispatchIrp;
 
 // pnp
 NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp);

@@ -10,22 +10,23 @@ constexpr PCSTR MODULE = "filter";
 
 constexpr ULONG HARDWARE_ID_QUERY_BYTES = 256;
 
-DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
-{
-    return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
-}
-
+// Resident: the dispatch routine and the re-send work item ask it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsGoingAway(const DEVICE_EXTENSION* devExt)
 {
     return devExt->state == STATE_REMOVING || devExt->state == STATE_REMOVED;
 }
 
+// Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsTvxipcCode(ULONG code)
 {
     return code == IOCTL_TVXIPC_CHARGING_ON || code == IOCTL_TVXIPC_CHARGING_OFF ||
            code == IOCTL_TVXIPC_URB_WATCH_START || code == IOCTL_TVXIPC_URB_WATCH_QUERY;
 }
 
+// Resident: URBs come down at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsDataTransfer(USHORT function)
 {
     return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ISOCH_TRANSFER ||
@@ -33,6 +34,8 @@ BOOLEAN IsDataTransfer(USHORT function)
 }
 
 // Completes a request that was not passed down; power requests must let the next one start.
+// Resident: the dispatch routine completes power requests with it at DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG_PTR information)
 {
     if (irpSp->MajorFunction == IRP_MJ_POWER) {
@@ -44,6 +47,8 @@ NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG
 
 // PASSIVE_LEVEL. An order given meanwhile wins: the on form goes only while charging is still
 // ordered on, and only to a started device, whose power the function driver above owns.
+// Resident: it is the re-send that follows URBs of a device that may be on the paging path.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
 {
     AcquireOrderLock(devExt);
@@ -59,6 +64,9 @@ VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
 
 // PASSIVE_LEVEL, in a system worker thread. Holds the own request taken when it was queued, so
 // removal waits for it before the remove goes down; a device already going away gets nothing more.
+// Resident: a work item routine runs when paging may be what it helps along.
+IO_WORKITEM_ROUTINE ResendWorkItem;
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
 {
     DEVICE_EXTENSION* devExt = ExtensionOf(deviceObject);
@@ -76,6 +84,8 @@ VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
 // guarded region, which commonly holds a lock others wait for: it is not held up by the device.
 // A request that passed the state check before removal began gets no re-send once removal has
 // begun: its URB would reach a PDO that has handled the remove.
+// Resident: called as URBs pass down, at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
 {
     if (!AcquireOwnRequest(devExt)) {
@@ -98,6 +108,8 @@ VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
 
 // Passes the request to the next-lower driver; the result is the lower driver's status, also
 // when the charging request follows.
+// Resident: most requests leave the dispatch routine through it, at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter)
 {
     IoSkipCurrentIrpStackLocation(irp);
@@ -110,6 +122,8 @@ NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter)
 
 // DbgPrint's Unicode conversions may run only at PASSIVE_LEVEL (their tables are pageable), and
 // URBs arrive at up to DISPATCH_LEVEL: the hardware ID, plain ASCII, goes out as narrow text.
+// Resident: called for URBs, at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID TraceHardwareId(const DEVICE_EXTENSION* devExt)
 {
     CHAR narrow[HARDWARE_ID_UNITS];
@@ -126,6 +140,8 @@ VOID TraceHardwareId(const DEVICE_EXTENSION* devExt)
 // is a foreign charging request that must be followed by the driver's own on form. The
 // decision travels with the request: another URB passing down meanwhile on another processor
 // must not take the re-send away from it or get it instead.
+// Resident: URBs come down at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp)
 {
     if (irpSp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
@@ -154,6 +170,8 @@ BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp)
     return FALSE;
 }
 
+// Resident: the filter traces control codes that pass it at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID TraceControlCode(ULONG code)
 {
     DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: %X\n", code);
@@ -161,6 +179,8 @@ VOID TraceControlCode(ULONG code)
 }
 
 // The input must begin with the device's location text, in any letter case.
+// Resident: part of the control device's dispatch, which shares the dispatch routine.
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     auto* input = static_cast<PCWSTR>(irp->AssociatedIrp.SystemBuffer);
@@ -177,6 +197,8 @@ BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCA
 // PASSIVE_LEVEL. Only a started device gets an order: a stopped one has no configuration, and
 // a suspended one is powered by the function driver above, past which the order would go. A
 // device that refused the order leaves the flag as it was, and the client sees the refusal.
+// Resident: part of the control device's dispatch, which shares the dispatch routine.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS GiveChargingOrder(const DEVICE_EXTENSION* devExt, DEVICE_EXTENSION* filterExt, BOOLEAN on)
 {
     AcquireOrderLock(filterExt);
@@ -200,6 +222,8 @@ NTSTATUS GiveChargingOrder(const DEVICE_EXTENSION* devExt, DEVICE_EXTENSION* fil
 // PASSIVE_LEVEL, in the caller's thread. One of the four control codes on a control device.
 // The own request on the filter is taken before the state check, so removal passes the remove
 // down only after a request that passed the check has ended.
+// Resident: part of the control device's dispatch, which shares the dispatch routine.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp, ULONG code)
 {
     DEVICE_EXTENSION* filterExt = ExtensionOf(devExt->filterDevObj);
@@ -254,6 +278,8 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
 
 // PASSIVE_LEVEL. The location the control device serves, terminating zero included: the one
 // request that needs no location and changes nothing.
+// Resident: part of the control device's dispatch, which shares the dispatch routine.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AnswerLocation(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     ULONG bytes = static_cast<ULONG>((wcslen(devExt->location) + 1) * sizeof(WCHAR));
@@ -265,6 +291,8 @@ NTSTATUS AnswerLocation(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCA
 }
 
 // What a control device going away answers: the handle's last requests succeed, others fail.
+// Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
@@ -273,6 +301,8 @@ NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp)
 }
 
 // A control device has nothing below it: what it does not serve itself it refuses.
+// Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
@@ -320,6 +350,8 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
 // refused where they start); everything else still goes down, as the function driver's abort,
 // port-status query or WMI request must reach the hub for its own removal to end. Once removed,
 // only Plug and Play and close pass.
+// Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
 {
     if (major == IRP_MJ_PNP || major == IRP_MJ_CLOSE) {
@@ -328,6 +360,8 @@ BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
     return devExt->state == STATE_REMOVED;
 }
 
+// Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
 {
     UCHAR major = irpSp->MajorFunction;
@@ -371,6 +405,8 @@ NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION i
 
 }  // namespace
 
+// Resident: the image entry point, in the section the loader maps first.
+_IRQL_requires_(PASSIVE_LEVEL)
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 {
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
@@ -458,6 +494,8 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
 }
 
 // Up to DISPATCH_LEVEL. Entered for every request to every device object of the driver.
+// Resident: power and internal requests reach it at DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS VA_DispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DEVICE_EXTENSION* devExt = ExtensionOf(DeviceObject);

@@ -25,11 +25,6 @@ constexpr PCWSTR CHILD_DRIVERS[] = {
 // Room for "\DosDevices\TVXIPC" and three digits.
 constexpr size_t NAME_UNITS = 32;
 
-DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
-{
-    return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
-}
-
 // A control device refuses requests once its filter is going away, so it follows the
 // filter's Plug and Play state (power states are not mirrored).
 VA_PAGED VOID SetState(DEVICE_EXTENSION* devExt, LONG state)
@@ -40,7 +35,9 @@ VA_PAGED VOID SetState(DEVICE_EXTENSION* devExt, LONG state)
     }
 }
 
-VA_PAGED NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp)
+// Passes the request on with a copy of this driver's stack location, as the Plug and Play
+// handlers do with what they do not complete themselves.
+VA_PAGED NTSTATUS CopyLocationAndPassDown(DEVICE_EXTENSION* devExt, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     return IofCallDriver(devExt->topDevObj, irp);
@@ -185,7 +182,7 @@ VA_PAGED NTSTATUS HandleSurpriseRemoval(DEVICE_EXTENSION* devExt, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
     SetState(devExt, STATE_REMOVING);
-    NTSTATUS status = PassDown(devExt, irp);
+    NTSTATUS status = CopyLocationAndPassDown(devExt, irp);
     RemoveControlDevice(devExt);
     return status;
 }
@@ -278,7 +275,7 @@ VA_PAGED NTSTATUS HandleStop(DEVICE_EXTENSION* devExt, PIRP irp)
     if (devExt->state == STATE_STARTED || devExt->state == STATE_SUSPENDED) {
         SetState(devExt, STATE_STOPPED);
     }
-    return PassDown(devExt, irp);
+    return CopyLocationAndPassDown(devExt, irp);
 }
 
 // A suspended device is refused here, where a driver may veto the stop.
@@ -288,7 +285,7 @@ VA_PAGED NTSTATUS HandleQueryStop(DEVICE_EXTENSION* devExt, PIRP irp)
         return CompleteRequest(irp, STATUS_DEVICE_POWERED_OFF);
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
-    return PassDown(devExt, irp);
+    return CopyLocationAndPassDown(devExt, irp);
 }
 
 // The dispatch routine does not count this request. The driver's own requests to the PDO end
@@ -300,7 +297,7 @@ VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
 {
     DbgPrint("OrvantaDriver> IRP_MN_REMOVE_DEVICE\n");
     if (devExt->state == STATE_REMOVED) {
-        return PassDown(devExt, irp);
+        return CopyLocationAndPassDown(devExt, irp);
     }
     SetState(devExt, STATE_REMOVED);
 
@@ -313,7 +310,7 @@ VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
     ReleaseDispatch(devExt);
     KeWaitForSingleObject(&devExt->dispatchDone, Executive, KernelMode, FALSE, nullptr);
 
-    NTSTATUS status = PassDown(devExt, irp);
+    NTSTATUS status = CopyLocationAndPassDown(devExt, irp);
 
     ReleasePendingAction(devExt);
     KeWaitForSingleObject(&devExt->removalEvent, Executive, KernelMode, FALSE, nullptr);
@@ -374,7 +371,7 @@ VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp)
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
     if (devExt->state == STATE_REMOVED || !devExt->bAttachToChildren ||
         irpSp->Parameters.QueryDeviceRelations.Type != BusRelations) {
-        return PassDown(devExt, irp);
+        return CopyLocationAndPassDown(devExt, irp);
     }
     DbgPrint("OrvantaDriver> IRP_MN_QUERY_DEVICE_RELATIONS => devExt->filterDevObj => %X\n",
              static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(devExt->filterDevObj)));
@@ -412,6 +409,8 @@ VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp)
 
 // Runs at up to DISPATCH_LEVEL, so it is resident. Drops the flag again if the device below
 // did not take the paging path after all.
+IO_COMPLETION_ROUTINE UsageNotificationCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS UsageNotificationCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* devExt = static_cast<DEVICE_EXTENSION*>(context);
@@ -449,7 +448,7 @@ VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp)
         return HandleStart(devExt, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(devExt, irp);
+        return CopyLocationAndPassDown(devExt, irp);
     case IRP_MN_QUERY_STOP_DEVICE:
         return HandleQueryStop(devExt, irp);
     case IRP_MN_REMOVE_DEVICE:
@@ -463,7 +462,7 @@ VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp)
     case IRP_MN_SURPRISE_REMOVAL:
         return HandleSurpriseRemoval(devExt, irp);
     default:
-        return PassDown(devExt, irp);
+        return CopyLocationAndPassDown(devExt, irp);
     }
 }
 

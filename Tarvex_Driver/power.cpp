@@ -5,12 +5,17 @@ namespace {
 
 constexpr PCSTR MODULE = "power";
 
+// Resident: power requests and their completion run at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsDeviceSetPower(PIO_STACK_LOCATION irpSp)
 {
     return irpSp->MinorFunction == IRP_MN_SET_POWER && irpSp->Parameters.Power.Type == DevicePowerState;
 }
 
 // Up to DISPATCH_LEVEL; must not block. Lets completion continue upward.
+// Resident: a completion routine runs where the lower driver completes.
+IO_COMPLETION_ROUTINE PowerCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* devExt = static_cast<DEVICE_EXTENSION*>(context);
@@ -43,6 +48,8 @@ NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 
 // Up to DISPATCH_LEVEL; must not block. The power completion routine releases the pending
 // action taken here; the lower drivers complete the request.
+// Resident: power requests come at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp)
 {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);

@@ -43,6 +43,8 @@ const Grant GRANTS[] = {
 // An access-allowed entry is its 4-byte header and its mask, followed by the SID.
 constexpr ULONG ACE_FIXED_BYTES = 4 + sizeof(ACCESS_MASK);
 
+// Resident in name only: its one caller, which is paged, takes it inline.
+_IRQL_requires_(PASSIVE_LEVEL)
 PSID SidOf(const Grant& grant)
 {
     return const_cast<NtAuthoritySid*>(grant.sid);

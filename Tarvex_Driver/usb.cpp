@@ -16,6 +16,9 @@ constexpr LONGLONG URB_TIMEOUT_100NS = -5LL * 10 * 1000 * 1000;
 
 // Up to DISPATCH_LEVEL. The request stays ours, so that it can still be cancelled after the wait
 // timed out and is freed only by the sender.
+// Resident: a completion routine runs where the lower driver completes.
+IO_COMPLETION_ROUTINE SubmitUrbCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SubmitUrbCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -26,6 +29,8 @@ NTSTATUS SubmitUrbCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 
 // PASSIVE_LEVEL: waits for the PDO, at most 5 s; a device that has not answered by then gets the
 // request cancelled, and the sender STATUS_IO_TIMEOUT once the cancelled request is back.
+// Resident: the charging re-send after URBs uses it, for a device that may be on the paging path.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb)
 {
     PIRP irp = IoAllocateIrp(devExt->physicalDevObj->StackSize, FALSE);
@@ -61,6 +66,8 @@ NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb)
 
 // PASSIVE_LEVEL. Records the device class and whether the vendor is Apple; a failed fetch
 // changes neither.
+// Resident: kept beside SubmitUrb, which the re-send needs resident; only a start calls it.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt)
 {
     auto* urb = static_cast<_URB_CONTROL_DESCRIPTOR_REQUEST*>(
@@ -106,6 +113,8 @@ NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt)
 
 // PASSIVE_LEVEL. Sends the charging request with wValue = wIndex = 0x6400 (on) or 0 (off);
 // it has no data stage.
+// Resident: the charging re-send after URBs uses it, for a device that may be on the paging path.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SetVendorCommand(DEVICE_EXTENSION* devExt, BOOLEAN on)
 {
     DbgPrint("OrvantaDriver> SetVendorCommand\n");

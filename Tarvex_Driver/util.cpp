@@ -7,6 +7,8 @@ constexpr PCSTR MODULE = "util";
 
 // Runs at up to DISPATCH_LEVEL when the lower driver completes the request. Stops completion
 // here so that the waiting caller owns the request again.
+IO_COMPLETION_ROUTINE CallDriverCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CallDriverCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     // The answer of another driver, reported but never taken for a broken invariant.
@@ -20,6 +22,8 @@ NTSTATUS CallDriverCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }  // namespace
 
 // Any IRQL up to DISPATCH_LEVEL.
+// Resident: the power path takes pending actions at DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID AcquirePendingAction(DEVICE_EXTENSION* devExt)
 {
     VA_CHECK(devExt->pendingActionCount >= 0, MODULE);
@@ -28,6 +32,8 @@ VOID AcquirePendingAction(DEVICE_EXTENSION* devExt)
 
 // Any IRQL up to DISPATCH_LEVEL. Once the count drops below 0 the remove handling may delete
 // the device object, so nothing here touches devExt after setting the event.
+// Resident: completion routines release pending actions at DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleasePendingAction(DEVICE_EXTENSION* devExt)
 {
     VA_CHECK(devExt->pendingActionCount >= 0, MODULE);
@@ -43,6 +49,8 @@ VOID ReleasePendingAction(DEVICE_EXTENSION* devExt)
 // removal may already have waited for the driver's own requests, and the PDO then handles, or
 // has handled, the remove. The count is taken before the state is read, as removal sets the
 // state before it waits, so removal either waits for this request or the request sees the state.
+// Resident: the re-send takes its own request as URBs pass, at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt)
 {
     if (InterlockedIncrement(&devExt->ownRequestCount) <= 0) {
@@ -57,6 +65,8 @@ BOOLEAN AcquireOwnRequest(DEVICE_EXTENSION* devExt)
 }
 
 // Any IRQL up to DISPATCH_LEVEL. As ReleasePendingAction: nothing touches devExt after the event.
+// Resident: released on the re-send path, at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt)
 {
     if (InterlockedDecrement(&devExt->ownRequestCount) < 0) {
@@ -66,6 +76,8 @@ VOID ReleaseOwnRequest(DEVICE_EXTENSION* devExt)
 
 // Any IRQL up to DISPATCH_LEVEL. The dispatch routine's own count, taken with an interlocked
 // increment on entry; as ReleasePendingAction, nothing touches devExt after the event.
+// Resident: every request leaves the dispatch routine through it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseDispatch(DEVICE_EXTENSION* devExt)
 {
     if (InterlockedDecrement(&devExt->dispatchCount) < 0) {
@@ -171,6 +183,8 @@ VA_PAGED NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY
 }
 
 // Completes a request this driver does not pass down; IoStatus.Information is left to the caller.
+// Resident: the dispatch routine completes requests with it at up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
 {
     irp->IoStatus.Status = status;

@@ -14,6 +14,7 @@
 #include "debugout.h"
 #include "fake_client.h"
 #include "resetstub.h"
+#include "scm_support.h"
 #include "story.h"
 
 #ifndef TVX_DIST_WINDOWS
@@ -22,7 +23,6 @@
 
 namespace {
 
-const char SERVICE_NAME[] = "OrvantaService";
 const DWORD RESET_CONTROL = 133;
 const DWORD WAIT_MS = 20000;
 const std::string SERVICE_TAG = "<OrvantaService> ";
@@ -107,112 +107,6 @@ std::string Lines(const std::vector<std::string>& lines)
     return text.empty() ? "(nothing)" : text;
 }
 
-struct ScHandle {
-    SC_HANDLE h;
-    explicit ScHandle(SC_HANDLE v) : h(v) {}
-    ~ScHandle()
-    {
-        if (h) {
-            CloseServiceHandle(h);
-        }
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-};
-
-bool QueryStatus(SERVICE_STATUS_PROCESS& status)
-{
-    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle svc(scm.h ? OpenServiceA(scm.h, SERVICE_NAME, SERVICE_QUERY_STATUS) : nullptr);
-    DWORD needed = 0;
-    return svc.h && QueryServiceStatusEx(svc.h, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                         sizeof status, &needed);
-}
-
-bool WaitForRunning(SERVICE_STATUS_PROCESS& status)
-{
-    ULONGLONG until = GetTickCount64() + WAIT_MS;
-    for (;;) {
-        if (QueryStatus(status) && status.dwCurrentState == SERVICE_RUNNING) {
-            return true;
-        }
-        if (GetTickCount64() >= until) {
-            return false;
-        }
-        Sleep(50);
-    }
-}
-
-bool ServiceExists()
-{
-    SERVICE_STATUS_PROCESS status;
-    return QueryStatus(status);
-}
-
-bool WaitUntilGone()
-{
-    ULONGLONG until = GetTickCount64() + WAIT_MS;
-    while (ServiceExists()) {
-        if (GetTickCount64() >= until) {
-            return false;
-        }
-        Sleep(50);
-    }
-    return true;
-}
-
-// A service of an earlier, interrupted run would make "-i" replace it; the demo starts clean.
-void RemoveLeftoverService()
-{
-    {
-        ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ScHandle svc(scm.h ? OpenServiceA(scm.h, SERVICE_NAME, SERVICE_ALL_ACCESS) : nullptr);
-        if (!svc.h) {
-            return;
-        }
-        SERVICE_STATUS status;
-        ControlService(svc.h, SERVICE_CONTROL_STOP, &status);
-        DeleteService(svc.h);
-    }
-    WaitUntilGone();
-}
-
-struct Config {
-    DWORD type = 0, startType = 0;
-    std::string binaryPath, account;
-};
-
-bool QueryConfig(Config& config)
-{
-    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle svc(scm.h ? OpenServiceA(scm.h, SERVICE_NAME, SERVICE_QUERY_CONFIG) : nullptr);
-    if (!svc.h) {
-        return false;
-    }
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    auto* qsc = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (!QueryServiceConfigA(svc.h, qsc, static_cast<DWORD>(buffer.size()), &needed)) {
-        return false;
-    }
-    config.type = qsc->dwServiceType;
-    config.startType = qsc->dwStartType;
-    config.binaryPath = qsc->lpBinaryPathName ? qsc->lpBinaryPathName : "";
-    config.account = qsc->lpServiceStartName ? qsc->lpServiceStartName : "";
-    return true;
-}
-
-DWORD SendReset()
-{
-    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle svc(scm.h ? OpenServiceA(scm.h, SERVICE_NAME, SERVICE_USER_DEFINED_CONTROL) : nullptr);
-    if (!svc.h) {
-        return GetLastError();
-    }
-    SERVICE_STATUS status;
-    return ControlService(svc.h, RESET_CONTROL, &status) ? ERROR_SUCCESS : GetLastError();
-}
-
 HRESULT CallRegistrationA(const std::string& dll, const char* entry)
 {
     return fake_taskschd::CallDllRegistration(std::wstring(dll.begin(), dll.end()), entry);
@@ -234,7 +128,7 @@ public:
             story_.Say("the story stops here: the next steps need what this one should have made");
         }
         // Whatever happened, the prefix is left without the demo's service and fakes.
-        RemoveLeftoverService();
+        scmtest::RemoveService();
         if (fakeSchedulerRegistered_) {
             CallRegistrationA("taskschd.dll", "DllRegisterServer");
         }
@@ -274,7 +168,8 @@ private:
         toolDir_ = dir_ + "Revenix\\";
         story_.Say("from " + source);
         story_.Say("into " + dir_);
-        RemoveLeftoverService();
+        // A service of an earlier, interrupted run would make "-i" replace it: the demo starts clean.
+        scmtest::RemoveService();
         CreateDirectoryA(dir_.c_str(), nullptr);
         CreateDirectoryA(toolDir_.c_str(), nullptr);
         for (const char* stale : {"delay.txt", "powershell.exe", "powershell.record", "powershell.listing",
@@ -341,11 +236,11 @@ private:
                      "its one debug line says the start is pending", Lines(run.debug));
 
         SERVICE_STATUS_PROCESS status{};
-        bool running = WaitForRunning(status);
+        bool running = scmtest::WaitForState(SERVICE_RUNNING, WAIT_MS, &status);
         servicePid_ = running ? status.dwProcessId : 0;
         story_.Proof(running, Format("the service manager reports OrvantaService running, process %lu", servicePid_));
-        Config config;
-        bool configured = QueryConfig(config);
+        scmtest::Config config{};
+        bool configured = scmtest::QueryConfig(config);
         story_.Proof(configured && config.binaryPath == "\"" + dir_ + "OrvantaService.exe\"",
                      "registered program: " + config.binaryPath, configured ? config.binaryPath : "no configuration");
         story_.Proof(configured && config.type == SERVICE_WIN32_OWN_PROCESS && config.startType == SERVICE_AUTO_START &&
@@ -363,7 +258,7 @@ private:
     bool Reset()
     {
         story_.Step("A caller sends the service control code 133 with ControlService");
-        DWORD result = SendReset();
+        DWORD result = scmtest::SendControl(RESET_CONTROL);
         // Wine's ControlService reports success even for controls a handler refuses, so the
         // proof is what the service and the tool do next.
         story_.Proof(result == ERROR_SUCCESS, Format("ControlService(133) returned %lu", result));
@@ -415,7 +310,7 @@ private:
         debugout::Result run = debugout::Run("\"" + dir_ + "OrvantaService.exe\" -d", 60000);
         story_.Proof(run.started && !run.timedOut && run.exitCode == 0,
                      Format("it exited with code %ld", static_cast<long>(run.exitCode)));
-        story_.Proof(WaitUntilGone(), "the service manager no longer knows OrvantaService");
+        story_.Proof(scmtest::WaitUntilGone(WAIT_MS), "the service manager no longer knows OrvantaService");
         DWORD code = STILL_ACTIVE;
         bool ended = process && WaitForSingleObject(process, WAIT_MS) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
         if (process) {

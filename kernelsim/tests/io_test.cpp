@@ -375,4 +375,52 @@ TEST_F(IoMisuseTest, ACompletionRoutineRunForADeletedDeviceStops) {
     ObDereferenceObject(upper);
 }
 
+TEST_F(MisuseTest, ABuiltRequestSentInAGuardedRegionStops) {
+    PDRIVER_OBJECT lowerDriver = KsimLoadDriver(LowerEntry, L"\\Driver\\Lower");
+    PDEVICE_OBJECT lower = MakeDevice<LowerExt>(lowerDriver);
+    static_cast<LowerExt*>(lower->DeviceExtension)->status = STATUS_SUCCESS;
+    for (bool guarded : {false, true}) {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        if (guarded) KeEnterGuardedRegion();
+        IofCallDriver(lower, irp);
+        if (guarded) KeLeaveGuardedRegion();
+        std::vector<KsimStop> stops = KsimTakeStops();
+        if (!guarded) {
+            EXPECT_TRUE(stops.empty());
+            continue;
+        }
+        ASSERT_EQ(1u, stops.size());
+        EXPECT_EQ(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, stops[0].code);
+        EXPECT_EQ(0x21Du, stops[0].p[0]);
+    }
+}
+
+TEST_F(MisuseTest, ADeviceDeletedUnderAnotherOutsideRemovalStopsAndStaysUntilTheOneAboveDetaches) {
+    PDRIVER_OBJECT lowerDriver = KsimLoadDriver(LowerEntry, L"\\Driver\\Lower");
+    PDEVICE_OBJECT lower = MakeDevice<LowerExt>(lowerDriver);
+    PDEVICE_OBJECT upper = MakeDevice<LowerExt>(lowerDriver);
+    ASSERT_EQ(lower, IoAttachDeviceToDeviceStack(upper, lower));
+    IoDeleteDevice(lower);  // outside a removal: the device above would keep sending to it
+    EXPECT_EQ(std::vector<ULONG>{KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION}, TakeStopCodes());
+    EXPECT_TRUE(KsimIsDeleted(lower));
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    IofCallDriver(lower, irp);  // still there: the lower driver completes it
+    EXPECT_TRUE(KsimTakeStops().empty());
+    IoDetachDevice(lower);
+    irp = IoAllocateIrp(1, FALSE);
+    IofCallDriver(lower, irp);
+    std::vector<KsimStop> stops = KsimTakeStops();
+    ASSERT_EQ(2u, stops.size());
+    EXPECT_EQ(0x21Fu, stops[0].p[0]) << "detached from a device deleted outside a removal";
+    EXPECT_EQ(0x205u, stops[1].p[0]) << "sent to a device freed at the detach";
+    IoFreeIrp(irp);
+    IoDeleteDevice(upper);
+}
+
 }  // namespace
