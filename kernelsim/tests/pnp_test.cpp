@@ -88,29 +88,6 @@ TEST_F(PnpTest, AClassUpperFilterJoinsOnlyTheStacksOfItsClass) {
     EXPECT_EQ(3u, KsimStackOf(keyboard).size());
 }
 
-// The bus driver deletes what it holds for a removed device: a driver above must have ended its
-// own requests before it passes the remove down, and send nothing after.
-TEST_F(WdmRuleTest, AUrbLeftInThePdoAtTheRemoveAndAUrbSentAfterItStop) {
-    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
-    brokenPdo = keyboard;
-    KsimUrbScript hold;
-    hold.answer = KsimUrbAnswer::Pend;
-    KsimUsbScript(keyboard, hold);
-    breakage = Breakage::UrbLeftInThePdoAtRemove;
-    KsimPnpRemove(keyboard);
-    EXPECT_EQ(std::vector<ULONG_PTR>{0x222}, TakeIoManagerCodes());
-    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard)) << "cancelled as the hub does";
-
-    // The stack built again on the same PDO.
-    KsimPnpBuildStack(keyboard);
-    KsimPnpStart(keyboard);
-    EXPECT_FALSE(KsimPdoRemoveHandled(keyboard));
-    breakage = Breakage::UrbAfterRemove;
-    KsimPnpRemove(keyboard);
-    EXPECT_TRUE(KsimPdoRemoveHandled(keyboard));
-    EXPECT_EQ(std::vector<ULONG_PTR>{0x223}, TakeIoManagerCodes());
-}
-
 // Power requests reach a non-pageable device at DISPATCH_LEVEL and go down at that level.
 TEST_F(WdmRuleTest, APowerPageableFilterUnderADeviceThatIsNotStops) {
     KsimAttachPassThrough(hub)->Flags &= ~DO_POWER_PAGABLE;
@@ -275,25 +252,6 @@ TEST_F(PnpTest, AStackRebuiltInPlaceKeepsItsPdoAndAReenumerationAsksTheParentFir
     EXPECT_EQ(3u, KsimStackOf(keyboard).size());
     KsimSetIrpHook(hub, nullptr);
     KsimPnpUnplug(keyboard);
-}
-
-TEST_F(PnpTest, APdoThatLeftTheBusCancelsTheUrbsItHoldsAndFailsNewOnes) {
-    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
-    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
-    KsimUrbScript hold;
-    hold.answer = KsimUrbAnswer::Pend;
-    KsimUsbScript(keyboard, hold);
-    NTSTATUS held = STATUS_SUCCESS;
-    std::thread sender([&] { held = KsimUsbSendBulk(keyboard); });
-    ASSERT_TRUE(KsimUsbWaitPended(keyboard, 1));
-    KsimRemoveChild(hub, keyboard);
-    KsimPnpQueryBusRelations(hub);
-    EXPECT_EQ(STATUS_SUCCESS, KsimPnpSurpriseRemove(keyboard));
-    sender.join();
-    EXPECT_EQ(STATUS_CANCELLED, held);
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, KsimUsbSendBulk(keyboard));
-    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard));
-    KsimPnpRemove(keyboard);
 }
 
 }  // namespace
