@@ -1,39 +1,12 @@
 #include "test_drivers.h"
+#include "pnp_fixture.h"
+#include "broken_filter.h"
 
-#include <chrono>
 #include <thread>
 
 using namespace ksimtest;
 
 namespace {
-
-KsimUsbDevice Hub() {
-    KsimUsbDevice device;
-    device.busDriver = L"\\Driver\\USBXHCI";
-    device.hardwareIds = {L"USB\\ROOT_HUB30"};
-    device.classGuid = KSIM_CLASS_USB;
-    device.functionDriver = L"\\Driver\\USBHUB3";
-    return device;
-}
-
-KsimUsbDevice Device(const wchar_t* location) {
-    KsimUsbDevice device;
-    device.busDriver = L"\\Driver\\USBHUB3";
-    device.hardwareIds = {L"USB\\VID_046D&PID_C31C"};
-    device.location = location;
-    device.functionDriver = L"\\Driver\\HidUsb";
-    return device;
-}
-
-class PnpTest : public KsimTest {
-protected:
-    void SetUp() override {
-        KsimTest::SetUp();
-        filterDriver = KsimLoadDriver(FilterEntry, L"\\Driver\\TestFilter");
-        KsimPnpRegisterUpperFilter(filterDriver);
-    }
-    PDRIVER_OBJECT filterDriver = nullptr;
-};
 
 TEST_F(PnpTest, PluggingBuildsTheStackInOrderAndStartsItThroughEveryDevice) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -79,9 +52,10 @@ TEST_F(PnpTest, UnpluggingRemovesTheWholeStackAndThePdo) {
     std::vector<std::string> deletions;
     for (const std::string& line : KsimIoLog())
         if (line.rfind("IoDeleteDevice ", 0) == 0) deletions.push_back(line);
-    EXPECT_EQ((std::vector<std::string>{"IoDeleteDevice \\Device\\USBPDO-1", "IoDeleteDevice <unnamed> \\Driver\\HidUsb",
-                                        "IoDeleteDevice <unnamed> \\Driver\\TestFilter"}),
-              deletions);
+    EXPECT_EQ(
+        (std::vector<std::string>{"IoDeleteDevice \\Device\\USBPDO-1", "IoDeleteDevice <unnamed> \\Driver\\HidUsb",
+                                  "IoDeleteDevice <unnamed> \\Driver\\TestFilter"}),
+        deletions);
     EXPECT_EQ(1u, KsimDevicesOf(filterDriver).size()) << "only the hub's filter remains";
 }
 
@@ -93,29 +67,6 @@ TEST_F(PnpTest, RemovingAHubTakesItsChildrenFirst) {
     EXPECT_TRUE(KsimIsDeleted(keyboard));
     EXPECT_TRUE(KsimIsDeleted(hub)) << "a root device without parent is gone with its removal";
     EXPECT_TRUE(KsimDevicesOf(filterDriver).empty());
-}
-
-TEST_F(PnpTest, PowerRequestsReachTheBottomAndEachDriverStartsTheNextOne) {
-    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
-    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
-    std::vector<PDEVICE_OBJECT> stack = KsimStackOf(keyboard);
-    KIRQL seen = 0xFF;
-    KsimSetIrpHook(keyboard, [&seen](PDEVICE_OBJECT, PIRP, NTSTATUS*) {
-        seen = KeGetCurrentIrql();
-        return false;
-    });
-    EXPECT_EQ(STATUS_SUCCESS, KsimPoSetDevicePower(keyboard, PowerDeviceD2));
-    EXPECT_EQ(PASSIVE_LEVEL, seen) << "the stack is pageable";
-    for (PDEVICE_OBJECT device : stack) EXPECT_EQ(1u, KsimPoStartNextPowerIrpCalls(device));
-
-    KsimPoSetPdoAnswer(keyboard, STATUS_DEVICE_NOT_READY, 1);
-    EXPECT_EQ(STATUS_DEVICE_NOT_READY, KsimPoSetDevicePower(keyboard, PowerDeviceD0));
-    EXPECT_EQ(STATUS_SUCCESS, KsimPoSetSystemPower(keyboard, PowerSystemSleeping3));
-
-    // A stack whose top is not pageable gets its power requests at DISPATCH_LEVEL.
-    stack.back()->Flags &= ~DO_POWER_PAGABLE;
-    EXPECT_EQ(STATUS_SUCCESS, KsimPoQueryDevicePower(keyboard, PowerDeviceD3));
-    EXPECT_EQ(DISPATCH_LEVEL, seen);
 }
 
 TEST_F(PnpTest, APdoAnswerFailsTheStartAndUpperDriversSeeIt) {
@@ -135,194 +86,6 @@ TEST_F(PnpTest, AClassUpperFilterJoinsOnlyTheStacksOfItsClass) {
     EXPECT_EQ(1u, KsimDevicesOf(usbOnly).size()) << "the hub is of the USB class, the keyboard of none";
     EXPECT_EQ(4u, KsimStackOf(hub).size());
     EXPECT_EQ(3u, KsimStackOf(keyboard).size());
-}
-
-}  // namespace
-
-// Rules Verifier holds drivers to, shown firing on a filter broken on purpose in one way each.
-namespace {
-
-enum class Breakage {
-    None, FailStop, FailSystemPower, FailCleanup, KeepSurpriseRemoval,
-    UrbLeftInThePdoAtRemove, UrbAfterRemove, PageableAlways, CompletionKeepsNoPending,
-    FailWhatItDoesNotHandleAfterSurpriseRemoval, WaitForPowerBelowBeforeRemove, OwnPnpRequestWithItsStatusUntouched
-};
-Breakage breakage;
-PDEVICE_OBJECT brokenPdo;  // where the broken filter sends URBs of its own
-
-NTSTATUS NTAPI FreeOwnUrb(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    delete static_cast<URB*>(context);
-    IoFreeIrp(irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// A URB of the filter's own straight to the PDO, not waited for.
-void SendOwnUrb() {
-    PIRP irp = IoAllocateIrp(brokenPdo->StackSize, FALSE);
-    auto* urb = new URB{};
-    urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, FreeOwnUrb, urb, TRUE, TRUE, TRUE);
-    IofCallDriver(brokenPdo, irp);
-}
-
-NTSTATUS NTAPI ForgetPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
-
-bool surpriseRemoved;
-volatile LONG powerBelow;  // power requests the filter passed down that have not come back
-KEVENT powerBelowDone;
-
-NTSTATUS NTAPI PowerBack(PDEVICE_OBJECT, PIRP irp, PVOID) {
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
-    if (InterlockedDecrement(&powerBelow) == 0) KeSetEvent(&powerBelowDone, IO_NO_INCREMENT, FALSE);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI OwnRequestBack(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// The filter's own capabilities query, sent with the status IoAllocateIrp left.
-void QueryCapabilitiesCarelessly(PDEVICE_OBJECT lower) {
-    DEVICE_CAPABILITIES caps{};
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-    next->Parameters.DeviceCapabilities.Capabilities = &caps;
-    KEVENT back;
-    KeInitializeEvent(&back, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnRequestBack, &back, TRUE, TRUE, TRUE);
-    IofCallDriver(lower, irp);
-    KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
-    IoFreeIrp(irp);
-}
-
-NTSTATUS NTAPI BrokenDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = STATUS_SUCCESS;
-    bool here = false;
-    bool remove = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_REMOVE_DEVICE;
-    bool usage = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_DEVICE_USAGE_NOTIFICATION;
-    PDEVICE_OBJECT lower = static_cast<FilterExt*>(device->DeviceExtension)->lower;
-    switch (breakage) {
-    case Breakage::None:
-        return FilterDispatch(device, irp);
-    case Breakage::FailWhatItDoesNotHandleAfterSurpriseRemoval:
-        if (s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_SURPRISE_REMOVAL) surpriseRemoved = true;
-        here = surpriseRemoved && s->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        status = STATUS_DELETE_PENDING;
-        break;
-    case Breakage::WaitForPowerBelowBeforeRemove:
-        if (remove && powerBelow > 0) KeWaitForSingleObject(&powerBelowDone, Executive, KernelMode, FALSE, nullptr);
-        if (s->MajorFunction != IRP_MJ_POWER) return FilterDispatch(device, irp);
-        InterlockedIncrement(&powerBelow);
-        KeClearEvent(&powerBelowDone);
-        PoStartNextPowerIrp(irp);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, PowerBack, nullptr, TRUE, TRUE, TRUE);
-        return PoCallDriver(lower, irp);
-    case Breakage::OwnPnpRequestWithItsStatusUntouched:
-        if (s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_START_DEVICE)
-            QueryCapabilitiesCarelessly(lower);
-        return FilterDispatch(device, irp);
-    case Breakage::UrbLeftInThePdoAtRemove:
-        if (remove) SendOwnUrb();
-        return FilterDispatch(device, irp);
-    case Breakage::UrbAfterRemove: {
-        if (!remove) return FilterDispatch(device, irp);
-        status = FilterDispatch(device, irp);
-        SendOwnUrb();
-        return status;
-    }
-    case Breakage::PageableAlways:
-        if (usage) device->Flags |= DO_POWER_PAGABLE;
-        return FilterDispatch(device, irp);
-    case Breakage::CompletionKeepsNoPending:
-        if (!usage) return FilterDispatch(device, irp);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ForgetPending, nullptr, TRUE, TRUE, TRUE);
-        return IofCallDriver(static_cast<FilterExt*>(device->DeviceExtension)->lower, irp);
-    case Breakage::FailStop:
-        here = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_STOP_DEVICE;
-        status = STATUS_DEVICE_BUSY;
-        break;
-    case Breakage::FailSystemPower:
-        here = s->MajorFunction == IRP_MJ_POWER && s->MinorFunction == IRP_MN_SET_POWER &&
-               s->Parameters.Power.Type == SystemPowerState;
-        if (here) PoStartNextPowerIrp(irp);
-        status = STATUS_UNSUCCESSFUL;
-        break;
-    case Breakage::FailCleanup:
-        here = s->MajorFunction == IRP_MJ_CLEANUP;
-        status = STATUS_DELETE_PENDING;
-        break;
-    case Breakage::KeepSurpriseRemoval:
-        here = s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_SURPRISE_REMOVAL;
-        break;
-    }
-    if (!here) return FilterDispatch(device, irp);
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS NTAPI BrokenEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = BrokenDispatch;
-    driver->DriverExtension->AddDevice = FilterAddDevice;
-    return STATUS_SUCCESS;
-}
-
-class WdmRuleTest : public MisuseTest {
-protected:
-    void SetUp() override {
-        MisuseTest::SetUp();
-        breakage = Breakage::FailStop;
-        surpriseRemoved = false;
-        powerBelow = 0;
-        KeInitializeEvent(&powerBelowDone, NotificationEvent, FALSE);
-        KsimPnpRegisterUpperFilter(KsimLoadDriver(BrokenEntry, L"\\Driver\\Broken"));
-        hub = KsimPnpPlugRoot(Hub());
-        TakeStopCodes();
-    }
-    // The simulator's own codes of the 0xC9 stops taken.
-    static std::vector<ULONG_PTR> TakeIoManagerCodes() {
-        std::vector<ULONG_PTR> codes;
-        for (const KsimStop& stop : KsimTakeStops())
-            if (stop.code == KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION) codes.push_back(stop.p[0]);
-        return codes;
-    }
-    PDEVICE_OBJECT hub = nullptr;
-};
-
-// The bus driver deletes what it holds for a removed device: a driver above must have ended its
-// own requests before it passes the remove down, and send nothing after.
-TEST_F(WdmRuleTest, AUrbLeftInThePdoAtTheRemoveAndAUrbSentAfterItStop) {
-    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
-    brokenPdo = keyboard;
-    KsimUrbScript hold;
-    hold.answer = KsimUrbAnswer::Pend;
-    KsimUsbScript(keyboard, hold);
-    breakage = Breakage::UrbLeftInThePdoAtRemove;
-    KsimPnpRemove(keyboard);
-    EXPECT_EQ(std::vector<ULONG_PTR>{0x222}, TakeIoManagerCodes());
-    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard)) << "cancelled as the hub does";
-
-    // The stack built again on the same PDO.
-    KsimPnpBuildStack(keyboard);
-    KsimPnpStart(keyboard);
-    EXPECT_FALSE(KsimPdoRemoveHandled(keyboard));
-    breakage = Breakage::UrbAfterRemove;
-    KsimPnpRemove(keyboard);
-    EXPECT_TRUE(KsimPdoRemoveHandled(keyboard));
-    EXPECT_EQ(std::vector<ULONG_PTR>{0x223}, TakeIoManagerCodes());
 }
 
 // Power requests reach a non-pageable device at DISPATCH_LEVEL and go down at that level.
@@ -351,15 +114,6 @@ TEST_F(WdmRuleTest, AFilterThatFailsTheStopStopsAndSoDoesNotPassingItDown) {
     breakage = Breakage::FailStop;
     KsimPnpStop(hub);
     EXPECT_EQ((std::vector<ULONG_PTR>{0x219, 0x21C}), TakeIoManagerCodes());
-}
-
-TEST_F(WdmRuleTest, AFilterThatFailsASystemSetPowerStops) {
-    breakage = Breakage::FailSystemPower;
-    KsimPoSetSystemPower(hub, PowerSystemSleeping3);
-    EXPECT_EQ(std::vector<ULONG_PTR>{0x21A}, TakeIoManagerCodes());
-    // A device set-power may fail.
-    KsimPoSetDevicePower(hub, PowerDeviceD3);
-    EXPECT_TRUE(KsimTakeStops().empty());
 }
 
 TEST_F(WdmRuleTest, AFilterThatFailsACleanupStops) {
@@ -498,35 +252,6 @@ TEST_F(PnpTest, AStackRebuiltInPlaceKeepsItsPdoAndAReenumerationAsksTheParentFir
     EXPECT_EQ(3u, KsimStackOf(keyboard).size());
     KsimSetIrpHook(hub, nullptr);
     KsimPnpUnplug(keyboard);
-}
-
-TEST_F(PnpTest, APdoThatLeftTheBusCancelsTheUrbsItHoldsAndFailsNewOnes) {
-    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
-    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
-    KsimUrbScript hold;
-    hold.answer = KsimUrbAnswer::Pend;
-    KsimUsbScript(keyboard, hold);
-    NTSTATUS held = STATUS_SUCCESS;
-    std::thread sender([&] { held = KsimUsbSendBulk(keyboard); });
-    ASSERT_TRUE(KsimUsbWaitPended(keyboard, 1));
-    KsimRemoveChild(hub, keyboard);
-    KsimPnpQueryBusRelations(hub);
-    EXPECT_EQ(STATUS_SUCCESS, KsimPnpSurpriseRemove(keyboard));
-    sender.join();
-    EXPECT_EQ(STATUS_CANCELLED, held);
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, KsimUsbSendBulk(keyboard));
-    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard));
-    KsimPnpRemove(keyboard);
-}
-
-TEST_F(PnpTest, APowerRequestThePdoPendsIsCompletedLaterFromAnotherThread) {
-    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
-    KsimPoPendAtPdo(hub, 50);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(STATUS_SUCCESS, KsimPoSetDevicePower(hub, PowerDeviceD2));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
-    KsimPoPendAtPdo(hub, 10, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, KsimPoSetDevicePower(hub, PowerDeviceD0));
 }
 
 }  // namespace

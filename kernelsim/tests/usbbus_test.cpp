@@ -1,4 +1,6 @@
 #include "test_drivers.h"
+#include "pnp_fixture.h"
+#include "broken_filter.h"
 
 #include <chrono>
 #include <thread>
@@ -203,6 +205,48 @@ TEST_F(UsbBusTest, ACancelledUrbComingBackLaterFromAnotherThreadStopsASenderThat
     KsimSetStopHandler(nullptr);
     KsimTakeStops();
     KsimUsbClearScripts(pdo);
+}
+
+// The bus driver deletes what it holds for a removed device: a driver above must have ended its
+// own requests before it passes the remove down, and send nothing after.
+TEST_F(WdmRuleTest, AUrbLeftInThePdoAtTheRemoveAndAUrbSentAfterItStop) {
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    brokenPdo = keyboard;
+    KsimUrbScript hold;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(keyboard, hold);
+    breakage = Breakage::UrbLeftInThePdoAtRemove;
+    KsimPnpRemove(keyboard);
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x222}, TakeIoManagerCodes());
+    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard)) << "cancelled as the hub does";
+
+    // The stack built again on the same PDO.
+    KsimPnpBuildStack(keyboard);
+    KsimPnpStart(keyboard);
+    EXPECT_FALSE(KsimPdoRemoveHandled(keyboard));
+    breakage = Breakage::UrbAfterRemove;
+    KsimPnpRemove(keyboard);
+    EXPECT_TRUE(KsimPdoRemoveHandled(keyboard));
+    EXPECT_EQ(std::vector<ULONG_PTR>{0x223}, TakeIoManagerCodes());
+}
+
+TEST_F(PnpTest, APdoThatLeftTheBusCancelsTheUrbsItHoldsAndFailsNewOnes) {
+    PDEVICE_OBJECT hub = KsimPnpPlugRoot(Hub());
+    PDEVICE_OBJECT keyboard = KsimPnpPlug(hub, Device(L"Port_#0004.Hub_#0001"));
+    KsimUrbScript hold;
+    hold.answer = KsimUrbAnswer::Pend;
+    KsimUsbScript(keyboard, hold);
+    NTSTATUS held = STATUS_SUCCESS;
+    std::thread sender([&] { held = KsimUsbSendBulk(keyboard); });
+    ASSERT_TRUE(KsimUsbWaitPended(keyboard, 1));
+    KsimRemoveChild(hub, keyboard);
+    KsimPnpQueryBusRelations(hub);
+    EXPECT_EQ(STATUS_SUCCESS, KsimPnpSurpriseRemove(keyboard));
+    sender.join();
+    EXPECT_EQ(STATUS_CANCELLED, held);
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, KsimUsbSendBulk(keyboard));
+    EXPECT_EQ(0u, KsimUsbPendedCount(keyboard));
+    KsimPnpRemove(keyboard);
 }
 
 }  // namespace
