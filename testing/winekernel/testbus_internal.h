@@ -50,8 +50,7 @@ class TextBuilder {
 public:
     explicit TextBuilder(PWCHAR buffer) : out_(buffer) { out_[0] = L'\0'; }
 
-    TextBuilder& Add(PCWSTR text)
-    {
+    TextBuilder& Add(PCWSTR text) {
         while (*text && at_ < TESTBUS_NAME_UNITS - 1) {
             out_[at_++] = *text++;
         }
@@ -60,8 +59,7 @@ public:
     }
 
     // value in the given base, with at least digits digits.
-    TextBuilder& Number(ULONG value, ULONG base, size_t digits)
-    {
+    TextBuilder& Number(ULONG value, ULONG base, size_t digits) {
         WCHAR reversed[12];
         size_t n = 0;
         do {
