@@ -8,8 +8,7 @@ namespace {
 
 using namespace setup_fixture;
 
-TEST(TvxSetupCommandLine, HelpGoesToStandardOutputBadCommandLinesExitWith2AndPreflightRefusals1)
-{
+TEST(TvxSetupCommandLine, HelpGoesToStandardOutputBadCommandLinesExitWith2AndPreflightRefusals1) {
     WindowsVersionForSetup(L"win10");
     for (const wchar_t* asked : {L"/?", L"-h", L"--help", L"HELP"}) {
         Outcome help = RunSetup(asked);

@@ -14,8 +14,7 @@ namespace {
 
 using namespace setup_fixture;
 
-TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
-{
+TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine) {
     Outcome install = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
     ASSERT_EQ(0u, install.exitCode) << install.out;
     EXPECT_TRUE(Has(install.LastLine(), "Installed, version ")) << install.out;
@@ -59,7 +58,8 @@ TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter", L"Tarvex"}), UpperFilters());
     Service service = QueryService(L"OrvantaService");
     EXPECT_TRUE(service.exists);
-    EXPECT_NE(std::wstring::npos, service.binary.find(std::wstring(FOLDER) + L"\\OrvantaService.exe")) << Narrow(service.binary);
+    EXPECT_NE(std::wstring::npos, service.binary.find(std::wstring(FOLDER) + L"\\OrvantaService.exe"))
+        << Narrow(service.binary);
     EXPECT_TRUE(scheduler.HasTask());
     // Apps & features, and the deployment tools, read the entry.
     const std::wstring command = L"\"" + std::wstring(FOLDER) + L"\\tvxsetup.exe\" uninstall";
@@ -95,7 +95,8 @@ TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
     // Nothing is left but the running tvxsetup.exe, which goes with the folder at the restart.
     EXPECT_FALSE(KeyExists(APPS_ENTRY));
     EXPECT_FALSE(KeyExists(L"SOFTWARE\\Orvanta"));
-    EXPECT_TRUE(Has(uninstall.out, "in use, deleted with the folder when Windows restarts: tvxsetup.exe")) << uninstall.out;
+    EXPECT_TRUE(Has(uninstall.out, "in use, deleted with the folder when Windows restarts: tvxsetup.exe"))
+        << uninstall.out;
     EXPECT_FALSE(Exists(std::wstring(FOLDER) + L"\\OrvantaService.exe"));
     EXPECT_FALSE(Exists(std::wstring(FOLDER) + L"\\tvxsetup.log")) << "the log goes to the temporary folder";
     EXPECT_TRUE(DeletedAtRestart(std::wstring(FOLDER) + L"\\tvxsetup.exe"));
@@ -113,20 +114,20 @@ TEST_F(TvxSetup, InstallStatusAndUninstallOnACleanMachine)
 // backed by a loaded driver), the machine as before, and the exit code and last line saying so.
 struct Fault {
     const char* name;
-    const char* failedStep;                      // as the last line names it
+    const char* failedStep;  // as the last line names it
     std::function<void(std::wstring& source)> arrange;
 };
 
-TEST_F(TvxSetup, EveryInjectedInstallFailureLeavesTheFilterSafeAndUndoesTheRest)
-{
+TEST_F(TvxSetup, EveryInjectedInstallFailureLeavesTheFilterSafeAndUndoesTheRest) {
     HANDLE held = INVALID_HANDLE_VALUE;
     const Fault faults[] = {
         {"the kernel service's display name is taken", "create the kernel service Tarvex",
          [](std::wstring&) {
              SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-             SC_HANDLE s = CreateServiceW(m, L"TarvexImpostor", L"Tarvex USB charging filter", SERVICE_ALL_ACCESS,
-                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                          L"C:\\windows\\system32\\cmd.exe", nullptr, nullptr, nullptr, nullptr, nullptr);
+             SC_HANDLE s =
+                 CreateServiceW(m, L"TarvexImpostor", L"Tarvex USB charging filter", SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                L"C:\\windows\\system32\\cmd.exe", nullptr, nullptr, nullptr, nullptr, nullptr);
              ASSERT_TRUE(s) << GetLastError();
              CloseServiceHandle(s);
              CloseServiceHandle(m);
@@ -163,7 +164,8 @@ TEST_F(TvxSetup, EveryInjectedInstallFailureLeavesTheFilterSafeAndUndoesTheRest)
         fault.arrange(source);
         Outcome install = RunSetup(source + L"\\tvxsetup.exe", L"install \"" + std::wstring(FOLDER) + L"\"");
         EXPECT_EQ(1u, install.exitCode) << install.out;
-        EXPECT_TRUE(Has(install.LastLine(), std::string("Not installed: \"") + fault.failedStep + "\" failed; every change was undone"))
+        EXPECT_TRUE(Has(install.LastLine(),
+                        std::string("Not installed: \"") + fault.failedStep + "\" failed; every change was undone"))
             << install.out;
         EXPECT_TRUE(Has(install.LastLine(), "USB class filter: Tarvex not registered")) << install.out;
         // A folder the undo removed again is no place for the log: the last line says where it went.
@@ -182,12 +184,12 @@ TEST_F(TvxSetup, EveryInjectedInstallFailureLeavesTheFilterSafeAndUndoesTheRest)
         scheduler.ClearFailures();
         Clean();
     }
-    printf("injected install failures leaving the class filter safe: %d of %d\n", safe, static_cast<int>(std::size(faults)));
+    printf("injected install failures leaving the class filter safe: %d of %d\n", safe,
+           static_cast<int>(std::size(faults)));
     EXPECT_EQ(static_cast<int>(std::size(faults)), safe);
 }
 
-TEST_F(TvxSetup, AFileInUseIsReplacedAtRestartWhenAllowed)
-{
+TEST_F(TvxSetup, AFileInUseIsReplacedAtRestartWhenAllowed) {
     CreateDirectoryW(FOLDER, nullptr);
     RecordInstall(FOLDER);
     std::wstring busy = std::wstring(FOLDER) + L"\\StartupOrvanta.exe";
@@ -203,8 +205,7 @@ TEST_F(TvxSetup, AFileInUseIsReplacedAtRestartWhenAllowed)
     EXPECT_TRUE(NamesTarvex(UpperFilters()));
 }
 
-TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesTheNewImageFirst)
-{
+TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesTheNewImageFirst) {
     Outcome first = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
     ASSERT_EQ(0u, first.exitCode) << first.out;
     std::string oldDriver = ReadFileBytes(DriverFile());
@@ -269,14 +270,12 @@ TEST_F(TvxSetup, ReinstallOverAnInstalledSystemReplacesTheChangedFilesAndProvesT
 }
 
 // Uninstall's injected failures: cut off after its first step, and a step that fails outright.
-TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
-{
+TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry) {
     int safe = 0;
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
-    Outcome cut = RunSetup(Dist() + L"\\tvxsetup.exe", L"uninstall \"" + std::wstring(FOLDER) + L"\"",
-                           [](const std::string& out) {
-                               return Has(out, "[ok]     remove Tarvex from the USB class's UpperFilters");
-                           });
+    Outcome cut = RunSetup(
+        Dist() + L"\\tvxsetup.exe", L"uninstall \"" + std::wstring(FOLDER) + L"\"",
+        [](const std::string& out) { return Has(out, "[ok]     remove Tarvex from the USB class's UpperFilters"); });
     EXPECT_TRUE(Has(cut.out, "[ok]     remove Tarvex from the USB class's UpperFilters")) << cut.out;
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter"}), UpperFilters());
     if (FilterIsSafe() && !NamesTarvex(UpperFilters())) ++safe;
@@ -291,8 +290,9 @@ TEST_F(TvxSetup, AnInterruptedOrFailingUninstallLeavesNoFilterEntry)
     Outcome failing = RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(1u, failing.exitCode) << failing.out;
     EXPECT_TRUE(Has(failing.out, "[FAILED] delete the logon task OrvantaUWP")) << failing.out;
-    EXPECT_TRUE(Has(failing.LastLine(), "Removal failed: 1 step(s) failed (see above); the installation record and folder stay for "
-                                       "another run. USB class filter: Tarvex not registered"))
+    EXPECT_TRUE(Has(failing.LastLine(),
+                    "Removal failed: 1 step(s) failed (see above); the installation record and folder stay for "
+                    "another run. USB class filter: Tarvex not registered"))
         << failing.out;
     EXPECT_FALSE(QueryService(L"Tarvex").exists);
     if (FilterIsSafe() && !NamesTarvex(UpperFilters())) ++safe;

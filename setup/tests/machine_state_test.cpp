@@ -18,8 +18,7 @@ using namespace setup_fixture;
 // Windows' service manager hands a kernel driver's path back in NT form (\??\C:\...), as sc qc
 // shows for a driver installed by CreateService; Wine keeps the form given, so the test stores
 // that form itself through ChangeServiceConfig.
-TEST_F(TvxSetup, ADriverPathInNtFormIsThisDriverForStatusRepairAndUninstall)
-{
+TEST_F(TvxSetup, ADriverPathInNtFormIsThisDriverForStatusRepairAndUninstall) {
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
@@ -50,8 +49,7 @@ TEST_F(TvxSetup, ADriverPathInNtFormIsThisDriverForStatusRepairAndUninstall)
 // opening and reporting as before) until the restart, as DeleteService documents; Wine marks it
 // while another handle holds it open, which the test does. Its file scheduled for deletion at the
 // restart (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT) is the other half.
-TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRestartMessage)
-{
+TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRestartMessage) {
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE held = OpenServiceW(manager, L"Tarvex", SERVICE_QUERY_STATUS);
@@ -84,8 +82,7 @@ TEST_F(TvxSetup, AnInstallOverARemovalThatTheRestartFinishesIsRefusedWithTheRest
 // Wine's disks answer the storage query with their own bus, never USB: the environment variable
 // TVXSETUP_WINE_SYSTEM_BUS, read only under Wine, plays the BusType of IOCTL_STORAGE_QUERY_PROPERTY
 // (7, BusTypeUsb). Windows To Go's PortableOperatingSystem value is the registry's own.
-TEST_F(TvxSetup, AMachineStartingWindowsFromUsbIsRefusedUntouchedAndStatusSaysWhy)
-{
+TEST_F(TvxSetup, AMachineStartingWindowsFromUsbIsRefusedUntouchedAndStatusSaysWhy) {
     struct Case {
         const char* name;
         std::function<void()> arrange, restore;
@@ -123,18 +120,21 @@ TEST_F(TvxSetup, AMachineStartingWindowsFromUsbIsRefusedUntouchedAndStatusSaysWh
 // and file is a healthy filter. One Windows refused at boot leaves the USB class's device nodes with
 // a problem code (CM_Get_DevNode_Status); Wine has no failing device nodes, so the environment
 // variable TVXSETUP_WINE_USB_DEVICES, read only under Wine, plays the class's devices and their codes.
-TEST_F(TvxSetup, StatusTellsAHealthyFilterFromOneWindowsRefusedOrWhoseFileIsGone)
-{
+TEST_F(TvxSetup, StatusTellsAHealthyFilterFromOneWindowsRefusedOrWhoseFileIsGone) {
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
-    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES", L"USB\\ROOT_HUB30\\4&1a2b3c&0&0=39;USB\\VID_046D&PID_C52B\\5&2=31");
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES",
+                            L"USB\\ROOT_HUB30\\4&1a2b3c&0&0=39;USB\\VID_046D&PID_C52B\\5&2=31");
     Outcome refused = RunSetup(L"status");
-    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES", L"USB\\ROOT_HUB30\\4&1a2b3c&0&0=0;USB\\VID_046D&PID_C52B\\5&2=0");
+    SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES",
+                            L"USB\\ROOT_HUB30\\4&1a2b3c&0&0=0;USB\\VID_046D&PID_C52B\\5&2=0");
     Outcome healthy = RunSetup(L"status");
     SetEnvironmentVariableW(L"TVXSETUP_WINE_USB_DEVICES", nullptr);
     EXPECT_EQ(4u, refused.exitCode) << refused.out;
-    EXPECT_TRUE(Has(refused.LastLine(), "Registered, but Windows did not load it. USB class filter: Tarvex registered, "
-                                        "but Windows did not load it: 2 USB device(s) did not start, "
-                                        "USB\\ROOT_HUB30\\4&1a2b3c&0&0 with code 39")) << refused.out;
+    EXPECT_TRUE(Has(refused.LastLine(),
+                    "Registered, but Windows did not load it. USB class filter: Tarvex registered, "
+                    "but Windows did not load it: 2 USB device(s) did not start, "
+                    "USB\\ROOT_HUB30\\4&1a2b3c&0&0 with code 39"))
+        << refused.out;
     EXPECT_TRUE(Has(refused.LastLine(), "Run \"tvxsetup uninstall\"")) << refused.out;
     EXPECT_EQ(0u, healthy.exitCode) << healthy.out;
 
@@ -142,7 +142,8 @@ TEST_F(TvxSetup, StatusTellsAHealthyFilterFromOneWindowsRefusedOrWhoseFileIsGone
     Outcome usb = RunSetup(L"status");
     SetEnvironmentVariableW(L"TVXSETUP_WINE_SYSTEM_BUS", nullptr);
     EXPECT_EQ(4u, usb.exitCode) << usb.out;
-    EXPECT_TRUE(Has(usb.LastLine(), "Installed where it must not be: Windows starts from a disk on a USB bus")) << usb.out;
+    EXPECT_TRUE(Has(usb.LastLine(), "Installed where it must not be: Windows starts from a disk on a USB bus"))
+        << usb.out;
 
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(manager, L"Tarvex", SERVICE_STOP | SERVICE_QUERY_STATUS);
@@ -169,8 +170,7 @@ TEST_F(TvxSetup, StatusTellsAHealthyFilterFromOneWindowsRefusedOrWhoseFileIsGone
 // file owners, so a folder owned by another account (refused on Windows for its owner, who is
 // always granted READ_CONTROL and WRITE_DAC, as Windows' documentation of object ownership says) is
 // modelled by one the record does not name, which Windows refuses first.
-TEST_F(TvxSetup, AFolderThatIsNotAnInstallationOrIsReachedThroughALinkIsRefusedUntouched)
-{
+TEST_F(TvxSetup, AFolderThatIsNotAnInstallationOrIsReachedThroughALinkIsRefusedUntouched) {
     CreateDirectoryW(FOLDER, nullptr);
     Outcome empty = RunSetup(L"install \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ(1u, empty.exitCode) << empty.out;
@@ -207,8 +207,7 @@ TEST_F(TvxSetup, AFolderThatIsNotAnInstallationOrIsReachedThroughALinkIsRefusedU
 }
 
 // A second folder moves the installation only when asked to.
-TEST_F(TvxSetup, ASecondFolderIsRefusedWithoutMoveAndTakesTheInstallationWithIt)
-{
+TEST_F(TvxSetup, ASecondFolderIsRefusedWithoutMoveAndTakesTheInstallationWithIt) {
     const std::wstring second = L"C:\\Orvanta Setup Test Moved";
     RemoveTree(second);
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
@@ -221,15 +220,14 @@ TEST_F(TvxSetup, ASecondFolderIsRefusedWithoutMoveAndTakesTheInstallationWithIt)
     Service service = QueryService(L"OrvantaService");
     EXPECT_NE(std::wstring::npos, service.binary.find(second + L"\\OrvantaService.exe")) << Narrow(service.binary);
     EXPECT_FALSE(Exists(std::wstring(FOLDER) + L"\\OrvantaService.exe"));
-    EXPECT_TRUE(Has(RunSetup(L"status").out, "Orvanta Setup Test Moved")) ;
+    EXPECT_TRUE(Has(RunSetup(L"status").out, "Orvanta Setup Test Moved"));
     RunSetup(L"uninstall");
     RemoveTree(second);
 }
 
 // The class filter is edited as Windows' class tools do: other entries kept exactly (an empty string
 // included), and a value that is not a multi-string left alone.
-TEST_F(TvxSetup, TheFilterEditKeepsEveryOtherEntryAndRefusesAValueOfAnotherType)
-{
+TEST_F(TvxSetup, TheFilterEditKeepsEveryOtherEntryAndRefusesAValueOfAnotherType) {
     SetUpperFiltersValue(REG_MULTI_SZ, std::wstring(L"OtherFilter\0\0Third\0\0", 20));
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter", L"", L"Third", L"Tarvex"}), RawUpperFilters());
@@ -252,16 +250,15 @@ TEST_F(TvxSetup, TheFilterEditKeepsEveryOtherEntryAndRefusesAValueOfAnotherType)
 // Windows gives an administrator's programs the limited half of a split token unless the program's
 // manifest asks for elevation (Explorer and a prompt that is not elevated start it so); Wine 8 splits
 // the token too (TokenLinkedToken), so the test starts tvxsetup with that limited half.
-TEST_F(TvxSetup, StatusNeedsNoElevationAndTheVerbsThatChangeThingsSaySoWithoutIt)
-{
+TEST_F(TvxSetup, StatusNeedsNoElevationAndTheVerbsThatChangeThingsSaySoWithoutIt) {
     ASSERT_INSTALLS(L"install \"" + std::wstring(FOLDER) + L"\"");
     HANDLE own = nullptr, limited = nullptr;
     TOKEN_LINKED_TOKEN linked = {};
     DWORD size = 0;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own));
     ASSERT_TRUE(GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size)) << GetLastError();
-    ASSERT_TRUE(DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
-                                 &limited));
+    ASSERT_TRUE(
+        DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &limited));
     const std::wstring setup = Dist() + L"\\tvxsetup.exe";
     Outcome status = RunSetup(setup, L"status", nullptr, limited);
     Outcome install = RunSetup(setup, L"install \"" + std::wstring(FOLDER) + L"\"", nullptr, limited);
@@ -282,8 +279,7 @@ TEST_F(TvxSetup, StatusNeedsNoElevationAndTheVerbsThatChangeThingsSaySoWithoutIt
 
 // A write of the class filter that Windows refuses (here an entry denying everyone KEY_SET_VALUE on
 // the class key) is a failed step, never taken as done.
-TEST_F(TvxSetup, ARefusedWriteOfTheFilterEntryFailsTheInstallAndUndoesIt)
-{
+TEST_F(TvxSetup, ARefusedWriteOfTheFilterEntryFailsTheInstallAndUndoesIt) {
     HKEY key;
     ASSERT_EQ(0, RegOpenKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, READ_CONTROL | WRITE_DAC, &key));
     std::vector<BYTE> saved(4096);
@@ -298,8 +294,10 @@ TEST_F(TvxSetup, ARefusedWriteOfTheFilterEntryFailsTheInstallAndUndoesIt)
     EXPECT_EQ(0, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data()));
     RegCloseKey(key);
     EXPECT_EQ(1u, install.exitCode) << install.out;
-    EXPECT_TRUE(Has(install.out, "[FAILED] add Tarvex to the USB class's UpperFilters: cannot write the USB class's "
-                                 "UpperFilters")) << install.out;
+    EXPECT_TRUE(Has(install.out,
+                    "[FAILED] add Tarvex to the USB class's UpperFilters: cannot write the USB class's "
+                    "UpperFilters"))
+        << install.out;
     EXPECT_TRUE(Has(install.LastLine(), "failed; every change was undone")) << install.out;
     EXPECT_EQ((std::vector<std::wstring>{L"OtherFilter"}), UpperFilters());
     EXPECT_FALSE(QueryService(L"Tarvex").exists);

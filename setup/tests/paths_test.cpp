@@ -12,14 +12,13 @@ namespace {
 using namespace setup_harness;
 
 // The forms in which the service manager hands back a driver's path all name the one file.
-TEST(TvxSetupPaths, EveryStoredFormOfTheDriversPathNamesTheSameFile)
-{
+TEST(TvxSetupPaths, EveryStoredFormOfTheDriversPathNamesTheSameFile) {
     const std::wstring windows = L"C:\\Windows";
     const std::wstring expected = L"c:\\windows\\system32\\drivers\\tarvex.sys";
-    for (const wchar_t* stored : {L"\\??\\C:\\Windows\\system32\\drivers\\Tarvex.sys",
-                                  L"\\SystemRoot\\System32\\drivers\\Tarvex.sys",
-                                  L"System32\\drivers\\Tarvex.sys", L"%SystemRoot%\\System32\\drivers\\Tarvex.sys",
-                                  L"C:\\WINDOWS\\System32\\Drivers\\TARVEX.SYS"})
+    for (const wchar_t* stored :
+         {L"\\??\\C:\\Windows\\system32\\drivers\\Tarvex.sys", L"\\SystemRoot\\System32\\drivers\\Tarvex.sys",
+          L"System32\\drivers\\Tarvex.sys", L"%SystemRoot%\\System32\\drivers\\Tarvex.sys",
+          L"C:\\WINDOWS\\System32\\Drivers\\TARVEX.SYS"})
         EXPECT_EQ(expected, tvxsetup::NormalImagePath(stored, windows)) << Narrow(stored);
     EXPECT_EQ(expected, tvxsetup::NormalImagePath(L"\\SystemRoot\\System32\\drivers\\Tarvex.sys", L"C:\\Windows\\"));
     EXPECT_NE(expected, tvxsetup::NormalImagePath(L"\\??\\D:\\Windows\\system32\\drivers\\Tarvex.sys", windows));
@@ -29,8 +28,7 @@ TEST(TvxSetupPaths, EveryStoredFormOfTheDriversPathNamesTheSameFile)
               tvxsetup::NormalImagePath(L"\"C:\\Program Files\\Orvanta\\OrvantaService.exe\" -s", windows));
 }
 
-TEST(TvxSetupPaths, AMultiStringKeepsItsEmptyStringsAndPendingRenamesNameTheirSources)
-{
+TEST(TvxSetupPaths, AMultiStringKeepsItsEmptyStringsAndPendingRenamesNameTheirSources) {
     const wchar_t value[] = L"Other\0\0Third\0";  // with the literal's own NUL: the list's terminator
     auto items = tvxsetup::SplitMultiString(value, sizeof value / sizeof(wchar_t));
     EXPECT_EQ((std::vector<std::wstring>{L"Other", L"", L"Third"}), items);
@@ -40,7 +38,8 @@ TEST(TvxSetupPaths, AMultiStringKeepsItsEmptyStringsAndPendingRenamesNameTheirSo
     EXPECT_TRUE(tvxsetup::SplitMultiString(L"", 1).empty());
     // Pairs of source and target; an empty target deletes the source.
     auto gone = tvxsetup::PendingRenameSources(
-        {L"\\??\\C:\\windows\\system32\\drivers\\Tarvex.sys", L"", L"\\??\\C:\\a.new", L"!\\??\\C:\\a"}, L"C:\\windows");
+        {L"\\??\\C:\\windows\\system32\\drivers\\Tarvex.sys", L"", L"\\??\\C:\\a.new", L"!\\??\\C:\\a"},
+        L"C:\\windows");
     EXPECT_EQ((std::vector<std::wstring>{L"c:\\windows\\system32\\drivers\\tarvex.sys", L"c:\\a.new"}), gone);
 }
 

@@ -24,17 +24,15 @@ using namespace setup_harness;
 inline const wchar_t FOLDER[] = L"C:\\Orvanta Setup Test";
 
 // An install every later step of a scenario needs; its output when it fails.
-#define ASSERT_INSTALLS(args)                                  \
-    do {                                                       \
-        Outcome installed_ = RunSetup(args);                   \
+#define ASSERT_INSTALLS(args)                                 \
+    do {                                                      \
+        Outcome installed_ = RunSetup(args);                  \
         ASSERT_EQ(0u, installed_.exitCode) << installed_.out; \
     } while (0)
 
-
 // The rule every scenario must leave standing: the class names Tarvex only over a kernel service
 // and an image that will still be there after a restart.
-inline ::testing::AssertionResult FilterIsSafe()
-{
+inline ::testing::AssertionResult FilterIsSafe() {
     auto filters = UpperFilters();
     if (!NamesTarvex(filters)) return ::testing::AssertionSuccess();
     Service kernel = QueryService(L"Tarvex");
@@ -46,18 +44,19 @@ inline ::testing::AssertionResult FilterIsSafe()
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
     std::wstring image = tvxsetup::NormalImagePath(kernel.binary, windows);
-    if (!Exists(image)) return ::testing::AssertionFailure() << "the USB class names Tarvex, but " << Narrow(image) << " is missing";
+    if (!Exists(image))
+        return ::testing::AssertionFailure() << "the USB class names Tarvex, but " << Narrow(image) << " is missing";
     return ::testing::AssertionSuccess();
 }
 
-inline void DeleteServiceNamed(const wchar_t* name)
-{
+inline void DeleteServiceNamed(const wchar_t* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS) : nullptr;
     if (service) {
         SERVICE_STATUS status;
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
+        for (int i = 0; i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
+             ++i)
             Sleep(100);
         DeleteService(service);
         CloseServiceHandle(service);
@@ -66,10 +65,8 @@ inline void DeleteServiceNamed(const wchar_t* name)
     for (int i = 0; i < 50 && QueryService(name).exists; ++i) Sleep(100);
 }
 
-
 // The images an upgrade leaves in the drivers folder, Tarvex-<version>.sys.
-inline std::vector<std::wstring> UpgradeImages()
-{
+inline std::vector<std::wstring> UpgradeImages() {
     std::vector<std::wstring> out;
     std::wstring dir = DriverFile().substr(0, DriverFile().find_last_of(L'\\'));
     WIN32_FIND_DATAW found;
@@ -83,8 +80,7 @@ inline std::vector<std::wstring> UpgradeImages()
 }
 
 // Whether the restart deletes the file (PendingFileRenameOperations, in NT form).
-inline bool DeletedAtRestart(const std::wstring& path)
-{
+inline bool DeletedAtRestart(const std::wstring& path) {
     std::vector<wchar_t> data(64 * 1024, L'\0');
     DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
     if (RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
@@ -101,8 +97,7 @@ inline bool DeletedAtRestart(const std::wstring& path)
 inline const wchar_t APPS_ENTRY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvanta";
 
 // A value of the Apps & features entry as text (numbers in decimal); empty when absent.
-inline std::wstring AppsEntry(const wchar_t* name)
-{
+inline std::wstring AppsEntry(const wchar_t* name) {
     wchar_t text[1024] = {};
     DWORD size = sizeof text, type = 0;
     if (RegGetValueW(HKEY_LOCAL_MACHINE, APPS_ENTRY, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, text, &size))
@@ -112,8 +107,7 @@ inline std::wstring AppsEntry(const wchar_t* name)
     return type == REG_DWORD ? std::to_wstring(number) : std::wstring(text);
 }
 
-inline bool KeyExists(const wchar_t* path)
-{
+inline bool KeyExists(const wchar_t* path) {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) return false;
     RegCloseKey(key);
@@ -121,8 +115,7 @@ inline bool KeyExists(const wchar_t* path)
 }
 
 // Adds a deletion at the next restart of a file that need not exist, as an earlier removal leaves one.
-inline void PlantDeleteAtRestart(const std::wstring& path)
-{
+inline void PlantDeleteAtRestart(const std::wstring& path) {
     const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager";
     std::vector<wchar_t> data(64 * 1024, L'\0');
     DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
@@ -139,8 +132,7 @@ inline void PlantDeleteAtRestart(const std::wstring& path)
 }
 
 // A copy of the installable files to change one of; tvxsetup installs from its own folder.
-inline std::wstring SourceCopy(const wchar_t* name)
-{
+inline std::wstring SourceCopy(const wchar_t* name) {
     std::wstring dir = TempDir(name);
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((Dist() + L"\\*").c_str(), &found);
@@ -154,17 +146,14 @@ inline std::wstring SourceCopy(const wchar_t* name)
     return dir;
 }
 
-
-inline bool SameImage(const std::wstring& a, const std::wstring& b)
-{
+inline bool SameImage(const std::wstring& a, const std::wstring& b) {
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
     return tvxsetup::NormalImagePath(a, windows) == tvxsetup::NormalImagePath(b, windows);
 }
 
 // Wine starts a Unix program given by its path on drive Z: as it starts a Windows one.
-inline bool RunUnix(const wchar_t* program, std::wstring line)
-{
+inline bool RunUnix(const wchar_t* program, std::wstring line) {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -177,8 +166,7 @@ inline bool RunUnix(const wchar_t* program, std::wstring line)
 
 // Makes the driver's entry routine return STATUS_UNSUCCESSFUL: an image Windows loads and then
 // refuses, as it refuses an untrusted one.
-inline void BreakDriverEntry(const std::wstring& path)
-{
+inline void BreakDriverEntry(const std::wstring& path) {
     std::string image = ReadFileBytes(path);
     ASSERT_GT(image.size(), 0x400u);
     DWORD pe = *reinterpret_cast<const DWORD*>(&image[0x3c]);
@@ -200,22 +188,20 @@ inline void BreakDriverEntry(const std::wstring& path)
 
 class TvxSetup : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WindowsVersionForSetup(L"win10");
         Clean();
         SetUpperFilters({L"OtherFilter"});
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(FilterIsSafe());
         Clean();
         SetUpperFilters({});
     }
     // Whatever a failed scenario left: the installer's own uninstall, then by hand.
-    void Clean()
-    {
-        if (QueryService(L"Tarvex").exists || QueryService(L"OrvantaService").exists) RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
+    void Clean() {
+        if (QueryService(L"Tarvex").exists || QueryService(L"OrvantaService").exists)
+            RunSetup(L"uninstall \"" + std::wstring(FOLDER) + L"\"");
         DeleteServiceNamed(L"OrvantaService");
         DeleteServiceNamed(L"Tarvex");
         DeleteServiceNamed(L"TarvexImpostor");
