@@ -48,7 +48,11 @@ constexpr uint16_t EventMetadataSize(size_t fieldNameSize) {
 }
 
 constexpr MetadataBlock METADATA = {
-    {'E', 'T', 'W', '0'}, 16, 0, 0, 0xBB8A052B88040E86ull,
+    {'E', 'T', 'W', '0'},
+    16,
+    0,
+    0,
+    0xBB8A052B88040E86ull,
     {3, EVENT_CHANNEL, EVENT_LEVEL, 0, 0, EventMetadataSize(14), 0, "OrvantaUWPEvent", "String (char)", 2},
     {3, EVENT_CHANNEL, EVENT_LEVEL, 0, 0, EventMetadataSize(19), 0, "OrvantaUWPEvent", "String (wide char)", 1},
     {4,
@@ -69,8 +73,8 @@ const GUID& ProviderGuid() { return *reinterpret_cast<const GUID*>(METADATA.prov
 ULONG WINAPI SetInformationFromAdvapi(REGHANDLE handle, EVENT_INFO_CLASS infoClass, PVOID info, ULONG length) {
     using Fn = ULONG(WINAPI*)(REGHANDLE, EVENT_INFO_CLASS, PVOID, ULONG);
     HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
-    Fn fn = advapi ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(advapi, "EventSetInformation")))
-                   : nullptr;
+    Fn fn =
+        advapi ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(advapi, "EventSetInformation"))) : nullptr;
     return fn ? fn(handle, infoClass, info, length) : ERROR_NOT_SUPPORTED;
 }
 
@@ -176,7 +180,8 @@ extern "C" void __cdecl QuillogWriteA(const char* format, ...) {
     int length = _vsnprintf(text, TEXT_UNITS, format, args);
     va_end(args);
     // A longer message is cut to the buffer, never inside a character.
-    if (length < 0 || length >= static_cast<int>(TEXT_UNITS)) text[WholeCharacters(text, TEXT_UNITS - 1, GetACP())] = '\0';
+    if (length < 0 || length >= static_cast<int>(TEXT_UNITS))
+        text[WholeCharacters(text, TEXT_UNITS - 1, GetACP())] = '\0';
     if (!LevelWanted()) return;
     WriteEvent(NARROW_EVENT_ID, &METADATA.narrowEvent.metadataSize, METADATA.narrowEvent.metadataSize, text,
                static_cast<ULONG>(strlen(text) + 1));

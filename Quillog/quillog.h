@@ -53,8 +53,7 @@ constexpr size_t METADATA_SIZE = 151;
 struct EtwApi {
     ULONG(WINAPI* eventRegister)(LPCGUID, PENABLECALLBACK, PVOID, PREGHANDLE);
     ULONG(WINAPI* eventSetInformation)(REGHANDLE, EVENT_INFO_CLASS, PVOID, ULONG);
-    ULONG(WINAPI* eventWriteTransfer)(REGHANDLE, PCEVENT_DESCRIPTOR, LPCGUID, LPCGUID, ULONG,
-                                       PEVENT_DATA_DESCRIPTOR);
+    ULONG(WINAPI* eventWriteTransfer)(REGHANDLE, PCEVENT_DESCRIPTOR, LPCGUID, LPCGUID, ULONG, PEVENT_DATA_DESCRIPTOR);
     ULONG(WINAPI* eventUnregister)(REGHANDLE);
 };
 extern EtwApi g_etw;
@@ -64,7 +63,7 @@ extern const EtwApi DEFAULT_ETW;
 // unfinished UTF-8 sequence at the end is left out. Used where a message was cut to the buffer.
 size_t WholeCharacters(const char* text, size_t length, UINT codePage);
 
-void NTAPI EnableCallback(LPCGUID sourceId, ULONG controlCode, UCHAR level, ULONGLONG matchAny,
-                          ULONGLONG matchAll, PEVENT_FILTER_DESCRIPTOR filter, PVOID context);
+void NTAPI EnableCallback(LPCGUID sourceId, ULONG controlCode, UCHAR level, ULONGLONG matchAny, ULONGLONG matchAll,
+                          PEVENT_FILTER_DESCRIPTOR filter, PVOID context);
 
 }  // namespace quillog

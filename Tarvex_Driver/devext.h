@@ -71,8 +71,7 @@ extern volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
 
 // An invariant that does not hold is reported with its own text and the module's name; the
 // driver then carries on, as a diagnostic must never stop a request.
-#define VA_CHECK(expr, module) \
-    ((expr) ? (void)0 : RtlAssert((PVOID) #expr, (PVOID)(module), __LINE__, nullptr))
+#define VA_CHECK(expr, module) ((expr) ? (void)0 : RtlAssert((PVOID) #expr, (PVOID)(module), __LINE__, nullptr))
 
 // Code that only ever runs at PASSIVE_LEVEL may be paged out. Kept out of line, so that it is in
 // the PAGE section wherever it is called from, as the mark says.
@@ -81,8 +80,7 @@ extern volatile LONG ipcSlotTable[TVXIPC_MAX_DEVICES];
 // The driver's record of a device object; every device object of the driver has one. Inline, so
 // resident wherever it is used: the dispatch and completion paths run at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject)
-{
+inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT deviceObject) {
     return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
 }
 
@@ -114,8 +112,8 @@ BOOLEAN IsTarvexAbove(PDEVICE_OBJECT physicalDevObj);
 VOID InheritLowerFlags(PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT topDevObj);
 VOID InitializeFilterExtension(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT filterDevObj, PDEVICE_OBJECT physicalDevObj,
                                LONG ipcSlot);
-NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY_PROPERTY property,
-                         PWCHAR buffer, ULONG bufferUnits, ULONG queryBytes);
+NTSTATUS QueryDeviceText(PDEVICE_OBJECT physicalDevObj, DEVICE_REGISTRY_PROPERTY property, PWCHAR buffer,
+                         ULONG bufferUnits, ULONG queryBytes);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
 
 // security

@@ -12,23 +12,20 @@ constexpr ULONG HARDWARE_ID_QUERY_BYTES = 256;
 
 // Resident: the dispatch routine and the re-send work item ask it.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsGoingAway(const DEVICE_EXTENSION* devExt)
-{
+BOOLEAN IsGoingAway(const DEVICE_EXTENSION* devExt) {
     return devExt->state == STATE_REMOVING || devExt->state == STATE_REMOVED;
 }
 
 // Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsTvxipcCode(ULONG code)
-{
+BOOLEAN IsTvxipcCode(ULONG code) {
     return code == IOCTL_TVXIPC_CHARGING_ON || code == IOCTL_TVXIPC_CHARGING_OFF ||
            code == IOCTL_TVXIPC_URB_WATCH_START || code == IOCTL_TVXIPC_URB_WATCH_QUERY;
 }
 
 // Resident: URBs come down at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsDataTransfer(USHORT function)
-{
+BOOLEAN IsDataTransfer(USHORT function) {
     return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ISOCH_TRANSFER ||
            function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER_USING_CHAINED_MDL;
 }
@@ -36,8 +33,7 @@ BOOLEAN IsDataTransfer(USHORT function)
 // Completes a request that was not passed down; power requests must let the next one start.
 // Resident: the dispatch routine completes power requests with it at DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG_PTR information)
-{
+NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG_PTR information) {
     if (irpSp->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
     }
@@ -49,8 +45,7 @@ NTSTATUS CompleteHere(PIRP irp, PIO_STACK_LOCATION irpSp, NTSTATUS status, ULONG
 // ordered on, and only to a started device, whose power the function driver above owns.
 // Resident: it is the re-send that follows URBs of a device that may be on the paging path.
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
-{
+VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt) {
     AcquireOrderLock(devExt);
     if (devExt->state != STATE_STARTED) {
         DbgPrint("Resend skipped: device not started\n");
@@ -67,8 +62,7 @@ VOID SendChargingOnAgain(DEVICE_EXTENSION* devExt)
 // Resident: a work item routine runs when paging may be what it helps along.
 IO_WORKITEM_ROUTINE ResendWorkItem;
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
-{
+VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context) {
     DEVICE_EXTENSION* devExt = ExtensionOf(deviceObject);
     if (IsGoingAway(devExt)) {
         devExt->bIsResendChargingCmdNeeded = FALSE;
@@ -86,8 +80,7 @@ VOID ResendWorkItem(PDEVICE_OBJECT deviceObject, PVOID context)
 // begun: its URB would reach a PDO that has handled the remove.
 // Resident: called as URBs pass down, at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
-{
+VOID ResendChargingCommand(DEVICE_EXTENSION* devExt) {
     if (!AcquireOwnRequest(devExt)) {
         devExt->bIsResendChargingCmdNeeded = FALSE;
         return;
@@ -110,8 +103,7 @@ VOID ResendChargingCommand(DEVICE_EXTENSION* devExt)
 // when the charging request follows.
 // Resident: most requests leave the dispatch routine through it, at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter)
-{
+NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter) {
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IofCallDriver(devExt->topDevObj, irp);
     if (resendAfter) {
@@ -124,8 +116,7 @@ NTSTATUS PassDown(DEVICE_EXTENSION* devExt, PIRP irp, BOOLEAN resendAfter)
 // URBs arrive at up to DISPATCH_LEVEL: the hardware ID, plain ASCII, goes out as narrow text.
 // Resident: called for URBs, at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID TraceHardwareId(const DEVICE_EXTENSION* devExt)
-{
+VOID TraceHardwareId(const DEVICE_EXTENSION* devExt) {
     CHAR narrow[HARDWARE_ID_UNITS];
     size_t i = 0;
     for (; i + 1 < HARDWARE_ID_UNITS && devExt->hardwareId[i] != L'\0'; ++i) {
@@ -142,8 +133,7 @@ VOID TraceHardwareId(const DEVICE_EXTENSION* devExt)
 // must not take the re-send away from it or get it instead.
 // Resident: URBs come down at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp)
-{
+BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp) {
     if (irpSp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
         return FALSE;
     }
@@ -172,8 +162,7 @@ BOOLEAN InspectUrb(DEVICE_EXTENSION* devExt, PIO_STACK_LOCATION irpSp)
 
 // Resident: the filter traces control codes that pass it at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID TraceControlCode(ULONG code)
-{
+VOID TraceControlCode(ULONG code) {
     DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: %X\n", code);
     DbgPrint("OrvantaDriver> IRP_MJ_DEVICE_CONTROL Type: %X\n", code >> 16);
 }
@@ -181,8 +170,7 @@ VOID TraceControlCode(ULONG code)
 // The input must begin with the device's location text, in any letter case.
 // Resident: part of the control device's dispatch, which shares the dispatch routine.
 _IRQL_requires_(PASSIVE_LEVEL)
-BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
-{
+BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp) {
     auto* input = static_cast<PCWSTR>(irp->AssociatedIrp.SystemBuffer);
     size_t units = wcslen(devExt->location);
     if (!input || units == 0) {
@@ -199,8 +187,7 @@ BOOLEAN IsAddressedHere(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCA
 // device that refused the order leaves the flag as it was, and the client sees the refusal.
 // Resident: part of the control device's dispatch, which shares the dispatch routine.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS GiveChargingOrder(const DEVICE_EXTENSION* devExt, DEVICE_EXTENSION* filterExt, BOOLEAN on)
-{
+NTSTATUS GiveChargingOrder(const DEVICE_EXTENSION* devExt, DEVICE_EXTENSION* filterExt, BOOLEAN on) {
     AcquireOrderLock(filterExt);
     NTSTATUS status = STATUS_SUCCESS;
     if (IsGoingAway(filterExt)) {
@@ -224,8 +211,7 @@ NTSTATUS GiveChargingOrder(const DEVICE_EXTENSION* devExt, DEVICE_EXTENSION* fil
 // down only after a request that passed the check has ended.
 // Resident: part of the control device's dispatch, which shares the dispatch routine.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp, ULONG code)
-{
+NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp, ULONG code) {
     DEVICE_EXTENSION* filterExt = ExtensionOf(devExt->filterDevObj);
     BOOLEAN counted = AcquireOwnRequest(filterExt);
 
@@ -280,8 +266,7 @@ NTSTATUS HandleControlCode(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATIO
 // request that needs no location and changes nothing.
 // Resident: part of the control device's dispatch, which shares the dispatch routine.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS AnswerLocation(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
-{
+NTSTATUS AnswerLocation(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp) {
     ULONG bytes = static_cast<ULONG>((wcslen(devExt->location) + 1) * sizeof(WCHAR));
     if (!irp->AssociatedIrp.SystemBuffer || irpSp->Parameters.DeviceIoControl.OutputBufferLength < bytes) {
         return CompleteHere(irp, irpSp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -293,8 +278,7 @@ NTSTATUS AnswerLocation(const DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCA
 // What a control device going away answers: the handle's last requests succeed, others fail.
 // Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp)
-{
+NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp) {
     UCHAR major = irpSp->MajorFunction;
     BOOLEAN closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
     return CompleteHere(irp, irpSp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
@@ -303,8 +287,7 @@ NTSTATUS RefuseGoingAway(PIRP irp, PIO_STACK_LOCATION irpSp)
 // A control device has nothing below it: what it does not serve itself it refuses.
 // Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
-{
+NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp) {
     UCHAR major = irpSp->MajorFunction;
 
     // A handle can outlive the device. The count is taken before the state is read, so removal
@@ -322,9 +305,7 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
         switch (major) {
         case IRP_MJ_CREATE:
         case IRP_MJ_CLOSE:
-        case IRP_MJ_CLEANUP:
-            status = CompleteHere(irp, irpSp, STATUS_SUCCESS, 0);
-            break;
+        case IRP_MJ_CLEANUP: status = CompleteHere(irp, irpSp, STATUS_SUCCESS, 0); break;
         case IRP_MJ_DEVICE_CONTROL: {
             ULONG code = irpSp->Parameters.DeviceIoControl.IoControlCode;
             TraceControlCode(code);
@@ -337,9 +318,7 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
             }
             break;
         }
-        default:
-            status = CompleteHere(irp, irpSp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            break;
+        default: status = CompleteHere(irp, irpSp, STATUS_INVALID_DEVICE_REQUEST, 0); break;
         }
     }
     ReleasePendingAction(devExt);
@@ -352,8 +331,7 @@ NTSTATUS DispatchControlDevice(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOC
 // only Plug and Play and close pass.
 // Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
-{
+BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major) {
     if (major == IRP_MJ_PNP || major == IRP_MJ_CLOSE) {
         return FALSE;
     }
@@ -362,8 +340,7 @@ BOOLEAN IsRefusedWhileGoingAway(const DEVICE_EXTENSION* devExt, UCHAR major)
 
 // Resident: part of the dispatch routine, which runs at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp)
-{
+NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION irpSp) {
     UCHAR major = irpSp->MajorFunction;
     // After the remove request the device object no longer exists: it is not counted. The count
     // is taken before the state check, so removal either waits for this request to leave the
@@ -382,18 +359,10 @@ NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION i
             TraceControlCode(irpSp->Parameters.DeviceIoControl.IoControlCode);
             status = PassDown(devExt, irp, FALSE);
             break;
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-            status = PassDown(devExt, irp, InspectUrb(devExt, irpSp));
-            break;
-        case IRP_MJ_POWER:
-            status = VA_HandlePower(devExt, irp);
-            break;
-        case IRP_MJ_PNP:
-            status = VA_HandlePnp(devExt, irp);
-            break;
-        default:
-            status = PassDown(devExt, irp, FALSE);
-            break;
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL: status = PassDown(devExt, irp, InspectUrb(devExt, irpSp)); break;
+        case IRP_MJ_POWER: status = VA_HandlePower(devExt, irp); break;
+        case IRP_MJ_PNP: status = VA_HandlePnp(devExt, irp); break;
+        default: status = PassDown(devExt, irp, FALSE); break;
         }
     }
 
@@ -407,8 +376,7 @@ NTSTATUS DispatchFilter(DEVICE_EXTENSION* devExt, PIRP irp, PIO_STACK_LOCATION i
 
 // Resident: the image entry point, in the section the loader maps first.
 _IRQL_requires_(PASSIVE_LEVEL)
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
-{
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
         DriverObject->MajorFunction[i] = VA_DispatchIrp;
     }
@@ -421,14 +389,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 }
 
 // Every device object is gone through removal by the time the driver is unloaded.
-VA_PAGED VOID VA_Unload(PDRIVER_OBJECT)
-{
-}
+VA_PAGED VOID VA_Unload(PDRIVER_OBJECT) {}
 
 // PASSIVE_LEVEL. Attaches a filter above the PDO of a USB hub or device stack and marks it when
 // its first hardware ID is Apple's.
-VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
-{
+VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     DbgPrint("OrvantaDriver> VA_AddDevice\n");
 
     // Host controllers enumerated by the PCI bus are never filtered.
@@ -442,8 +407,8 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
 
     // No name: the type and characteristics come from the device below once attached.
     PDEVICE_OBJECT filterDevObj = nullptr;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0,
-                                     FALSE, &filterDevObj);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filterDevObj);
     // Low resources are a condition to report, not a broken invariant.
     if (!NT_SUCCESS(status)) {
         DbgPrint("OrvantaDriver> VA_AddDevice: IoCreateDevice failed: 0x%X\n", status);
@@ -475,8 +440,8 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     // The list is read with room for 256 bytes only: a longer list fails the query and leaves
     // the device filtered but unmarked.
     WCHAR firstHardwareId[HARDWARE_ID_UNITS] = {};
-    if (!NT_SUCCESS(QueryDeviceText(PhysicalDeviceObject, DevicePropertyHardwareID, firstHardwareId,
-                                    HARDWARE_ID_UNITS, HARDWARE_ID_QUERY_BYTES))) {
+    if (!NT_SUCCESS(QueryDeviceText(PhysicalDeviceObject, DevicePropertyHardwareID, firstHardwareId, HARDWARE_ID_UNITS,
+                                    HARDWARE_ID_QUERY_BYTES))) {
         return STATUS_SUCCESS;
     }
     (void)QueryDeviceText(PhysicalDeviceObject, DevicePropertyHardwareID, devExt->hardwareId, HARDWARE_ID_UNITS,
@@ -496,8 +461,7 @@ VA_PAGED NTSTATUS VA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
 // Up to DISPATCH_LEVEL. Entered for every request to every device object of the driver.
 // Resident: power and internal requests reach it at DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS VA_DispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS VA_DispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DEVICE_EXTENSION* devExt = ExtensionOf(DeviceObject);
     VA_CHECK(devExt->signature == DEVICE_EXTENSION_SIGNATURE, MODULE);
 

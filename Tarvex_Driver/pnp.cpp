@@ -27,8 +27,7 @@ constexpr size_t NAME_UNITS = 32;
 
 // A control device refuses requests once its filter is going away, so it follows the
 // filter's Plug and Play state (power states are not mirrored).
-VA_PAGED VOID SetState(DEVICE_EXTENSION* devExt, LONG state)
-{
+VA_PAGED VOID SetState(DEVICE_EXTENSION* devExt, LONG state) {
     devExt->state = state;
     if (devExt->controlDevObj) {
         ExtensionOf(devExt->controlDevObj)->state = state;
@@ -37,15 +36,13 @@ VA_PAGED VOID SetState(DEVICE_EXTENSION* devExt, LONG state)
 
 // Passes the request on with a copy of this driver's stack location, as the Plug and Play
 // handlers do with what they do not complete themselves.
-VA_PAGED NTSTATUS CopyLocationAndPassDown(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS CopyLocationAndPassDown(DEVICE_EXTENSION* devExt, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     return IofCallDriver(devExt->topDevObj, irp);
 }
 
 // Writes base followed by n in decimal, as "%s%d" would.
-VA_PAGED VOID FormatNumberedName(PWCHAR out, PCWSTR base, LONG n)
-{
+VA_PAGED VOID FormatNumberedName(PWCHAR out, PCWSTR base, LONG n) {
     size_t i = 0;
     for (; base[i]; ++i) {
         out[i] = base[i];
@@ -64,8 +61,7 @@ VA_PAGED VOID FormatNumberedName(PWCHAR out, PCWSTR base, LONG n)
 
 // Takes the lowest free number, or -1 when all are in use. The compare-exchange makes two
 // stacks starting at once take different numbers.
-VA_PAGED LONG TakeIpcSlot()
-{
+VA_PAGED LONG TakeIpcSlot() {
     for (LONG n = 0; n < TVXIPC_MAX_DEVICES; ++n) {
         if (InterlockedCompareExchange(&ipcSlotTable[n], 1, 0) == 0) {
             return n;
@@ -74,15 +70,11 @@ VA_PAGED LONG TakeIpcSlot()
     return -1;
 }
 
-VA_PAGED VOID ReturnIpcSlot(LONG n)
-{
-    InterlockedExchange(&ipcSlotTable[n], 0);
-}
+VA_PAGED VOID ReturnIpcSlot(LONG n) { InterlockedExchange(&ipcSlotTable[n], 0); }
 
 // Creates \Device\TVXIPC<n> and its link for a recognised device. Without a free number, or
 // when creation fails, the filter simply works without one.
-VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt)
-{
+VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt) {
     LONG n = TakeIpcSlot();
     if (n < 0) {
         return;
@@ -145,8 +137,7 @@ VA_PAGED VOID CreateControlDevice(DEVICE_EXTENSION* devExt)
 
 // Returns the control device's number only once its name is gone, so a device starting on
 // another stack meanwhile cannot collide with it.
-VA_PAGED VOID DeleteControlDevice(DEVICE_EXTENSION* devExt)
-{
+VA_PAGED VOID DeleteControlDevice(DEVICE_EXTENSION* devExt) {
     PDEVICE_OBJECT controlDevObj = devExt->controlDevObj;
     LONG n = ExtensionOf(controlDevObj)->ipcSlot;
     WCHAR linkNameText[NAME_UNITS];
@@ -164,8 +155,7 @@ VA_PAGED VOID DeleteControlDevice(DEVICE_EXTENSION* devExt)
 // progress end first, as they may reach into the filter; later ones are refused. Then its name
 // and number go, so the device plugged in again gets them back while handles on the old one
 // still close normally.
-VA_PAGED VOID RemoveControlDevice(DEVICE_EXTENSION* devExt)
-{
+VA_PAGED VOID RemoveControlDevice(DEVICE_EXTENSION* devExt) {
     if (!devExt->controlDevObj) {
         return;
     }
@@ -178,8 +168,7 @@ VA_PAGED VOID RemoveControlDevice(DEVICE_EXTENSION* devExt)
 // Marks the filter removing before the request goes down, so that its orders and re-sends stop;
 // the control device goes once the drivers below have been told, not at the remove, which waits
 // for every handle on the stack.
-VA_PAGED NTSTATUS HandleSurpriseRemoval(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleSurpriseRemoval(DEVICE_EXTENSION* devExt, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     SetState(devExt, STATE_REMOVING);
     NTSTATUS status = CopyLocationAndPassDown(devExt, irp);
@@ -189,8 +178,7 @@ VA_PAGED NTSTATUS HandleSurpriseRemoval(DEVICE_EXTENSION* devExt, PIRP irp)
 
 enum class DeviceClass { Portable, Usb, Other };
 
-VA_PAGED DeviceClass Classify(PCWSTR classGuid)
-{
+VA_PAGED DeviceClass Classify(PCWSTR classGuid) {
     if (wcsstr(classGuid, CLASS_WPD)) {
         return DeviceClass::Portable;
     }
@@ -202,8 +190,7 @@ VA_PAGED DeviceClass Classify(PCWSTR classGuid)
 
 // Decides after a successful start whether the device gets a control device and whether its
 // children get filters. Every failure leaves the device unrecognised.
-VA_PAGED VOID RecogniseDevice(DEVICE_EXTENSION* devExt)
-{
+VA_PAGED VOID RecogniseDevice(DEVICE_EXTENSION* devExt) {
     // A filter from AddDevice whose hardware ID is not Apple's is a hub or a device the
     // class filter sees for its own sake: no descriptor fetch, only child filters.
     if (devExt->ipcSlot == IPC_SLOT_ADDDEVICE_FILTER && !devExt->bIsAppleHardwareId) {
@@ -218,8 +205,8 @@ VA_PAGED VOID RecogniseDevice(DEVICE_EXTENSION* devExt)
                               LOCATION_UNITS, sizeof(devExt->location));
     }
     if (devExt->hardwareId[0] == L'\0') {
-        (void)QueryDeviceText(devExt->physicalDevObj, DevicePropertyHardwareID, devExt->hardwareId,
-                              HARDWARE_ID_UNITS, sizeof(devExt->hardwareId));
+        (void)QueryDeviceText(devExt->physicalDevObj, DevicePropertyHardwareID, devExt->hardwareId, HARDWARE_ID_UNITS,
+                              sizeof(devExt->hardwareId));
     }
     DbgPrint("OrvantaDriver> IRP_MN_START_DEVICE: LOCATION => %S\n", devExt->location);
 
@@ -240,9 +227,7 @@ VA_PAGED VOID RecogniseDevice(DEVICE_EXTENSION* devExt)
         controlDeviceWanted = devExt->bIsAppleDevice;
         devExt->bAttachToChildren = !devExt->bIsAppleDevice;
         break;
-    case DeviceClass::Other:
-        devExt->bAttachToChildren = FALSE;
-        break;
+    case DeviceClass::Other: devExt->bAttachToChildren = FALSE; break;
     }
 
     // A start after a stop keeps the control device it has, with its number.
@@ -253,8 +238,7 @@ VA_PAGED VOID RecogniseDevice(DEVICE_EXTENSION* devExt)
 
 // Forwards the start and waits for it; the request is completed here with the status from
 // below, whatever recognition finds.
-VA_PAGED NTSTATUS HandleStart(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleStart(DEVICE_EXTENSION* devExt, PIRP irp) {
     SetState(devExt, STATE_STARTING);
     DbgPrint("OrvantaDriver> IRP_MN_START_DEVICE\n");
 
@@ -270,8 +254,7 @@ VA_PAGED NTSTATUS HandleStart(DEVICE_EXTENSION* devExt, PIRP irp)
 }
 
 // The stop must not fail: the function driver above has already stopped when it comes down.
-VA_PAGED NTSTATUS HandleStop(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleStop(DEVICE_EXTENSION* devExt, PIRP irp) {
     if (devExt->state == STATE_STARTED || devExt->state == STATE_SUSPENDED) {
         SetState(devExt, STATE_STOPPED);
     }
@@ -279,8 +262,7 @@ VA_PAGED NTSTATUS HandleStop(DEVICE_EXTENSION* devExt, PIRP irp)
 }
 
 // A suspended device is refused here, where a driver may veto the stop.
-VA_PAGED NTSTATUS HandleQueryStop(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleQueryStop(DEVICE_EXTENSION* devExt, PIRP irp) {
     if (devExt->state == STATE_SUSPENDED) {
         return CompleteRequest(irp, STATUS_DEVICE_POWERED_OFF);
     }
@@ -293,8 +275,7 @@ VA_PAGED NTSTATUS HandleQueryStop(DEVICE_EXTENSION* devExt, PIRP irp)
 // the requests still inside the dispatch routine, which would reach it after the remove. Those
 // pended below are waited for only after: a hub's wait-wake request holds a pending action until
 // the hub driver cancels it while handling the remove itself.
-VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp) {
     DbgPrint("OrvantaDriver> IRP_MN_REMOVE_DEVICE\n");
     if (devExt->state == STATE_REMOVED) {
         return CopyLocationAndPassDown(devExt, irp);
@@ -320,8 +301,7 @@ VA_PAGED NTSTATUS HandleRemove(DEVICE_EXTENSION* devExt, PIRP irp)
     return status;
 }
 
-VA_PAGED BOOLEAN IsChildDriver(PDEVICE_OBJECT childPdo)
-{
+VA_PAGED BOOLEAN IsChildDriver(PDEVICE_OBJECT childPdo) {
     for (PCWSTR name : CHILD_DRIVERS) {
         if (IsDriverNamed(childPdo, name)) {
             return TRUE;
@@ -333,8 +313,7 @@ VA_PAGED BOOLEAN IsChildDriver(PDEVICE_OBJECT childPdo)
 // Attaches a child filter directly above childPdo; a child whose filter cannot be made stays
 // unfiltered. The record is complete before the attach, as a request may reach the filter as
 // soon as it is in the stack.
-VA_PAGED VOID AttachChildFilter(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT childPdo)
-{
+VA_PAGED VOID AttachChildFilter(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT childPdo) {
     DbgPrint("OrvantaDriver> IRP_MN_QUERY_DEVICE_RELATIONS: create\n");
     PDEVICE_OBJECT childDevObj = nullptr;
     NTSTATUS status = IoCreateDevice(devExt->filterDevObj->DriverObject, sizeof(DEVICE_EXTENSION), nullptr,
@@ -366,8 +345,7 @@ VA_PAGED VOID AttachChildFilter(DEVICE_EXTENSION* devExt, PDEVICE_OBJECT childPd
     InheritLowerFlags(childDevObj, childExt->topDevObj);
 }
 
-VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
     if (devExt->state == STATE_REMOVED || !devExt->bAttachToChildren ||
         irpSp->Parameters.QueryDeviceRelations.Type != BusRelations) {
@@ -411,8 +389,7 @@ VA_PAGED NTSTATUS HandleQueryRelations(DEVICE_EXTENSION* devExt, PIRP irp)
 // did not take the paging path after all.
 IO_COMPLETION_ROUTINE UsageNotificationCompletion;
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS UsageNotificationCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
+NTSTATUS UsageNotificationCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* devExt = static_cast<DEVICE_EXTENSION*>(context);
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -425,8 +402,7 @@ NTSTATUS UsageNotificationCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // A filter must not be power-pageable below a device that is not, nor above one that is.
-VA_PAGED NTSTATUS HandleUsageNotification(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS HandleUsageNotification(DEVICE_EXTENSION* devExt, PIRP irp) {
     AcquirePendingAction(devExt);
     PDEVICE_OBJECT above = devExt->filterDevObj->AttachedDevice;
     if (!above || (above->Flags & DO_POWER_PAGABLE)) {
@@ -440,35 +416,23 @@ VA_PAGED NTSTATUS HandleUsageNotification(DEVICE_EXTENSION* devExt, PIRP irp)
 }  // namespace
 
 // PASSIVE_LEVEL. Each handler either completes the request or passes it down.
-VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+VA_PAGED NTSTATUS VA_HandlePnp(DEVICE_EXTENSION* devExt, PIRP irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
     switch (irpSp->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        return HandleStart(devExt, irp);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return CopyLocationAndPassDown(devExt, irp);
-    case IRP_MN_QUERY_STOP_DEVICE:
-        return HandleQueryStop(devExt, irp);
-    case IRP_MN_REMOVE_DEVICE:
-        return HandleRemove(devExt, irp);
-    case IRP_MN_STOP_DEVICE:
-        return HandleStop(devExt, irp);
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        return HandleQueryRelations(devExt, irp);
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-        return HandleUsageNotification(devExt, irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-        return HandleSurpriseRemoval(devExt, irp);
-    default:
-        return CopyLocationAndPassDown(devExt, irp);
+    case IRP_MN_START_DEVICE: return HandleStart(devExt, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; return CopyLocationAndPassDown(devExt, irp);
+    case IRP_MN_QUERY_STOP_DEVICE: return HandleQueryStop(devExt, irp);
+    case IRP_MN_REMOVE_DEVICE: return HandleRemove(devExt, irp);
+    case IRP_MN_STOP_DEVICE: return HandleStop(devExt, irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS: return HandleQueryRelations(devExt, irp);
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION: return HandleUsageNotification(devExt, irp);
+    case IRP_MN_SURPRISE_REMOVAL: return HandleSurpriseRemoval(devExt, irp);
+    default: return CopyLocationAndPassDown(devExt, irp);
     }
 }
 
 // PASSIVE_LEVEL. Asks the drivers below for the device's capabilities with a request of our own.
-VA_PAGED NTSTATUS QueryLowerCapabilities(DEVICE_EXTENSION* devExt)
-{
+VA_PAGED NTSTATUS QueryLowerCapabilities(DEVICE_EXTENSION* devExt) {
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoAllocateIrp(devExt->topDevObj->StackSize, FALSE);
     if (irp) {

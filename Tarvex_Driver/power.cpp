@@ -7,8 +7,7 @@ constexpr PCSTR MODULE = "power";
 
 // Resident: power requests and their completion run at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsDeviceSetPower(PIO_STACK_LOCATION irpSp)
-{
+BOOLEAN IsDeviceSetPower(PIO_STACK_LOCATION irpSp) {
     return irpSp->MinorFunction == IRP_MN_SET_POWER && irpSp->Parameters.Power.Type == DevicePowerState;
 }
 
@@ -16,8 +15,7 @@ BOOLEAN IsDeviceSetPower(PIO_STACK_LOCATION irpSp)
 // Resident: a completion routine runs where the lower driver completes.
 IO_COMPLETION_ROUTINE PowerCompletion;
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
+NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* devExt = static_cast<DEVICE_EXTENSION*>(context);
     VA_CHECK(devExt, MODULE);
     if (!devExt) {
@@ -50,8 +48,7 @@ NTSTATUS PowerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 // action taken here; the lower drivers complete the request.
 // Resident: power requests come at up to DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp)
-{
+NTSTATUS VA_HandlePower(DEVICE_EXTENSION* devExt, PIRP irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
 
     // Marked suspended before the request goes down, so nothing is sent to a device that is

@@ -9,8 +9,8 @@ NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevisio
 NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
 NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
 NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
-                                                ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                                KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                             PSECURITY_DESCRIPTOR SecurityDescriptor);
 }
@@ -25,9 +25,9 @@ struct NtAuthoritySid {
     ULONG subAuthority[2];
 };
 
-constexpr NtAuthoritySid LOCAL_SYSTEM = {1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};       // S-1-5-18
+constexpr NtAuthoritySid LOCAL_SYSTEM = {1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};      // S-1-5-18
 constexpr NtAuthoritySid ADMINISTRATORS = {1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}};  // S-1-5-32-544
-constexpr NtAuthoritySid INTERACTIVE = {1, 1, {0, 0, 0, 0, 0, 5}, {4, 0}};         // S-1-5-4
+constexpr NtAuthoritySid INTERACTIVE = {1, 1, {0, 0, 0, 0, 0, 5}, {4, 0}};        // S-1-5-4
 
 struct Grant {
     const NtAuthoritySid* sid;
@@ -45,17 +45,13 @@ constexpr ULONG ACE_FIXED_BYTES = 4 + sizeof(ACCESS_MASK);
 
 // Resident in name only: its one caller, which is paged, takes it inline.
 _IRQL_requires_(PASSIVE_LEVEL)
-PSID SidOf(const Grant& grant)
-{
-    return const_cast<NtAuthoritySid*>(grant.sid);
-}
+PSID SidOf(const Grant& grant) { return const_cast<NtAuthoritySid*>(grant.sid); }
 
 }  // namespace
 
 // PASSIVE_LEVEL, before the device's name is linked. The object manager keeps a copy of the
 // descriptor, so both it and its list live on the stack.
-VA_PAGED NTSTATUS ProtectControlDevice(PDEVICE_OBJECT controlDevObj)
-{
+VA_PAGED NTSTATUS ProtectControlDevice(PDEVICE_OBJECT controlDevObj) {
     alignas(8) UCHAR descriptor[64] = {};
     alignas(8) UCHAR aclBuffer[128] = {};
     auto* acl = reinterpret_cast<PACL>(aclBuffer);

@@ -19,8 +19,7 @@ constexpr LONGLONG URB_TIMEOUT_100NS = -5LL * 10 * 1000 * 1000;
 // Resident: a completion routine runs where the lower driver completes.
 IO_COMPLETION_ROUTINE SubmitUrbCompletion;
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS SubmitUrbCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
-{
+NTSTATUS SubmitUrbCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -31,8 +30,7 @@ NTSTATUS SubmitUrbCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 // request cancelled, and the sender STATUS_IO_TIMEOUT once the cancelled request is back.
 // Resident: the charging re-send after URBs uses it, for a device that may be on the paging path.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb)
-{
+NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb) {
     PIRP irp = IoAllocateIrp(devExt->physicalDevObj->StackSize, FALSE);
     if (!irp) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -68,8 +66,7 @@ NTSTATUS SubmitUrb(DEVICE_EXTENSION* devExt, PURB urb)
 // changes neither.
 // Resident: kept beside SubmitUrb, which the re-send needs resident; only a start calls it.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt)
-{
+NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt) {
     auto* urb = static_cast<_URB_CONTROL_DESCRIPTOR_REQUEST*>(
         ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), TVX_POOL_TAG));
     auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
@@ -115,8 +112,7 @@ NTSTATUS GetDeviceDescriptor(DEVICE_EXTENSION* devExt)
 // it has no data stage.
 // Resident: the charging re-send after URBs uses it, for a device that may be on the paging path.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SetVendorCommand(DEVICE_EXTENSION* devExt, BOOLEAN on)
-{
+NTSTATUS SetVendorCommand(DEVICE_EXTENSION* devExt, BOOLEAN on) {
     DbgPrint("OrvantaDriver> SetVendorCommand\n");
 
     auto* urb = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(

@@ -28,8 +28,7 @@ const std::wstring PHONE_LOCATION = L"Port_#0003.Hub_#0002";
 const std::wstring KEYBOARD_LOCATION = L"Port_#0004.Hub_#0002";
 const std::wstring SECOND_PHONE_LOCATION = L"Port_#0001.Hub_#0002";
 
-std::string Narrow(const std::wstring& text)
-{
+std::string Narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) {
         out += c < 0x80 ? static_cast<char>(c) : '?';
@@ -37,8 +36,7 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
-std::string Format(const char* format, ...)
-{
+std::string Format(const char* format, ...) {
     char text[512];
     va_list args;
     va_start(args, format);
@@ -47,13 +45,9 @@ std::string Format(const char* format, ...)
     return text;
 }
 
-std::string Status(NTSTATUS status)
-{
-    return Format("0x%08lX", static_cast<unsigned long>(status));
-}
+std::string Status(NTSTATUS status) { return Format("0x%08lX", static_cast<unsigned long>(status)); }
 
-std::string Packets(const std::vector<Packet>& packets)
-{
+std::string Packets(const std::vector<Packet>& packets) {
     std::string text;
     for (const Packet& p : packets) {
         text += (text.empty() ? "" : " | ") + KsimHex(p);
@@ -61,8 +55,7 @@ std::string Packets(const std::vector<Packet>& packets)
     return text.empty() ? "(none)" : text;
 }
 
-std::string Joined(const std::vector<std::wstring>& texts)
-{
+std::string Joined(const std::vector<std::wstring>& texts) {
     std::string text;
     for (const std::wstring& t : texts) {
         text += (text.empty() ? "" : ", ") + Narrow(t);
@@ -70,14 +63,12 @@ std::string Joined(const std::vector<std::wstring>& texts)
     return text.empty() ? "(none)" : text;
 }
 
-DEVICE_EXTENSION* Ext(PDEVICE_OBJECT device)
-{
+DEVICE_EXTENSION* Ext(PDEVICE_OBJECT device) {
     return device ? static_cast<DEVICE_EXTENSION*>(device->DeviceExtension) : nullptr;
 }
 
 // The driver's device objects in a PDO's stack, lowest first.
-std::vector<PDEVICE_OBJECT> FiltersOn(PDEVICE_OBJECT pdo)
-{
+std::vector<PDEVICE_OBJECT> FiltersOn(PDEVICE_OBJECT pdo) {
     std::vector<PDEVICE_OBJECT> filters;
     for (PDEVICE_OBJECT device : KsimStackOf(pdo)) {
         if (KsimDriverName(device) == L"\\Driver\\Tarvex") {
@@ -88,8 +79,7 @@ std::vector<PDEVICE_OBJECT> FiltersOn(PDEVICE_OBJECT pdo)
 }
 
 // The device directly above the PDO, if it is the driver's child filter.
-PDEVICE_OBJECT ChildFilterAbove(PDEVICE_OBJECT pdo)
-{
+PDEVICE_OBJECT ChildFilterAbove(PDEVICE_OBJECT pdo) {
     std::vector<PDEVICE_OBJECT> stack = KsimStackOf(pdo);
     if (stack.size() < 2 || KsimDriverName(stack[1]) != L"\\Driver\\Tarvex") {
         return nullptr;
@@ -97,8 +87,7 @@ PDEVICE_OBJECT ChildFilterAbove(PDEVICE_OBJECT pdo)
     return Ext(stack[1])->ipcSlot == IPC_SLOT_CHILD_FILTER ? stack[1] : nullptr;
 }
 
-std::string StackText(PDEVICE_OBJECT pdo)
-{
+std::string StackText(PDEVICE_OBJECT pdo) {
     std::string text;
     for (PDEVICE_OBJECT device : KsimStackOf(pdo)) {
         text += (text.empty() ? "" : " < ") + Narrow(KsimDriverName(device));
@@ -106,13 +95,9 @@ std::string StackText(PDEVICE_OBJECT pdo)
     return "stack " + text;
 }
 
-PDEVICE_OBJECT ControlDevice(int n)
-{
-    return KsimNamedDevice((L"\\Device\\TVXIPC" + std::to_wstring(n)).c_str());
-}
+PDEVICE_OBJECT ControlDevice(int n) { return KsimNamedDevice((L"\\Device\\TVXIPC" + std::to_wstring(n)).c_str()); }
 
-std::vector<std::wstring> ControlLinks()
-{
+std::vector<std::wstring> ControlLinks() {
     std::vector<std::wstring> links;
     for (const std::wstring& link : KsimLinks()) {
         if (link.find(L"TVXIPC") != std::wstring::npos) {
@@ -129,8 +114,7 @@ struct Reply {
 };
 
 // One control code as a user-mode client sends it: the location text in, one byte out.
-Reply Order(KsimHandle handle, ULONG code, const std::wstring& location)
-{
+Reply Order(KsimHandle handle, ULONG code, const std::wstring& location) {
     Reply reply{STATUS_UNSUCCESSFUL, 0xDEAD, 0xCC};
     reply.status = KsimUserIoctl(handle, code, location.data(), static_cast<ULONG>(location.size() * sizeof(wchar_t)),
                                  &reply.byte, 1, &reply.information);
@@ -138,8 +122,7 @@ Reply Order(KsimHandle handle, ULONG code, const std::wstring& location)
 }
 
 // The byte means something only as the answer to a watch query.
-std::string ReplyText(const Reply& reply, bool withByte = false)
-{
+std::string ReplyText(const Reply& reply, bool withByte = false) {
     std::string text = Format("status %s, %lu byte(s) back", Status(reply.status).c_str(),
                               static_cast<unsigned long>(reply.information));
     return withByte ? text + Format(", the byte is %u", reply.byte) : text;
@@ -150,15 +133,14 @@ std::vector<KsimStop> g_stops;
 
 class DriverStory {
 public:
-    int Tell()
-    {
+    int Tell() {
         KsimReset();
         KsimSetStopHandler([](const KsimStop& stop) { g_stops.push_back(stop); });
 
         // Each step says whether what the next ones need exists; a step that merely saw something
         // wrong lets the story go on.
-        if (LoadDriver() && PlugHub() && PlugPhone() && PlugKeyboard() && ChargingOn() && ForeignRequest() &&
-            Watch() && Unplug() && NumberZeroAgain()) {
+        if (LoadDriver() && PlugHub() && PlugPhone() && PlugKeyboard() && ChargingOn() && ForeignRequest() && Watch() &&
+            Unplug() && NumberZeroAgain()) {
             CleanEnd();
         } else {
             story_.Say("the story stops here: the next steps need what this one should have made");
@@ -168,8 +150,7 @@ public:
     }
 
 private:
-    void Step(const std::string& what)
-    {
+    void Step(const std::string& what) {
         story_.Step(what);
         KsimClearDbgPrints();
         g_stops.clear();
@@ -177,8 +158,7 @@ private:
 
     // The step is also judged by the absence of stop codes raised while it ran. Returns whether
     // the story can go on.
-    bool Done(bool canGoOn = true)
-    {
+    bool Done(bool canGoOn = true) {
         for (const KsimStop& stop : g_stops) {
             story_.Proof(false, "the simulated kernel raised no stop code", stop.what);
         }
@@ -187,16 +167,14 @@ private:
     }
 
     // A DbgPrint line of the driver during this step, shown as proof.
-    bool DriverPrinted(const std::string& line)
-    {
+    bool DriverPrinted(const std::string& line) {
         std::vector<std::string> prints = KsimDbgPrints();
         bool found = std::find(prints.begin(), prints.end(), line + "\n") != prints.end();
         return story_.Proof(found, "DbgPrint: " + line,
                             found ? "" : Format("%zu other line(s), none of them this one", prints.size()));
     }
 
-    bool LoadDriver()
-    {
+    bool LoadDriver() {
         Step("The driver is loaded and registered as the upper filter of the USB setup class");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         driver_ = KsimLoadDriver(DriverEntry, L"\\Driver\\Tarvex", &status);
@@ -210,12 +188,12 @@ private:
         return Done();
     }
 
-    bool PlugHub()
-    {
+    bool PlugHub() {
         Step("A USB 3 hub is plugged into the first port of the root hub");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         rootPdo_ = KsimPnpPlugRoot(RootHub(), &status);
-        story_.Proof(rootPdo_ != nullptr && status == STATUS_SUCCESS, "the root hub's stack started: " + Status(status));
+        story_.Proof(rootPdo_ != nullptr && status == STATUS_SUCCESS,
+                     "the root hub's stack started: " + Status(status));
         if (!rootPdo_) {
             return Done(false);
         }
@@ -224,8 +202,7 @@ private:
         if (!hubPdo_) {
             return Done(false);
         }
-        story_.Proof(!FiltersOn(rootPdo_).empty(), "the root hub's stack has the driver's filter",
-                     StackText(rootPdo_));
+        story_.Proof(!FiltersOn(rootPdo_).empty(), "the root hub's stack has the driver's filter", StackText(rootPdo_));
         story_.Proof(!FiltersOn(hubPdo_).empty(), "the hub's stack has the driver's filter: " + StackText(hubPdo_),
                      StackText(hubPdo_));
         DriverPrinted("OrvantaDriver> VA_AddDevice");
@@ -233,8 +210,7 @@ private:
         return Done();
     }
 
-    bool PlugPhone()
-    {
+    bool PlugPhone() {
         Step("An Apple phone is plugged into port 3 of the hub (location " + Narrow(PHONE_LOCATION) + ")");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         phone_ = KsimPnpPlug(hubPdo_, ApplePhone(PHONE_LOCATION), &status);
@@ -265,25 +241,25 @@ private:
         return Done(phoneFilter_ != nullptr && control != nullptr);
     }
 
-    bool PlugKeyboard()
-    {
+    bool PlugKeyboard() {
         Step("A keyboard is plugged into port 4 of the hub");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         keyboard_ = KsimPnpPlug(hubPdo_, Keyboard(KEYBOARD_LOCATION), &status);
-        story_.Proof(keyboard_ != nullptr && status == STATUS_SUCCESS, "the keyboard's stack started: " + Status(status));
+        story_.Proof(keyboard_ != nullptr && status == STATUS_SUCCESS,
+                     "the keyboard's stack started: " + Status(status));
         if (!keyboard_) {
             return Done();
         }
         PDEVICE_OBJECT filter = ChildFilterAbove(keyboard_);
         story_.Proof(filter != nullptr, "it got a child filter too: " + StackText(keyboard_), StackText(keyboard_));
         story_.Proof(filter && !Ext(filter)->bIsAppleDevice, "its descriptor says vendor 046D: not an Apple device");
-        story_.Proof(ControlDevice(1) == nullptr && ControlLinks() == std::vector<std::wstring>{L"\\DosDevices\\TVXIPC0"},
-                     "no control device for it: the only link is still \\DosDevices\\TVXIPC0", Joined(ControlLinks()));
+        story_.Proof(
+            ControlDevice(1) == nullptr && ControlLinks() == std::vector<std::wstring>{L"\\DosDevices\\TVXIPC0"},
+            "no control device for it: the only link is still \\DosDevices\\TVXIPC0", Joined(ControlLinks()));
         return Done();
     }
 
-    bool ChargingOn()
-    {
+    bool ChargingOn() {
         Step("A client opens \\\\.\\TVXIPC0 and orders charging on with the phone's location");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         client_ = KsimUserOpen(L"\\\\.\\TVXIPC0", &status);
@@ -304,14 +280,14 @@ private:
                      Packets(packets));
         story_.Proof(requests.size() == 1 && requests[0].path == std::vector<PDEVICE_OBJECT>{phone_},
                      "it was sent straight to the PDO, below every other driver of the stack");
-        DriverPrinted(Format("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: %X", static_cast<unsigned>(IOCTL_TVXIPC_CHARGING_ON)));
+        DriverPrinted(
+            Format("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: %X", static_cast<unsigned>(IOCTL_TVXIPC_CHARGING_ON)));
         DriverPrinted("OrvantaDriver> IRP_MJ_DEVICE_CONTROL: LOCATION => " + Narrow(PHONE_LOCATION));
         DriverPrinted("OrvantaDriver> SetVendorCommand");
         return Done();
     }
 
-    bool ForeignRequest()
-    {
+    bool ForeignRequest() {
         Step("The phone's own driver sends a vendor request of the same kind (" + KsimHex(FOREIGN_REQUEST) + ")");
         KsimClearUsbRequests(phone_);
         NTSTATUS status = KsimUsbSendControl(phone_, FOREIGN_REQUEST);
@@ -329,14 +305,14 @@ private:
         return Done();
     }
 
-    bool Watch()
-    {
+    bool Watch() {
         Step("The client starts a watch, the phone carries a bulk transfer, the client asks what the watch saw");
         Reply start = Order(client_, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION);
         story_.Proof(start.status == STATUS_SUCCESS, "watch start answered: " + ReplyText(start));
         DriverPrinted("OrvantaDriver> Loaction: " + Narrow(PHONE_LOCATION));
         NTSTATUS status = KsimUsbSendBulk(phone_, 512);
-        story_.Proof(status == STATUS_SUCCESS, "the phone's driver sent 512 bytes in a bulk transfer: " + Status(status));
+        story_.Proof(status == STATUS_SUCCESS,
+                     "the phone's driver sent 512 bytes in a bulk transfer: " + Status(status));
         DriverPrinted(Format("+++ URB Function: %d", URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
         Reply query = Order(client_, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION);
         story_.Proof(query.status == STATUS_SUCCESS && query.information == 1 && query.byte == 1,
@@ -345,8 +321,7 @@ private:
         return Done();
     }
 
-    bool Unplug()
-    {
+    bool Unplug() {
         Step("The client closes its handle and the phone is unplugged");
         NTSTATUS status = KsimUserClose(client_);
         client_ = nullptr;
@@ -378,8 +353,7 @@ private:
         return Done();
     }
 
-    bool NumberZeroAgain()
-    {
+    bool NumberZeroAgain() {
         Step("Another Apple phone is plugged into port 1 of the hub and gets number 0 again");
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         PDEVICE_OBJECT phone = KsimPnpPlug(hubPdo_, ApplePhone(SECOND_PHONE_LOCATION), &status);
@@ -392,8 +366,7 @@ private:
         return Done();
     }
 
-    void CleanEnd()
-    {
+    void CleanEnd() {
         Step("The simulated kernel's verdict at the end");
         std::vector<std::string> problems = KsimCheckEnd();
         std::string first = problems.empty() ? "" : problems.front();
@@ -417,8 +390,7 @@ private:
 
 }  // namespace
 
-int main()
-{
+int main() {
     DriverStory story;
     return story.Tell();
 }

@@ -15,16 +15,14 @@ namespace {
 
 const wchar_t FOLDER[] = L"C:\\Program Files\\Orvanta Demo Package";
 
-std::string Lines(const std::string& text)
-{
+std::string Lines(const std::string& text) {
     std::string out;
     for (char c : text)
         if (c != '\r') out += c;
     return out;
 }
 
-void ShowOutput(story::Story& s, const Outcome& run)
-{
+void ShowOutput(story::Story& s, const Outcome& run) {
     std::string text = Lines(run.out);
     size_t at = 0;
     while (at < text.size()) {
@@ -35,8 +33,7 @@ void ShowOutput(story::Story& s, const Outcome& run)
     }
 }
 
-std::string Join(const std::vector<std::wstring>& items)
-{
+std::string Join(const std::vector<std::wstring>& items) {
     std::string out;
     for (const auto& i : items) out += (out.empty() ? "" : ", ") + Narrow(i);
     return out.empty() ? "(none)" : out;
@@ -44,8 +41,7 @@ std::string Join(const std::vector<std::wstring>& items)
 
 }  // namespace
 
-int main()
-{
+int main() {
     story::Story s("The package: tvxsetup install, status and uninstall in the Wine prefix");
     // Wine reports Windows 7 unless told otherwise; the prefix tells tvxsetup it runs on Windows 10.
     WindowsVersionForSetup(L"win10");
@@ -81,7 +77,7 @@ int main()
         wchar_t text[1024] = {};
         DWORD size = sizeof text;
         return RegGetValueW(HKEY_LOCAL_MACHINE, entry, name, RRF_RT_REG_SZ, nullptr, text, &size) ? std::wstring()
-                                                                                                : std::wstring(text);
+                                                                                                  : std::wstring(text);
     };
     s.Proof(value(L"DisplayName") == L"Orvanta" && !value(L"DisplayVersion").empty() &&
                 value(L"UninstallString") == L"\"" + std::wstring(FOLDER) + L"\\tvxsetup.exe\" uninstall",

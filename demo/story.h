@@ -14,8 +14,7 @@ namespace story {
 
 class Story {
 public:
-    explicit Story(std::string title) : title_(std::move(title))
-    {
+    explicit Story(std::string title) : title_(std::move(title)) {
         // Text mode would turn every line end into CR LF on the Linux terminal.
         _setmode(_fileno(stdout), _O_BINARY);
         std::printf("%s\n", title_.c_str());
@@ -23,8 +22,7 @@ public:
     }
 
     // Begins a step; the one before it is judged first.
-    void Step(const std::string& what)
-    {
+    void Step(const std::string& what) {
         Close();
         ++steps_;
         open_ = true;
@@ -35,8 +33,7 @@ public:
     }
 
     // One observation. A failed one shows what was seen instead.
-    bool Proof(bool held, const std::string& observation, const std::string& seen = "")
-    {
+    bool Proof(bool held, const std::string& observation, const std::string& seen = "") {
         ++observed_;
         if (held) {
             std::printf("   ok    %s\n", observation.c_str());
@@ -52,22 +49,19 @@ public:
     }
 
     // A line of evidence as a program wrote it (a debug line, a record, a definition).
-    void Show(const std::string& source, const std::string& text)
-    {
+    void Show(const std::string& source, const std::string& text) {
         std::printf("   %-5s %s\n", source.c_str(), Printable(text).c_str());
         std::fflush(stdout);
     }
 
     // Plain commentary under a step.
-    void Say(const std::string& text)
-    {
+    void Say(const std::string& text) {
         std::printf("         %s\n", text.c_str());
         std::fflush(stdout);
     }
 
     // Judges the last step and prints the verdict; returns the exit code.
-    int End()
-    {
+    int End() {
         Close();
         if (failed_.empty()) {
             std::printf("\n%s: all %d steps proven.\n", title_.c_str(), steps_);
@@ -86,8 +80,7 @@ public:
     bool StepHeld() const { return held_; }
 
     // Control characters shown as escapes, so a captured line stays one line.
-    static std::string Printable(const std::string& text)
-    {
+    static std::string Printable(const std::string& text) {
         std::string out;
         for (unsigned char c : text) {
             if (c == '\n') {
@@ -108,8 +101,7 @@ public:
     }
 
 private:
-    void Close()
-    {
+    void Close() {
         if (!open_) {
             return;
         }

@@ -38,16 +38,14 @@ const std::string PACKAGE_LISTING =
 const std::string QUERY_ARGUMENTS = "\" -NoProfile -NonInteractive Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
 
 // Where the launcher takes PowerShell from: the system folder.
-std::string SystemPowerShell()
-{
+std::string SystemPowerShell() {
     char system[MAX_PATH] = {};
     GetSystemDirectoryA(system, MAX_PATH);
     return std::string(system) + "\\WindowsPowerShell\\v1.0\\powershell.exe";
 }
 const std::string ACTIVATION = "activate 5F0A17C3.Orvanta_x4t9wq2brk8nd!Orvanta|HIDE_UI|2";
 
-std::string Format(const char* format, ...)
-{
+std::string Format(const char* format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
@@ -56,21 +54,16 @@ std::string Format(const char* format, ...)
     return text;
 }
 
-std::string OwnFolder()
-{
+std::string OwnFolder() {
     char path[MAX_PATH] = {};
     DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string s(path, n);
     return s.substr(0, s.find_last_of('\\') + 1);
 }
 
-bool Exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string ReadText(const std::string& path)
-{
+std::string ReadText(const std::string& path) {
     std::string text;
     if (FILE* f = std::fopen(path.c_str(), "rb")) {
         char buffer[4096];
@@ -83,8 +76,7 @@ std::string ReadText(const std::string& path)
     return text;
 }
 
-bool WriteText(const std::string& path, const std::string& text)
-{
+bool WriteText(const std::string& path, const std::string& text) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         return false;
@@ -93,13 +85,9 @@ bool WriteText(const std::string& path, const std::string& text)
     return std::fclose(f) == 0 && written;
 }
 
-std::string FirstLine(const std::string& text)
-{
-    return text.substr(0, text.find('\n'));
-}
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-std::string Lines(const std::vector<std::string>& lines)
-{
+std::string Lines(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) {
         text += (text.empty() ? "" : " | ") + story::Story::Printable(line);
@@ -107,20 +95,15 @@ std::string Lines(const std::vector<std::string>& lines)
     return text.empty() ? "(nothing)" : text;
 }
 
-HRESULT CallRegistrationA(const std::string& dll, const char* entry)
-{
+HRESULT CallRegistrationA(const std::string& dll, const char* entry) {
     return fake_taskschd::CallDllRegistration(std::wstring(dll.begin(), dll.end()), entry);
 }
 
-std::string Hr(HRESULT hr)
-{
-    return Format("0x%08lX", static_cast<unsigned long>(hr));
-}
+std::string Hr(HRESULT hr) { return Format("0x%08lX", static_cast<unsigned long>(hr)); }
 
 class UserModeStory {
 public:
-    int Tell()
-    {
+    int Tell() {
         // Each step says whether what the next ones need exists; a step that merely saw something
         // wrong lets the story go on.
         bool told = Install() && InstallService() && Reset() && RemoveService() && RegisterTask() && RunLauncher();
@@ -140,8 +123,7 @@ public:
 
 private:
     // The folder the installable files come from: dist/ when it holds them, else this tree's bin/.
-    std::string SourceFolder() const
-    {
+    std::string SourceFolder() const {
         std::string dist = TVX_DIST_WINDOWS;
         if (!dist.empty()) {
             dist += "\\";
@@ -156,8 +138,7 @@ private:
         return bin_;
     }
 
-    bool Install()
-    {
+    bool Install() {
         story_.Step("The programs are copied into one program folder, the stub reset tool as Revenix\\Revenix.exe");
         std::string source = SourceFolder();
         char programFiles[MAX_PATH] = {};
@@ -172,8 +153,8 @@ private:
         scmtest::RemoveService();
         CreateDirectoryA(dir_.c_str(), nullptr);
         CreateDirectoryA(toolDir_.c_str(), nullptr);
-        for (const char* stale : {"delay.txt", "powershell.exe", "powershell.record", "powershell.listing",
-                                  "activation.record"}) {
+        for (const char* stale :
+             {"delay.txt", "powershell.exe", "powershell.record", "powershell.listing", "activation.record"}) {
             DeleteFileA((dir_ + stale).c_str());
         }
         DeleteFileA((toolDir_ + "starts.txt").c_str());
@@ -190,8 +171,7 @@ private:
     }
 
     // A service process of an earlier run may hold its program file for a moment after it ended.
-    static bool CopyWhenFree(const std::string& from, const std::string& to)
-    {
+    static bool CopyWhenFree(const std::string& from, const std::string& to) {
         ULONGLONG until = GetTickCount64() + 15000;
         while (!CopyFileA(from.c_str(), to.c_str(), FALSE)) {
             if (GetTickCount64() >= until) {
@@ -202,8 +182,7 @@ private:
         return true;
     }
 
-    bool InstallService()
-    {
+    bool InstallService() {
         story_.Step("\"OrvantaService.exe -i\" installs the service and the service manager starts it");
         story_.Proof(monitor_.ok(), "the demo listens to the debug output of every process, the service's included",
                      monitor_.error());
@@ -225,10 +204,11 @@ private:
             Sleep(250);
         }
         if (refusals > 0) {
-            story_.Say(Format("the freshly booted service manager refused %d start(s) with error 1055 first", refusals));
+            story_.Say(
+                Format("the freshly booted service manager refused %d start(s) with error 1055 first", refusals));
         }
-        story_.Proof(run.started && !run.timedOut && run.exitCode == 0, Format("it exited with code %ld",
-                                                                              static_cast<long>(run.exitCode)));
+        story_.Proof(run.started && !run.timedOut && run.exitCode == 0,
+                     Format("it exited with code %ld", static_cast<long>(run.exitCode)));
         for (const std::string& line : run.debug) {
             story_.Show("debug", line);
         }
@@ -255,8 +235,7 @@ private:
         return servicePid_ != 0;
     }
 
-    bool Reset()
-    {
+    bool Reset() {
         story_.Step("A caller sends the service control code 133 with ControlService");
         DWORD result = scmtest::SendControl(RESET_CONTROL);
         // Wine's ControlService reports success even for controls a handler refuses, so the
@@ -279,7 +258,8 @@ private:
         while ((starts = resetstub::ReadStarts(toolDir_ + "starts.txt")).empty() && GetTickCount64() < until) {
             Sleep(50);
         }
-        story_.Proof(starts.size() == 1, Format("the reset tool started: %zu record(s) in Revenix\\starts.txt", starts.size()));
+        story_.Proof(starts.size() == 1,
+                     Format("the reset tool started: %zu record(s) in Revenix\\starts.txt", starts.size()));
         if (starts.empty()) {
             return true;
         }
@@ -303,8 +283,7 @@ private:
         return true;
     }
 
-    bool RemoveService()
-    {
+    bool RemoveService() {
         story_.Step("\"OrvantaService.exe -d\" stops and deletes the service");
         HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, servicePid_);
         debugout::Result run = debugout::Run("\"" + dir_ + "OrvantaService.exe\" -d", 60000);
@@ -312,7 +291,8 @@ private:
                      Format("it exited with code %ld", static_cast<long>(run.exitCode)));
         story_.Proof(scmtest::WaitUntilGone(WAIT_MS), "the service manager no longer knows OrvantaService");
         DWORD code = STILL_ACTIVE;
-        bool ended = process && WaitForSingleObject(process, WAIT_MS) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+        bool ended =
+            process && WaitForSingleObject(process, WAIT_MS) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
         if (process) {
             CloseHandle(process);
         }
@@ -323,14 +303,14 @@ private:
         return true;
     }
 
-    bool RegisterTask()
-    {
+    bool RegisterTask() {
         story_.Step("\"logontask.exe CREATE_TASK\" registers the logon task OrvantaUWP");
         // Wine's Task Scheduler refuses logon tasks: the recording stand-in takes its class for
         // this step, and Wine's own registration is restored at the end.
         HRESULT hr = CallRegistrationA(bin_ + "taskschd_fake.dll", "DllRegisterServer");
         fakeSchedulerRegistered_ = SUCCEEDED(hr);
-        story_.Proof(hr == S_OK, "the recording Task Scheduler stand-in is registered for CLSID_TaskScheduler: " + Hr(hr));
+        story_.Proof(hr == S_OK,
+                     "the recording Task Scheduler stand-in is registered for CLSID_TaskScheduler: " + Hr(hr));
         if (!fakeSchedulerRegistered_) {
             return true;
         }
@@ -359,18 +339,19 @@ private:
         return true;
     }
 
-    bool RunLauncher()
-    {
+    bool RunLauncher() {
         story_.Step("At logon the task starts StartupOrvanta.exe: it waits 1 s, asks PowerShell, activates the app");
         // Wine's own PowerShell is kept aside and put back once the launcher has run.
         const std::string powershell = SystemPowerShell(), kept = powershell + ".wine";
-        if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES) CopyFileA(powershell.c_str(), kept.c_str(), TRUE);
+        if (GetFileAttributesA(kept.c_str()) == INVALID_FILE_ATTRIBUTES)
+            CopyFileA(powershell.c_str(), kept.c_str(), TRUE);
         bool prepared = WriteText(dir_ + "delay.txt", "1") &&
                         CopyFileA((bin_ + "launcher-support\\powershell.exe").c_str(), powershell.c_str(), FALSE) &&
                         WriteText(dir_ + "powershell.listing", PACKAGE_LISTING) &&
                         WriteText(powershell.substr(0, powershell.find_last_of('\\') + 1) + "powershell.dir", dir_);
-        story_.Proof(prepared, "beside it delay.txt with \"1\"; in the system folder the stand-in powershell.exe, "
-                               "listing the package");
+        story_.Proof(prepared,
+                     "beside it delay.txt with \"1\"; in the system folder the stand-in powershell.exe, "
+                     "listing the package");
         HRESULT hr = CallRegistrationA(bin_ + "launcher-support\\activationfake.dll", "DllRegisterServer");
         fakeActivationRegistered_ = SUCCEEDED(hr);
         story_.Proof(hr == S_OK, "the recording activation manager stand-in is registered: " + Hr(hr));
@@ -386,7 +367,8 @@ private:
         ULONGLONG took = GetTickCount64() - start;
         SetEnvironmentVariableA("ORVANTA_ACTIVATION_RECORD", nullptr);
         DeleteFileA((powershell.substr(0, powershell.find_last_of('\\') + 1) + "powershell.dir").c_str());
-        if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES) CopyFileA(kept.c_str(), powershell.c_str(), FALSE);
+        if (GetFileAttributesA(kept.c_str()) != INVALID_FILE_ATTRIBUTES)
+            CopyFileA(kept.c_str(), powershell.c_str(), FALSE);
         story_.Proof(run.started && !run.timedOut && run.exitCode == 0,
                      Format("it ran for %llu ms and exited with code %ld", took, static_cast<long>(run.exitCode)));
         for (const std::string& line : run.debug) {
@@ -436,8 +418,7 @@ private:
 
 }  // namespace
 
-int main()
-{
+int main() {
     UserModeStory story;
     return story.Tell();
 }

@@ -76,17 +76,26 @@ std::string FormatV(const char* format, va_list args) {
         const char* start = f++;
         bool left = false, plus = false, space = false, alt = false, zero = false;
         for (;; ++f) {
-            if (*f == '-') left = true;
-            else if (*f == '+') plus = true;
-            else if (*f == ' ') space = true;
-            else if (*f == '#') alt = true;
-            else if (*f == '0') zero = true;
-            else break;
+            if (*f == '-')
+                left = true;
+            else if (*f == '+')
+                plus = true;
+            else if (*f == ' ')
+                space = true;
+            else if (*f == '#')
+                alt = true;
+            else if (*f == '0')
+                zero = true;
+            else
+                break;
         }
         int width = 0;
         if (*f == '*') {
             width = va_arg(args, int);
-            if (width < 0) { left = true; width = -width; }
+            if (width < 0) {
+                left = true;
+                width = -width;
+            }
             ++f;
         } else {
             while (*f >= '0' && *f <= '9') width = width * 10 + (*f++ - '0');
@@ -104,15 +113,35 @@ std::string FormatV(const char* format, va_list args) {
         }
         Size size = Size::Default;
         bool wide = false, narrowForced = false;
-        if (f[0] == 'h' && f[1] == 'h') { size = Size::Char; f += 2; }
-        else if (*f == 'h') { size = Size::Short; narrowForced = true; ++f; }
-        else if (f[0] == 'l' && f[1] == 'l') { size = Size::LongLong; f += 2; }
-        else if (*f == 'l') { size = Size::Long; wide = true; ++f; }
-        else if (*f == 'w') { wide = true; ++f; }
-        else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') { size = Size::LongLong; f += 3; }
-        else if (f[0] == 'I' && f[1] == '3' && f[2] == '2') { size = Size::Long; f += 3; }
-        else if (*f == 'I' || *f == 'z' || *f == 't' || *f == 'j') { size = Size::Pointer; ++f; }
-        else if (*f == 'L') { ++f; }
+        if (f[0] == 'h' && f[1] == 'h') {
+            size = Size::Char;
+            f += 2;
+        } else if (*f == 'h') {
+            size = Size::Short;
+            narrowForced = true;
+            ++f;
+        } else if (f[0] == 'l' && f[1] == 'l') {
+            size = Size::LongLong;
+            f += 2;
+        } else if (*f == 'l') {
+            size = Size::Long;
+            wide = true;
+            ++f;
+        } else if (*f == 'w') {
+            wide = true;
+            ++f;
+        } else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
+            size = Size::LongLong;
+            f += 3;
+        } else if (f[0] == 'I' && f[1] == '3' && f[2] == '2') {
+            size = Size::Long;
+            f += 3;
+        } else if (*f == 'I' || *f == 'z' || *f == 't' || *f == 'j') {
+            size = Size::Pointer;
+            ++f;
+        } else if (*f == 'L') {
+            ++f;
+        }
         char conv = *f;
         if (!conv) {
             out.append(start);
@@ -130,14 +159,20 @@ std::string FormatV(const char* format, va_list args) {
             bool negative = false;
             if (size == Size::LongLong || size == Size::Pointer) {
                 long long v = va_arg(args, long long);
-                if (isSigned && v < 0) { negative = true; magnitude = 0ULL - static_cast<unsigned long long>(v); }
-                else magnitude = static_cast<unsigned long long>(v);
+                if (isSigned && v < 0) {
+                    negative = true;
+                    magnitude = 0ULL - static_cast<unsigned long long>(v);
+                } else
+                    magnitude = static_cast<unsigned long long>(v);
             } else {
                 int v = va_arg(args, int);
                 if (size == Size::Short) v = isSigned ? static_cast<short>(v) : static_cast<unsigned short>(v);
                 if (size == Size::Char) v = isSigned ? static_cast<signed char>(v) : static_cast<unsigned char>(v);
-                if (isSigned && v < 0) { negative = true; magnitude = 0ULL - static_cast<unsigned long long>(static_cast<long long>(v)); }
-                else magnitude = isSigned ? static_cast<unsigned long long>(v) : static_cast<unsigned int>(v);
+                if (isSigned && v < 0) {
+                    negative = true;
+                    magnitude = 0ULL - static_cast<unsigned long long>(static_cast<long long>(v));
+                } else
+                    magnitude = isSigned ? static_cast<unsigned long long>(v) : static_cast<unsigned int>(v);
             }
             const char* digits = (conv == 'X') ? "0123456789ABCDEF" : "0123456789abcdef";
             unsigned base = (conv == 'x' || conv == 'X') ? 16 : (conv == 'o' ? 8 : 10);
@@ -146,9 +181,12 @@ std::string FormatV(const char* format, va_list args) {
             if (precision < 0 && number.empty()) number = "0";
             while (static_cast<int>(number.size()) < precision) number.insert(number.begin(), '0');
             std::string prefix;
-            if (negative) prefix = "-";
-            else if (isSigned && plus) prefix = "+";
-            else if (isSigned && space) prefix = " ";
+            if (negative)
+                prefix = "-";
+            else if (isSigned && plus)
+                prefix = "+";
+            else if (isSigned && space)
+                prefix = " ";
             if (alt && magnitude != 0 && base == 16) prefix += (conv == 'X') ? "0X" : "0x";
             if (alt && base == 8 && (number.empty() || number[0] != '0')) number.insert(number.begin(), '0');
             if (zero && !left && precision < 0) {
@@ -180,12 +218,16 @@ std::string FormatV(const char* format, va_list args) {
             if (w) {
                 UnicodeFormatCheck(conv);
                 const wchar_t* s = va_arg(args, const wchar_t*);
-                if (!s) body = "(null)";
-                else body = NarrowChars(s, WideLength(s, precision));
+                if (!s)
+                    body = "(null)";
+                else
+                    body = NarrowChars(s, WideLength(s, precision));
             } else {
                 const char* s = va_arg(args, const char*);
-                if (!s) body = "(null)";
-                else body = precision < 0 ? std::string(s) : std::string(s, strnlen(s, precision));
+                if (!s)
+                    body = "(null)";
+                else
+                    body = precision < 0 ? std::string(s) : std::string(s, strnlen(s, precision));
             }
             Pad(&out, body, width, left);
             break;
@@ -195,19 +237,21 @@ std::string FormatV(const char* format, va_list args) {
             if (wide) {
                 UnicodeFormatCheck(conv);
                 PCUNICODE_STRING s = va_arg(args, PCUNICODE_STRING);
-                if (!s || !s->Buffer) body = "(null)";
-                else body = NarrowChars(s->Buffer, s->Length / sizeof(WCHAR));
+                if (!s || !s->Buffer)
+                    body = "(null)";
+                else
+                    body = NarrowChars(s->Buffer, s->Length / sizeof(WCHAR));
             } else {
                 const ANSI_STRING* s = va_arg(args, const ANSI_STRING*);
-                if (!s || !s->Buffer) body = "(null)";
-                else body.assign(s->Buffer, s->Length);
+                if (!s || !s->Buffer)
+                    body = "(null)";
+                else
+                    body.assign(s->Buffer, s->Length);
             }
             Pad(&out, body, width, left);
             break;
         }
-        case 'n':
-            (void)va_arg(args, void*);
-            break;
+        case 'n': (void)va_arg(args, void*); break;
         case 'e':
         case 'E':
         case 'f':
@@ -223,12 +267,8 @@ std::string FormatV(const char* format, va_list args) {
             out += buffer;
             break;
         }
-        case '%':
-            out += '%';
-            break;
-        default:
-            out += conv;
-            break;
+        case '%': out += '%'; break;
+        default: out += conv; break;
         }
     }
     return out;

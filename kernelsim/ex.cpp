@@ -13,7 +13,7 @@ constexpr size_t kHeader = 64;
 constexpr size_t kGuard = 32;
 constexpr unsigned char kFrontFill = 0xFD;
 constexpr unsigned char kBackFill = 0xBD;
-constexpr unsigned char kNewFill = 0xA5;   // fresh pool is not zeroed
+constexpr unsigned char kNewFill = 0xA5;  // fresh pool is not zeroed
 constexpr unsigned char kFreedFill = 0xDF;
 constexpr size_t kQuarantineBlocks = 4096;
 
@@ -184,16 +184,17 @@ PVOID DriverAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
     bool paged = (type & 1) != 0;
     KIRQL irql = Irql();
     if (paged && irql > APC_LEVEL)
-        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x01, irql, type, bytes,
-             "paged pool allocation at IRQL %u", irql);
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x01, irql, type, bytes, "paged pool allocation at IRQL %u",
+             irql);
     else if (!paged && irql > DISPATCH_LEVEL)
         Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x02, irql, type, bytes,
              "non-paged pool allocation at IRQL %u", irql);
     // Windows 8 and later give drivers no-execute non-paged pool; executable pool is what
     // Verifier's code integrity check stops, and memory integrity (HVCI) refuses.
     if (!paged && !(type & NonPagedPoolNx))
-        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x2000, reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
-             type, tag, "allocation of executable non-paged pool (type %d, tag '%s'): use NonPagedPoolNx", int(type),
+        Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x2000,
+             reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)), type, tag,
+             "allocation of executable non-paged pool (type %d, tag '%s'): use NonPagedPoolNx", int(type),
              TagText(tag).c_str());
     if (TakeFault(KsimFault::PoolAllocation)) {
         Guard g(Lock());

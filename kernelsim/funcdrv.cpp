@@ -119,9 +119,7 @@ NTSTATUS FunctionDispatch(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            break;
+        case IRP_MN_CANCEL_REMOVE_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; break;
         case IRP_MN_SURPRISE_REMOVAL: {
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoSkipCurrentIrpStackLocation(irp);
@@ -129,8 +127,7 @@ NTSTATUS FunctionDispatch(DeviceInfo* info, PDEVICE_OBJECT device, PIRP irp) {
             AbortPipesLeftBelow(device, lower);
             return status;
         }
-        default:
-            break;
+        default: break;
         }
         IoSkipCurrentIrpStackLocation(irp);
         return IofCallDriver(lower, irp);
@@ -242,9 +239,7 @@ NTSTATUS KsimUsbSendBulk(PDEVICE_OBJECT pdo, ULONG bytes, KIRQL irql) {
     return KsimUsbSubmit(pdo, block.Urb(), irql);
 }
 
-NTSTATUS KsimUsbSendInterrupt(PDEVICE_OBJECT pdo, ULONG bytes, KIRQL irql) {
-    return KsimUsbSendBulk(pdo, bytes, irql);
-}
+NTSTATUS KsimUsbSendInterrupt(PDEVICE_OBJECT pdo, ULONG bytes, KIRQL irql) { return KsimUsbSendBulk(pdo, bytes, irql); }
 
 NTSTATUS KsimUsbSendIsoch(PDEVICE_OBJECT pdo, ULONG packets, KIRQL irql) {
     if (packets == 0) packets = 1;

@@ -130,8 +130,8 @@ bool IsKnownDriverObject(PDRIVER_OBJECT driver) {
     return false;
 }
 
-PDEVICE_OBJECT CreateSimDevice(PDRIVER_OBJECT driver, ULONG extensionSize, const std::wstring& name,
-                               DEVICE_TYPE type, ULONG characteristics, DeviceKind kind) {
+PDEVICE_OBJECT CreateSimDevice(PDRIVER_OBJECT driver, ULONG extensionSize, const std::wstring& name, DEVICE_TYPE type,
+                               ULONG characteristics, DeviceKind kind) {
     size_t objectBytes = Align16(sizeof(DEVICE_OBJECT));
     static_assert(sizeof(DEVICE_OBJECT) + sizeof(DEVOBJ_EXTENSION) + 32 <= kPage, "the headers fit one page");
     size_t total = kPage + Align16(extensionSize) + kDeviceGuard + 16;
@@ -253,8 +253,8 @@ void IoCheck(std::vector<std::string>* problems) {
     for (IrpInfo* info : live) {
         PIRP irp = info->irp;
         const char* state = info->state == IrpState::Completed ? "completed but never freed"
-                            : info->dispatched                ? "never completed"
-                                                              : "allocated and never sent or freed";
+                            : info->dispatched                 ? "never completed"
+                                                               : "allocated and never sent or freed";
         std::string where;
         if (!info->path.empty()) where = ", last sent to " + DeviceLabel(info->path.back());
         int major = -1;
@@ -311,8 +311,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         if (!name.empty() && (IO().names.count(Upper(name)) || IO().links.count(NamespaceKey(name))))
             return STATUS_OBJECT_NAME_COLLISION;
     }
-    PDEVICE_OBJECT device = CreateSimDevice(DriverObject, DeviceExtensionSize, name, DeviceType, DeviceCharacteristics,
-                                            DeviceKind::Driver);
+    PDEVICE_OBJECT device =
+        CreateSimDevice(DriverObject, DeviceExtensionSize, name, DeviceType, DeviceCharacteristics, DeviceKind::Driver);
     if (Exclusive) device->Flags |= DO_EXCLUSIVE;
     LogIo("IoCreateDevice " + DeviceLabel(device));
     *DeviceObject = device;
@@ -391,8 +391,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 NTSTATUS NTAPI IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
                                                PDEVICE_OBJECT* AttachedToDeviceObject) {
     *AttachedToDeviceObject = nullptr;
-    return AttachForDriver(SourceDevice, TargetDevice, AttachedToDeviceObject) ? STATUS_SUCCESS
-                                                                               : STATUS_NO_SUCH_DEVICE;
+    return AttachForDriver(SourceDevice, TargetDevice, AttachedToDeviceObject) ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {

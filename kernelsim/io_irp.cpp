@@ -275,7 +275,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         return;
     }
     if (info->freed) {
-        Stop(KSIM_STOP_BAD_POOL_CALLER, 0x07, 0, 0, reinterpret_cast<ULONG_PTR>(Irp), "IoFreeIrp of an IRP already freed");
+        Stop(KSIM_STOP_BAD_POOL_CALLER, 0x07, 0, 0, reinterpret_cast<ULONG_PTR>(Irp),
+             "IoFreeIrp of an IRP already freed");
         return;
     }
     if (info->state == IrpState::Active && info->dispatched && Irp->CurrentLocation <= Irp->StackCount)
@@ -432,9 +433,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         stack->FileObject = nullptr;
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
-        PDEVICE_OBJECT upper = (Irp->CurrentLocation <= Irp->StackCount)
-                                   ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
-                                   : nullptr;
+        PDEVICE_OBJECT upper =
+            (Irp->CurrentLocation <= Irp->StackCount) ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
         if (invoke) {
             {
                 Guard g(Lock());
@@ -447,8 +447,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             KIRQL before = Irql();
             NTSTATUS result = routine(upper, Irp, context);
             if (Irql() != before) {
-                Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x217, before, Irql(), reinterpret_cast<ULONG_PTR>(Irp),
-                     "completion routine of %s returned at IRQL %u, called at %u",
+                Stop(KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION, 0x217, before, Irql(),
+                     reinterpret_cast<ULONG_PTR>(Irp), "completion routine of %s returned at IRQL %u, called at %u",
                      upper ? DeviceLabel(upper).c_str() : "the request's originator", Irql(), before);
                 SetIrql(before);
             }
@@ -572,8 +572,8 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&CancelLockWo
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     Irp->Cancel = TRUE;
-    PDRIVER_CANCEL routine =
-        reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
+    PDRIVER_CANCEL routine = reinterpret_cast<PDRIVER_CANCEL>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
     if (!routine) return FALSE;
     IoAcquireCancelSpinLock(&Irp->CancelIrql);
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);

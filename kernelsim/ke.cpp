@@ -93,8 +93,12 @@ bool WaitDispatcher(std::unique_lock<std::mutex>& g, bool timed, Clock::time_poi
     bool reported = false;
     struct Blocked {
         bool counted;
-        explicit Blocked(bool blocks) : counted(blocks) { if (counted) ++BlockedWaits(); }
-        ~Blocked() { if (counted) --BlockedWaits(); }
+        explicit Blocked(bool blocks) : counted(blocks) {
+            if (counted) ++BlockedWaits();
+        }
+        ~Blocked() {
+            if (counted) --BlockedWaits();
+        }
     } blocked(!ready());
     while (!ready()) {
         Clock::time_point until = timed && deadline < limit ? deadline : limit;
@@ -116,8 +120,8 @@ bool WaitRuleHolds(PLARGE_INTEGER timeout, const char* call, PVOID object) {
     KIRQL irql = Irql();
     bool mayBlock = !timeout || timeout->QuadPart != 0;
     if (irql > DISPATCH_LEVEL || (mayBlock && irql > APC_LEVEL)) {
-        Stop(KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
-             "%s at IRQL %u %s", call, irql,
+        Stop(KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0, "%s at IRQL %u %s",
+             call, irql,
              mayBlock ? "with a non-zero or no timeout (waits are allowed up to APC_LEVEL)"
                       : "(allowed up to DISPATCH_LEVEL)");
         return false;
@@ -255,8 +259,8 @@ LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
     return Mutex->Header.SignalState;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;

@@ -30,24 +30,24 @@
 void KsimReset();
 
 // Stop codes the simulator raises (values and names as the Windows bug check reference).
-constexpr ULONG KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL = 0x0A;             // wait above APC_LEVEL, call at too high IRQL
-constexpr ULONG KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED = 0x1E;        // a breakpoint (RtlAssert) with nobody to take it
-constexpr ULONG KSIM_STOP_NO_MORE_IRP_STACK_LOCATIONS = 0x35;        // IofCallDriver past the last location
-constexpr ULONG KSIM_STOP_MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;     // a request completed twice (or after free)
-constexpr ULONG KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;  // guard area overwritten
-constexpr ULONG KSIM_STOP_BAD_POOL_CALLER = 0xC2;                    // double free, bad address, wrong tag
-constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4; // other misuse (see the text)
-constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9; // I/O manager misuse (see the text)
-constexpr ULONG KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1;      // pageable code or data above APC_LEVEL
+constexpr ULONG KSIM_STOP_IRQL_NOT_LESS_OR_EQUAL = 0x0A;          // wait above APC_LEVEL, call at too high IRQL
+constexpr ULONG KSIM_STOP_KMODE_EXCEPTION_NOT_HANDLED = 0x1E;     // a breakpoint (RtlAssert) with nobody to take it
+constexpr ULONG KSIM_STOP_NO_MORE_IRP_STACK_LOCATIONS = 0x35;     // IofCallDriver past the last location
+constexpr ULONG KSIM_STOP_MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;  // a request completed twice (or after free)
+constexpr ULONG KSIM_STOP_SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;     // guard area overwritten
+constexpr ULONG KSIM_STOP_BAD_POOL_CALLER = 0xC2;                             // double free, bad address, wrong tag
+constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;          // other misuse (see the text)
+constexpr ULONG KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9;         // I/O manager misuse (see the text)
+constexpr ULONG KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1;               // pageable code or data above APC_LEVEL
 constexpr ULONG KSIM_STOP_DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION = 0xD6;  // past a system buffer's end
-constexpr ULONG KSIM_STOP_DRIVER_CALLED_KE_BUG_CHECK = 0xFFFFFFFF;   // KeBugCheckEx by the driver: code in p[0]
+constexpr ULONG KSIM_STOP_DRIVER_CALLED_KE_BUG_CHECK = 0xFFFFFFFF;  // KeBugCheckEx by the driver: code in p[0]
 
 // For 0xC4 and 0xC9 stops that come from the simulator's own checks, p[0] is a code of the
 // simulator's (0x200 and up), not one of the verifier's; the text says what was found.
 struct KsimStop {
-    ULONG code;                // the stop code
-    ULONG_PTR p[4];            // its four parameters, as the real kernel fills them where it matters
-    std::string what;          // one line: "STOP 0x00000044 MULTIPLE_IRP_COMPLETE_REQUESTS: ..."
+    ULONG code;        // the stop code
+    ULONG_PTR p[4];    // its four parameters, as the real kernel fills them where it matters
+    std::string what;  // one line: "STOP 0x00000044 MULTIPLE_IRP_COMPLETE_REQUESTS: ..."
 };
 
 // Called on the offending thread at the moment of the misuse (the gtest fixture reports it as a
@@ -91,11 +91,11 @@ PDRIVER_OBJECT KsimDriverObject(const wchar_t* name);
 std::vector<PDEVICE_OBJECT> KsimDevicesOf(PDRIVER_OBJECT driver);  // live ones, in creation order
 std::vector<PDEVICE_OBJECT> KsimStackOf(PDEVICE_OBJECT pdo);       // PDO first, top of stack last
 PDEVICE_OBJECT KsimTopOfStack(PDEVICE_OBJECT pdo);
-PDEVICE_OBJECT KsimNamedDevice(const wchar_t* name);               // L"\\Device\\TVXIPC0", or null
-std::wstring KsimDeviceName(PDEVICE_OBJECT device);                // empty for unnamed devices
-std::wstring KsimDriverName(PDEVICE_OBJECT device);                // name of its driver object
-std::wstring KsimLinkTarget(const wchar_t* link);                  // L"\\DosDevices\\TVXIPC0" -> target, or empty
-std::vector<std::wstring> KsimLinks();                             // every symbolic link, sorted
+PDEVICE_OBJECT KsimNamedDevice(const wchar_t* name);  // L"\\Device\\TVXIPC0", or null
+std::wstring KsimDeviceName(PDEVICE_OBJECT device);   // empty for unnamed devices
+std::wstring KsimDriverName(PDEVICE_OBJECT device);   // name of its driver object
+std::wstring KsimLinkTarget(const wchar_t* link);     // L"\\DosDevices\\TVXIPC0" -> target, or empty
+std::vector<std::wstring> KsimLinks();                // every symbolic link, sorted
 // Deleted device objects stay in quarantine (extension poisoned) until the reset, so a use after
 // IoDeleteDevice is caught instead of crashing.
 bool KsimIsDeleted(PDEVICE_OBJECT device);
@@ -131,30 +131,30 @@ void KsimSetIoLogHook(std::function<void(const std::string&)> hook);
 struct KsimPoolBlock {
     void* address;
     SIZE_T bytes;
-    ULONG tag;                 // as passed, e.g. 'tliF' for "Filt"
-    std::string tagText;       // the tag's four bytes in memory order, e.g. "Filt"
+    ULONG tag;            // as passed, e.g. 'tliF' for "Filt"
+    std::string tagText;  // the tag's four bytes in memory order, e.g. "Filt"
     POOL_TYPE type;
 };
 // Blocks allocated through the Ex pool exports and not yet freed (the simulator's own blocks
 // handed to drivers, such as bus relations lists, are included while they live).
 std::vector<KsimPoolBlock> KsimLivePool();
 struct KsimPoolCounters {
-    uint64_t allocations;      // successful allocations through the Ex exports since the reset
+    uint64_t allocations;  // successful allocations through the Ex exports since the reset
     uint64_t frees;
-    uint64_t failures;         // injected failures
+    uint64_t failures;  // injected failures
 };
 KsimPoolCounters KsimPoolCount();
 
 // Fault injection.
 
 enum class KsimFault {
-    PoolAllocation,                // ExAllocatePool* returns null
-    IoCreateDevice,                // returns the status, no device
-    IoAttachDeviceToDeviceStack,   // returns null (status ignored)
-    IoCreateSymbolicLink,          // returns the status, no link
-    IoAllocateIrp,                 // returns null (status ignored)
-    IoBuildDeviceIoControlRequest, // returns null (status ignored)
-    IoAllocateWorkItem,            // returns null (status ignored)
+    PoolAllocation,                 // ExAllocatePool* returns null
+    IoCreateDevice,                 // returns the status, no device
+    IoAttachDeviceToDeviceStack,    // returns null (status ignored)
+    IoCreateSymbolicLink,           // returns the status, no link
+    IoAllocateIrp,                  // returns null (status ignored)
+    IoBuildDeviceIoControlRequest,  // returns null (status ignored)
+    IoAllocateWorkItem,             // returns null (status ignored)
 };
 // The nth call of that kind counted from now (1 = the next one) fails, and the count-1 calls after
 // it too. Several injections of one kind add up. Only calls made by drivers count.
@@ -175,6 +175,7 @@ public:
     ~KsimIrqlScope() { KsimSetIrql(old_); }
     KsimIrqlScope(const KsimIrqlScope&) = delete;
     KsimIrqlScope& operator=(const KsimIrqlScope&) = delete;
+
 private:
     KIRQL old_;
 };
@@ -185,20 +186,20 @@ private:
 // kernel's DbgPrint does (%S/%ws wide strings, %Z/%wZ counted strings, %p as 16 upper-case hex
 // digits, %X/%x/%d on 32 bits: l keeps 32 bits, ll/I64/I/z take 64, h 16).
 std::vector<std::string> KsimDbgPrints();
-std::string KsimDbgPrintText();            // all of them concatenated
+std::string KsimDbgPrintText();  // all of them concatenated
 void KsimClearDbgPrints();
 std::string KsimFormat(const char* format, ...);  // the same formatter, for expected texts
 // Also echo every DbgPrint to stderr (default: off, or on when the environment has KSIM_ECHO=1).
 void KsimEchoDbgPrint(bool on);
 
 struct KsimAssert {
-    std::string expression;    // FailedAssertion text, e.g. "devExt->pendingActionCount >= 0"
-    std::string file;          // FileName as given
-    std::string module;        // its base name without directories and extension, e.g. "util"
+    std::string expression;  // FailedAssertion text, e.g. "devExt->pendingActionCount >= 0"
+    std::string file;        // FileName as given
+    std::string module;      // its base name without directories and extension, e.g. "util"
     ULONG line;
-    std::string message;       // Message, or empty when null
+    std::string message;  // Message, or empty when null
 };
-std::vector<KsimAssert> KsimAsserts();     // every RtlAssert since the reset, in order
+std::vector<KsimAssert> KsimAsserts();  // every RtlAssert since the reset, in order
 void KsimClearAsserts();
 // With a kernel debugger attached (a Verifier or certification lab), an RtlAssert halts the
 // machine at its prompt: in this mode each one is also a stop 0x1E (STATUS_BREAKPOINT in p[0]),
@@ -208,10 +209,10 @@ void KsimSetAssertionsBreak(bool on);
 // The USB bus model: PDOs owned by named bus drivers.
 
 // Setup classes by the text IoGetDeviceProperty(DevicePropertyClassGuid) returns.
-#define KSIM_CLASS_USB       L"{36fc9e60-c465-11cf-8056-444553540000}"
+#define KSIM_CLASS_USB L"{36fc9e60-c465-11cf-8056-444553540000}"
 #define KSIM_CLASS_USBDEVICE L"{88bae032-5a81-49f0-bc3d-a4ff138216d6}"
-#define KSIM_CLASS_WPD       L"{eec5ad98-8080-425f-922a-dabf3de3f69a}"
-#define KSIM_CLASS_HIDCLASS  L"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}"
+#define KSIM_CLASS_WPD L"{eec5ad98-8080-425f-922a-dabf3de3f69a}"
+#define KSIM_CLASS_HIDCLASS L"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}"
 
 // Device descriptor with bLength 18, type 1, bcdUSB 0x0200, bMaxPacketSize0 64, one configuration.
 USB_DEVICE_DESCRIPTOR KsimUsbDescriptor(USHORT idVendor, USHORT idProduct, UCHAR bDeviceClass = 0);
@@ -261,11 +262,11 @@ std::vector<PDEVICE_OBJECT> KsimChildren(PDEVICE_OBJECT parentPdo);
 
 // Every URB a PDO received through IOCTL_INTERNAL_USB_SUBMIT_URB, in arrival order.
 struct KsimUsbRequest {
-    USHORT function;                // UrbHeader.Function
-    bool control;                   // a control transfer: setup holds its 8-byte setup packet
-    std::array<UCHAR, 8> setup;     // as it goes on the bus (little-endian fields)
-    ULONG transferLength;           // TransferBufferLength given
-    KIRQL irql;                     // IRQL at which the PDO received it
+    USHORT function;             // UrbHeader.Function
+    bool control;                // a control transfer: setup holds its 8-byte setup packet
+    std::array<UCHAR, 8> setup;  // as it goes on the bus (little-endian fields)
+    ULONG transferLength;        // TransferBufferLength given
+    KIRQL irql;                  // IRQL at which the PDO received it
     // Every device object the IRP was sent to with IofCallDriver, first to last (the PDO last):
     // a request built straight for the PDO has a path of one.
     std::vector<PDEVICE_OBJECT> path;
@@ -277,17 +278,17 @@ std::string KsimHex(const std::array<UCHAR, 8>& setup);  // "40 40 00 64 00 64 0
 
 // Default answers: GET_DESCRIPTOR_FROM_DEVICE for the device descriptor copies the descriptor
 // (up to TransferBufferLength) and succeeds, as it does for a minimal configuration descriptor;
-// other descriptor requests fail with STATUS_UNSUCCESSFUL/USBD_STATUS_STALL_PID; vendor, class and control transfers, bulk,
-// interrupt, isochronous and chained-MDL transfers succeed (data transfers report their length);
-// anything else fails with STATUS_NOT_SUPPORTED. Scripts change the answer for matching URBs.
+// other descriptor requests fail with STATUS_UNSUCCESSFUL/USBD_STATUS_STALL_PID; vendor, class and control transfers,
+// bulk, interrupt, isochronous and chained-MDL transfers succeed (data transfers report their length); anything else
+// fails with STATUS_NOT_SUPPORTED. Scripts change the answer for matching URBs.
 constexpr USHORT KSIM_ANY_URB = 0xFFFF;
 enum class KsimUrbAnswer { Complete, Pend };
 struct KsimUrbScript {
-    USHORT function = KSIM_ANY_URB;      // the URB function it applies to
+    USHORT function = KSIM_ANY_URB;  // the URB function it applies to
     KsimUrbAnswer answer = KsimUrbAnswer::Complete;
-    NTSTATUS status = STATUS_SUCCESS;    // Complete: final status (a failure skips the default work)
-    USBD_STATUS usbdStatus = 0;          // written to UrbHeader.Status (0: derived from status)
-    unsigned times = 1;                  // how many matching URBs it answers; 0: all of them
+    NTSTATUS status = STATUS_SUCCESS;  // Complete: final status (a failure skips the default work)
+    USBD_STATUS usbdStatus = 0;        // written to UrbHeader.Status (0: derived from status)
+    unsigned times = 1;                // how many matching URBs it answers; 0: all of them
     // Pend: the PDO marks the IRP pending and returns STATUS_PENDING. With completeAfterMs > 0 a
     // simulator thread completes it after that delay with `status` (after the default work);
     // otherwise the test completes it with KsimUsbCompletePended. A pended URB that is cancelled
@@ -345,7 +346,7 @@ NTSTATUS KsimPnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capab
 NTSTATUS KsimPnpQueryBusRelations(PDEVICE_OBJECT pdo, std::vector<PDEVICE_OBJECT>* reported = nullptr);
 NTSTATUS KsimPnpQueryStop(PDEVICE_OBJECT pdo);
 NTSTATUS KsimPnpCancelStop(PDEVICE_OBJECT pdo);
-NTSTATUS KsimPnpStop(PDEVICE_OBJECT pdo);            // IRP_MN_STOP_DEVICE only
+NTSTATUS KsimPnpStop(PDEVICE_OBJECT pdo);  // IRP_MN_STOP_DEVICE only
 NTSTATUS KsimPnpQueryRemove(PDEVICE_OBJECT pdo);
 NTSTATUS KsimPnpCancelRemove(PDEVICE_OBJECT pdo);
 NTSTATUS KsimPnpSurpriseRemove(PDEVICE_OBJECT pdo);
@@ -422,8 +423,8 @@ unsigned KsimPoStartNextPowerIrpCalls(PDEVICE_OBJECT device);
 NTSTATUS KsimUsbSubmit(PDEVICE_OBJECT pdo, PURB urb, KIRQL irql = PASSIVE_LEVEL);
 // Convenience URBs through KsimUsbSubmit (the URB and its buffers live for the call):
 NTSTATUS KsimUsbSendControl(PDEVICE_OBJECT pdo, const std::array<UCHAR, 8>& setup, KIRQL irql = PASSIVE_LEVEL);
-NTSTATUS KsimUsbSendVendor(PDEVICE_OBJECT pdo, USHORT function /* URB_FUNCTION_VENDOR_DEVICE... */,
-                           UCHAR request, USHORT value, USHORT index, KIRQL irql = PASSIVE_LEVEL);
+NTSTATUS KsimUsbSendVendor(PDEVICE_OBJECT pdo, USHORT function /* URB_FUNCTION_VENDOR_DEVICE... */, UCHAR request,
+                           USHORT value, USHORT index, KIRQL irql = PASSIVE_LEVEL);
 NTSTATUS KsimUsbSendBulk(PDEVICE_OBJECT pdo, ULONG bytes = 512, KIRQL irql = PASSIVE_LEVEL);
 NTSTATUS KsimUsbSendInterrupt(PDEVICE_OBJECT pdo, ULONG bytes = 8, KIRQL irql = PASSIVE_LEVEL);
 NTSTATUS KsimUsbSendIsoch(PDEVICE_OBJECT pdo, ULONG packets = 8, KIRQL irql = PASSIVE_LEVEL);

@@ -7,8 +7,7 @@
 
 #include "kernelsim.h"
 
-inline KsimUsbDevice RootHub()
-{
+inline KsimUsbDevice RootHub() {
     KsimUsbDevice d;
     d.busDriver = L"\\Driver\\USBXHCI";
     d.hardwareIds = {L"USB\\ROOT_HUB30&VID8086&PID9D2F&REV0021", L"USB\\ROOT_HUB30"};
@@ -18,8 +17,7 @@ inline KsimUsbDevice RootHub()
     return d;
 }
 
-inline KsimUsbDevice Usb3Hub(const std::wstring& location = L"Port_#0001.Hub_#0001")
-{
+inline KsimUsbDevice Usb3Hub(const std::wstring& location = L"Port_#0001.Hub_#0001") {
     KsimUsbDevice d;
     d.busDriver = L"\\Driver\\USBHUB3";
     d.hardwareIds = {L"USB\\VID_2109&PID_0817&REV_0473", L"USB\\VID_2109&PID_0817"};
@@ -30,8 +28,7 @@ inline KsimUsbDevice Usb3Hub(const std::wstring& location = L"Port_#0001.Hub_#00
     return d;
 }
 
-inline KsimUsbDevice ApplePhone(const std::wstring& location = L"Port_#0003.Hub_#0002")
-{
+inline KsimUsbDevice ApplePhone(const std::wstring& location = L"Port_#0003.Hub_#0002") {
     KsimUsbDevice d;
     d.busDriver = L"\\Driver\\USBHUB3";
     d.hardwareIds = {L"USB\\VID_05AC&PID_12A8&REV_1201", L"USB\\VID_05AC&PID_12A8"};
@@ -43,8 +40,7 @@ inline KsimUsbDevice ApplePhone(const std::wstring& location = L"Port_#0003.Hub_
 }
 
 // A portable device of another maker (media transfer protocol).
-inline KsimUsbDevice OtherPhone(const std::wstring& location = L"Port_#0002.Hub_#0002")
-{
+inline KsimUsbDevice OtherPhone(const std::wstring& location = L"Port_#0002.Hub_#0002") {
     KsimUsbDevice d;
     d.busDriver = L"\\Driver\\USBHUB3";
     d.hardwareIds = {L"USB\\VID_04E8&PID_6860&REV_0400", L"USB\\VID_04E8&PID_6860"};
@@ -55,8 +51,7 @@ inline KsimUsbDevice OtherPhone(const std::wstring& location = L"Port_#0002.Hub_
     return d;
 }
 
-inline KsimUsbDevice Keyboard(const std::wstring& location = L"Port_#0004.Hub_#0002")
-{
+inline KsimUsbDevice Keyboard(const std::wstring& location = L"Port_#0004.Hub_#0002") {
     KsimUsbDevice d;
     d.busDriver = L"\\Driver\\USBHUB3";
     d.hardwareIds = {L"USB\\VID_046D&PID_C31C&REV_6400", L"USB\\VID_046D&PID_C31C"};
@@ -68,8 +63,7 @@ inline KsimUsbDevice Keyboard(const std::wstring& location = L"Port_#0004.Hub_#0
 }
 
 // A composite device whose interfaces appear as children owned by the composite driver.
-inline KsimUsbDevice CompositeParent(USHORT vendor, USHORT product, const std::wstring& location)
-{
+inline KsimUsbDevice CompositeParent(USHORT vendor, USHORT product, const std::wstring& location) {
     wchar_t id[64];
     swprintf(id, 64, L"USB\\VID_%04X&PID_%04X&REV_0102", vendor, product);
     KsimUsbDevice d;
@@ -83,8 +77,7 @@ inline KsimUsbDevice CompositeParent(USHORT vendor, USHORT product, const std::w
 }
 
 // Interface n of a composite device; it reports no location of its own.
-inline KsimUsbDevice Interface(USHORT vendor, USHORT product, int number)
-{
+inline KsimUsbDevice Interface(USHORT vendor, USHORT product, int number) {
     wchar_t id[64];
     swprintf(id, 64, L"USB\\VID_%04X&PID_%04X&MI_%02d", vendor, product, number);
     KsimUsbDevice d;

@@ -27,7 +27,7 @@ struct IrpInfo {
     unsigned generation = 0;
     bool freed = false;
     bool dispatched = false;
-    unsigned initialisations = 0;     // IoInitializeIrp/IoReuseIrp count, to tell a reused IRP
+    unsigned initialisations = 0;  // IoInitializeIrp/IoReuseIrp count, to tell a reused IRP
     // Per stack location: its dispatch routine returned STATUS_PENDING; completion has passed it;
     // it carried SL_PENDING_RETURNED then. Whichever of the first two comes last checks the third.
     std::vector<char> returnedPending;
@@ -52,7 +52,7 @@ struct WorkItem {
 struct Io {
     std::map<std::wstring, std::unique_ptr<DriverInfo>> drivers;  // by upper-case name
     std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceInfo>> devices;
-    std::map<std::wstring, PDEVICE_OBJECT> names;                 // upper-case device name -> device
+    std::map<std::wstring, PDEVICE_OBJECT> names;                         // upper-case device name -> device
     std::map<std::wstring, std::pair<std::wstring, std::wstring>> links;  // key -> (link as created, target)
     std::unordered_map<PIRP, IrpInfo> irps;
     std::deque<PIRP> freedIrps;

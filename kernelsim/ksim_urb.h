@@ -7,9 +7,9 @@
 
 namespace ksim {
 
-constexpr USHORT kChainedMdlTransfer = 0x0037;     // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER_USING_CHAINED_MDL
+constexpr USHORT kChainedMdlTransfer = 0x0037;  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER_USING_CHAINED_MDL
 constexpr USHORT kIsochChainedMdlTransfer = 0x0038;
-constexpr USHORT kControlTransferEx = 0x0032;      // URB_FUNCTION_CONTROL_TRANSFER_EX
+constexpr USHORT kControlTransferEx = 0x0032;  // URB_FUNCTION_CONTROL_TRANSFER_EX
 
 // The setup packet a URB produces on the bus, when it is a control transfer.
 bool SetupOf(PURB urb, std::array<UCHAR, 8>* s);

@@ -49,7 +49,8 @@ void ObReset() {
 void ObCheck(std::vector<std::string>* problems) {
     Guard g(Lock());
     for (auto& entry : KH().open)
-        problems->push_back("kernel handle leak: a handle on " + DeviceLabel(entry.second) + " was never closed (ZwClose)");
+        problems->push_back("kernel handle leak: a handle on " + DeviceLabel(entry.second) +
+                            " was never closed (ZwClose)");
 }
 
 }  // namespace ksim

@@ -163,9 +163,8 @@ NTSTATUS KsimPnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capab
 }
 
 NTSTATUS KsimPnpQueryBusRelations(PDEVICE_OBJECT pdo, std::vector<PDEVICE_OBJECT>* reported) {
-    SimIrpResult r = SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION s) {
-        s->Parameters.QueryDeviceRelations.Type = BusRelations;
-    });
+    SimIrpResult r = SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
+                             [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; });
     if (reported) reported->clear();
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
     if (NT_SUCCESS(r.status) && relations) {
@@ -208,10 +207,12 @@ NTSTATUS KsimPnpRemove(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS KsimPnpDeviceUsage(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath) {
-    return SendPnp(pdo, IRP_MN_DEVICE_USAGE_NOTIFICATION, [type, inPath](PIO_STACK_LOCATION s) {
-               s->Parameters.UsageNotification.InPath = inPath ? TRUE : FALSE;
-               s->Parameters.UsageNotification.Type = type;
-           }).status;
+    return SendPnp(pdo, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+                   [type, inPath](PIO_STACK_LOCATION s) {
+                       s->Parameters.UsageNotification.InPath = inPath ? TRUE : FALSE;
+                       s->Parameters.UsageNotification.Type = type;
+                   })
+        .status;
 }
 
 void KsimPnpSetPdoAnswer(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status, unsigned times) {

@@ -111,8 +111,7 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
     if (bytes > DestinationString->MaximumLength) bytes = DestinationString->MaximumLength;
     memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
-    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)
-        DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
+    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
@@ -165,9 +164,16 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
         Base = 10;
         if (i + 1 < n && String->Buffer[i] == L'0') {
             WCHAR p = String->Buffer[i + 1];
-            if (p == L'x') { Base = 16; i += 2; }
-            else if (p == L'o') { Base = 8; i += 2; }
-            else if (p == L'b') { Base = 2; i += 2; }
+            if (p == L'x') {
+                Base = 16;
+                i += 2;
+            } else if (p == L'o') {
+                Base = 8;
+                i += 2;
+            } else if (p == L'b') {
+                Base = 2;
+                i += 2;
+            }
         }
     } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
         return STATUS_INVALID_PARAMETER;
@@ -176,9 +182,12 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
     for (; i < n; ++i) {
         WCHAR c = RtlUpcaseUnicodeChar(String->Buffer[i]);
         ULONG d;
-        if (c >= L'0' && c <= L'9') d = c - L'0';
-        else if (c >= L'A' && c <= L'F') d = c - L'A' + 10;
-        else break;
+        if (c >= L'0' && c <= L'9')
+            d = c - L'0';
+        else if (c >= L'A' && c <= L'F')
+            d = c - L'A' + 10;
+        else
+            break;
         if (d >= Base) break;
         v = v * Base + d;
     }

@@ -130,9 +130,13 @@ void VmReport(VmFault fault, const void* address, bool write, const void* ip) {
              write ? "write" : "read", address, VmDescribe(ip).c_str());
         break;
     case VmFault::PageableAtDispatch:
-        Stop(KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL, at, Irql(), address == ip ? 8 : write ? 1 : 0, from,
-             "%s of pageable %s at %p at IRQL %u, by the instruction at %s", address == ip ? "execution" : "access",
-             address == ip ? "code" : "data", address, Irql(), VmDescribe(ip).c_str());
+        Stop(KSIM_STOP_DRIVER_IRQL_NOT_LESS_OR_EQUAL, at, Irql(),
+             address == ip ? 8
+             : write       ? 1
+                           : 0,
+             from, "%s of pageable %s at %p at IRQL %u, by the instruction at %s",
+             address == ip ? "execution" : "access", address == ip ? "code" : "data", address, Irql(),
+             VmDescribe(ip).c_str());
         break;
     }
 }

@@ -36,11 +36,10 @@ bool SetupOf(PURB urb, std::array<UCHAR, 8>* s) {
         const auto& r = urb->UrbControlDescriptorRequest;
         bool get = f == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || f == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
                    f == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
-        UCHAR recipient = (f == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE || f == URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE)
-                              ? 1
-                              : (f == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT || f == URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT)
-                                    ? 2
-                                    : 0;
+        UCHAR recipient =
+            (f == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE || f == URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE) ? 1
+            : (f == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT || f == URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT) ? 2
+                                                                                                               : 0;
         *s = Setup(static_cast<UCHAR>((get ? 0x80 : 0x00) | recipient), get ? 0x06 : 0x07,
                    static_cast<USHORT>((r.DescriptorType << 8) | r.Index), r.LanguageId,
                    static_cast<USHORT>(r.TransferBufferLength));
@@ -66,19 +65,16 @@ bool SetupOf(PURB urb, std::array<UCHAR, 8>* s) {
         *s = Setup(type, r.Request, r.Value, r.Index, static_cast<USHORT>(r.TransferBufferLength));
         return true;
     }
-    case URB_FUNCTION_CONTROL_TRANSFER:
-        std::memcpy(s->data(), urb->UrbControlTransfer.SetupPacket, 8);
-        return true;
-    case kControlTransferEx:
-        std::memcpy(s->data(), urb->UrbControlTransferEx.SetupPacket, 8);
-        return true;
+    case URB_FUNCTION_CONTROL_TRANSFER: std::memcpy(s->data(), urb->UrbControlTransfer.SetupPacket, 8); return true;
+    case kControlTransferEx: std::memcpy(s->data(), urb->UrbControlTransferEx.SetupPacket, 8); return true;
     case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
     case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
     case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
     case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
-        UCHAR recipient = f == URB_FUNCTION_GET_STATUS_FROM_DEVICE ? 0
+        UCHAR recipient = f == URB_FUNCTION_GET_STATUS_FROM_DEVICE      ? 0
                           : f == URB_FUNCTION_GET_STATUS_FROM_INTERFACE ? 1
-                          : f == URB_FUNCTION_GET_STATUS_FROM_ENDPOINT ? 2 : 3;
+                          : f == URB_FUNCTION_GET_STATUS_FROM_ENDPOINT  ? 2
+                                                                        : 3;
         *s = Setup(static_cast<UCHAR>(0x80 | recipient), 0x00, 0, urb->UrbControlGetStatusRequest.Index, 2);
         return true;
     }
@@ -92,22 +88,20 @@ bool SetupOf(PURB urb, std::array<UCHAR, 8>* s) {
     case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: {
         bool set = f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
                    f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || f == URB_FUNCTION_SET_FEATURE_TO_OTHER;
-        UCHAR recipient = (f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) ? 0
-                          : (f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE || f == URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE) ? 1
-                          : (f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || f == URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT) ? 2
-                                                                                                                       : 3;
+        UCHAR recipient =
+            (f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE)         ? 0
+            : (f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE || f == URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE) ? 1
+            : (f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || f == URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT)   ? 2
+                                                                                                           : 3;
         const auto& r = urb->UrbControlFeatureRequest;
         *s = Setup(recipient, set ? 0x03 : 0x01, r.FeatureSelector, r.Index, 0);
         return true;
     }
-    case URB_FUNCTION_GET_CONFIGURATION:
-        *s = Setup(0x80, 0x08, 0, 0, 1);
-        return true;
+    case URB_FUNCTION_GET_CONFIGURATION: *s = Setup(0x80, 0x08, 0, 0, 1); return true;
     case URB_FUNCTION_GET_INTERFACE:
         *s = Setup(0x81, 0x0A, 0, urb->UrbControlGetInterfaceRequest.Interface, 1);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -122,8 +116,7 @@ ULONG TransferLengthOf(PURB urb) {
     case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
     case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
     case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-        return 0;
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return 0;
     default:
         // Every transfer URB keeps TransferBufferLength at the same offset.
         return urb->UrbBulkOrInterruptTransfer.TransferBufferLength;

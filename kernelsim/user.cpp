@@ -12,7 +12,7 @@
 struct KsimFile {
     PFILE_OBJECT file = nullptr;
     ACCESS_MASK granted = 0;  // what the open's access check granted, generic rights mapped
-    std::wstring fileName;  // the name below the device, FileObject->FileName
+    std::wstring fileName;    // the name below the device, FileObject->FileName
     PDEVICE_OBJECT device = nullptr;
     bool cleanedUp = false;
 };
@@ -297,8 +297,8 @@ NTSTATUS KsimUserIoctl(KsimHandle handle, ULONG code, const void* in, ULONG inLe
         ULONG_PTR bytes = done->IoStatus.Information;
         if (bytes > outLen) {
             Stop(KSIM_STOP_DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x22F, reinterpret_cast<ULONG_PTR>(done), bytes, outLen,
-                 "IoStatus.Information %llu exceeds the caller's output buffer of %lu bytes",
-                 (unsigned long long)bytes, (unsigned long)outLen);
+                 "IoStatus.Information %llu exceeds the caller's output buffer of %lu bytes", (unsigned long long)bytes,
+                 (unsigned long)outLen);
             bytes = outLen;
         }
         std::memcpy(out, system, bytes);

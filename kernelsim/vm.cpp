@@ -31,7 +31,7 @@ enum class Kind { Released, Watched, TailGuard, PageableData };
 struct Region {
     char* end = nullptr;
     Kind kind = Kind::Released;
-    std::function<void()> before;   // Watched
+    std::function<void()> before;    // Watched
     DWORD restore = PAGE_READWRITE;  // PageableData: protection while paged in
     bool pagedIn = false;
 };
@@ -72,8 +72,7 @@ std::map<char*, Region>::iterator Find(char* address) {
 
 void Forget(char* begin, char* end) {
     Vm& vm = V();
-    for (auto it = vm.regions.lower_bound(begin); it != vm.regions.end() && it->first < end;)
-        it = vm.regions.erase(it);
+    for (auto it = vm.regions.lower_bound(begin); it != vm.regions.end() && it->first < end;) it = vm.regions.erase(it);
 }
 
 LONG CALLBACK OnAccessViolation(PEXCEPTION_POINTERS info) {
@@ -274,8 +273,8 @@ __attribute__((noinline)) size_t VmWalkStack(void** frames, uintptr_t* stackPoin
         if (function) {
             PVOID handlerData = nullptr;
             DWORD64 establisher = 0;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
-                             &establisher, nullptr);
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData, &establisher,
+                             nullptr);
         } else {
             context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
             context.Rsp += 8;

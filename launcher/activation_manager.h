@@ -17,8 +17,8 @@ struct IShellItemArray;
 struct IApplicationActivationManager : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ActivateApplication(LPCWSTR appUserModelId, LPCWSTR arguments,
                                                           ACTIVATEOPTIONS options, DWORD* processId) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ActivateForFile(LPCWSTR appUserModelId, IShellItemArray* itemArray,
-                                                      LPCWSTR verb, DWORD* processId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ActivateForFile(LPCWSTR appUserModelId, IShellItemArray* itemArray, LPCWSTR verb,
+                                                      DWORD* processId) = 0;
     virtual HRESULT STDMETHODCALLTYPE ActivateForProtocol(LPCWSTR appUserModelId, IShellItemArray* itemArray,
                                                           DWORD* processId) = 0;
 };

@@ -59,8 +59,8 @@ DWORD BuildPowerShellEnvironment(const std::wstring& systemDirectory, std::vecto
     std::wstring programFiles;
     for (const std::wstring& entry : entries)
         if (SameName(NameOf(entry), L"ProgramFiles")) programFiles = entry.substr(NameOf(entry).size() + 1);
-    std::wstring modulePath = std::wstring(MODULE_PATH_NAME) + L"=" + systemDirectory +
-                              L"\\WindowsPowerShell\\v1.0\\Modules";
+    std::wstring modulePath =
+        std::wstring(MODULE_PATH_NAME) + L"=" + systemDirectory + L"\\WindowsPowerShell\\v1.0\\Modules";
     if (!programFiles.empty()) modulePath += L";" + programFiles + L"\\WindowsPowerShell\\Modules";
 
     std::vector<std::wstring> kept;

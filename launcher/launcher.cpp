@@ -176,7 +176,8 @@ bool IsAppInstalled(const LauncherPlatform& platform) {
         std::vector<wchar_t> environment;
         const DWORD error = BuildPowerShellEnvironment(systemDirectory, environment);
         if (error == 0) {
-            platform.runConsoleCommand(command, systemDirectory, INSTALLED_CHECK_TIMEOUT_MS, output, environment.data());
+            platform.runConsoleCommand(command, systemDirectory, INSTALLED_CHECK_TIMEOUT_MS, output,
+                                       environment.data());
         } else {
             DebugLog("PowerShell's environment not built (error %lu); not run\n", static_cast<unsigned long>(error));
         }

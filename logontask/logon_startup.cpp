@@ -29,13 +29,9 @@ LONG RunWorker(LPTHREAD_START_ROUTINE worker) {
 
 }  // namespace
 
-bool LogonTaskBusy() {
-    return workerThread != nullptr;
-}
+bool LogonTaskBusy() { return workerThread != nullptr; }
 
-bool IsSupportedOs() {
-    return LOBYTE(LOWORD(logonTaskPlatform.getVersion())) >= 6;
-}
+bool IsSupportedOs() { return LOBYTE(LOWORD(logonTaskPlatform.getVersion())) >= 6; }
 
 LONG EnableLogonStartup(const wchar_t* taskName, const wchar_t* author, const wchar_t* description,
                         const wchar_t* executablePath, LONG runInParallel) {

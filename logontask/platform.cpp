@@ -3,16 +3,8 @@
 #include "logontask.h"
 
 const LogonTaskPlatform realLogonTaskPlatform = {
-    &::CoInitializeEx,
-    &::CoInitializeSecurity,
-    &::CoCreateInstance,
-    &::CoUninitialize,
-    &::SysAllocString,
-    &::AllocateAndInitializeSid,
-    &::LookupAccountSidW,
-    &::GetVersion,
-    &::CreateThread,
-    nullptr,
+    &::CoInitializeEx,           &::CoInitializeSecurity, &::CoCreateInstance, &::CoUninitialize, &::SysAllocString,
+    &::AllocateAndInitializeSid, &::LookupAccountSidW,    &::GetVersion,       &::CreateThread,   nullptr,
 };
 
 LogonTaskPlatform logonTaskPlatform = realLogonTaskPlatform;

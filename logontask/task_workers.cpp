@@ -283,7 +283,8 @@ DWORD WINAPI CreateTaskWorker(LPVOID) {
     service.Reset();
     hr = Obtained(hr, task);
     if (FAILED(hr))
-        return Fail(L"<LogonStart> EnableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x", hr);
+        return Fail(L"<LogonStart> EnableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x",
+                    hr);
 
     hr = SetRegistrationInfo(task.Get(), request);
     if (SUCCEEDED(hr)) hr = AddLogonTrigger(task.Get());

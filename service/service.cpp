@@ -8,8 +8,9 @@
 
 namespace service {
 
-const ServiceApi DEFAULT_API = {CreateEventA,        RegisterServiceCtrlHandlerExA, SetServiceStatus,
-                                WaitForSingleObject, ShellExecuteExW,               GetModuleFileNameW,
+const ServiceApi DEFAULT_API = {CreateEventA,      RegisterServiceCtrlHandlerExA,
+                                SetServiceStatus,  WaitForSingleObject,
+                                ShellExecuteExW,   GetModuleFileNameW,
                                 GetFileAttributesW};
 ServiceApi g_api = DEFAULT_API;
 ServiceState g_state;
@@ -121,9 +122,7 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
         // The manager answers with the status last reported; the handler only has to succeed.
         WakeLoop();
         return NO_ERROR;
-    default:
-        WakeLoop();
-        return ERROR_CALL_NOT_IMPLEMENTED;
+    default: WakeLoop(); return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }
 

@@ -8,8 +8,7 @@
 
 namespace tvxsetup {
 
-HKEY OpenUsbClassKey(REGSAM access, DWORD& error)
-{
+HKEY OpenUsbClassKey(REGSAM access, DWORD& error) {
     HKEY key = SetupDiOpenClassRegKeyExW(&GUID_DEVCLASS_USB, access, DIOCR_INSTALLER, nullptr, nullptr);
     error = key == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (key != INVALID_HANDLE_VALUE) return key;
@@ -24,8 +23,7 @@ HKEY OpenUsbClassKey(REGSAM access, DWORD& error)
     return nullptr;
 }
 
-bool ReadFilterValue(FilterValue& value, DWORD& error)
-{
+bool ReadFilterValue(FilterValue& value, DWORD& error) {
     value = FilterValue();
     HKEY key = OpenUsbClassKey(KEY_QUERY_VALUE, error);
     if (!key) return false;
@@ -51,16 +49,14 @@ bool ReadFilterValue(FilterValue& value, DWORD& error)
     return true;
 }
 
-bool ReadFilters(std::vector<std::wstring>& filters, DWORD& error)
-{
+bool ReadFilters(std::vector<std::wstring>& filters, DWORD& error) {
     FilterValue value;
     bool ok = ReadFilterValue(value, error);
     filters = value.items;
     return ok;
 }
 
-bool WriteFilters(const std::vector<std::wstring>& filters, DWORD& error)
-{
+bool WriteFilters(const std::vector<std::wstring>& filters, DWORD& error) {
     HKEY key = OpenUsbClassKey(KEY_SET_VALUE, error);
     if (!key) return false;
     LONG status;
@@ -77,13 +73,11 @@ bool WriteFilters(const std::vector<std::wstring>& filters, DWORD& error)
     return status == ERROR_SUCCESS;
 }
 
-bool Names(const std::vector<std::wstring>& filters)
-{
+bool Names(const std::vector<std::wstring>& filters) {
     return std::any_of(filters.begin(), filters.end(), [](const std::wstring& f) { return SameText(f, FILTER); });
 }
 
-std::wstring Join(const std::vector<std::wstring>& items)
-{
+std::wstring Join(const std::vector<std::wstring>& items) {
     std::wstring out;
     for (const auto& i : items) out += (out.empty() ? L"" : L", ") + (i.empty() ? L"(empty)" : i);
     return out.empty() ? L"(none)" : out;
@@ -93,8 +87,7 @@ std::wstring Join(const std::vector<std::wstring>& items)
 // left alone, every other entry is kept exactly, and the value is read again right before the
 // write: when another program changed it meanwhile, the change is made over on the new value.
 Edit EditFilters(const std::function<std::vector<std::wstring>(const std::vector<std::wstring>&)>& change,
-                 std::vector<std::wstring>& result, std::wstring& why)
-{
+                 std::vector<std::wstring>& result, std::wstring& why) {
     for (int tries = 0; tries < 5; ++tries) {
         FilterValue before, again;
         DWORD error = 0;
@@ -129,8 +122,7 @@ Edit EditFilters(const std::function<std::vector<std::wstring>(const std::vector
     return Edit::Failed;
 }
 
-std::vector<std::wstring> WithoutTarvex(const std::vector<std::wstring>& filters)
-{
+std::vector<std::wstring> WithoutTarvex(const std::vector<std::wstring>& filters) {
     std::vector<std::wstring> kept;
     for (const auto& f : filters)
         if (!SameText(f, FILTER)) kept.push_back(f);
@@ -138,8 +130,7 @@ std::vector<std::wstring> WithoutTarvex(const std::vector<std::wstring>& filters
 }
 
 // Takes every Tarvex entry out, keeps the others in their order, and reads the value back.
-bool RemoveFilter(std::wstring& why)
-{
+bool RemoveFilter(std::wstring& why) {
     std::vector<std::wstring> result;
     Edit edit = EditFilters(WithoutTarvex, result, why);
     return edit == Edit::Unchanged || edit == Edit::Written;

@@ -6,24 +6,21 @@
 
 namespace tvxsetup {
 
-std::wstring Lower(std::wstring s)
-{
+std::wstring Lower(std::wstring s) {
     for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
     return s;
 }
 
 bool SameText(const std::wstring& a, const std::wstring& b) { return Lower(a) == Lower(b); }
 
-std::wstring ProgramDir()
-{
+std::wstring ProgramDir() {
     wchar_t path[MAX_PATH] = {};
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring s(path, n);
     return s.substr(0, s.find_last_of(L'\\'));
 }
 
-std::wstring FullPath(const std::wstring& path)
-{
+std::wstring FullPath(const std::wstring& path) {
     wchar_t out[MAX_PATH];
     DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, out, nullptr);
     if (!n || n >= MAX_PATH) return path;
@@ -34,8 +31,7 @@ std::wstring FullPath(const std::wstring& path)
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool ReadAll(const std::wstring& path, std::string& out)
-{
+bool ReadAll(const std::wstring& path, std::string& out) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -44,22 +40,21 @@ bool ReadAll(const std::wstring& path, std::string& out)
     if (ok) {
         out.assign(static_cast<size_t>(size.QuadPart), '\0');
         DWORD got = 0;
-        ok = out.empty() || (ReadFile(file, &out[0], static_cast<DWORD>(out.size()), &got, nullptr) && got == out.size());
+        ok = out.empty() ||
+             (ReadFile(file, &out[0], static_cast<DWORD>(out.size()), &got, nullptr) && got == out.size());
     }
     CloseHandle(file);
     return ok;
 }
 
-bool SameContent(const std::wstring& a, const std::wstring& b)
-{
+bool SameContent(const std::wstring& a, const std::wstring& b) {
     std::string x, y;
     return ReadAll(a, x) && ReadAll(b, y) && x == y;
 }
 
 // "1.0.0.0" from a file's version resource; empty without one. Read as resource data, so that the
 // elevated installer needs no DLL outside the known system ones (the version library is not).
-std::wstring FileVersion(const std::wstring& path)
-{
+std::wstring FileVersion(const std::wstring& path) {
     HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (!image) return L"";
     HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));
@@ -77,18 +72,17 @@ std::wstring FileVersion(const std::wstring& path)
     if (!got) return L"";
     const VS_FIXEDFILEINFO* info = &fixed;
     return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
-           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
-std::wstring WindowsDir()
-{
+std::wstring WindowsDir() {
     wchar_t dir[MAX_PATH] = {};
     UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
     return n && n < MAX_PATH ? std::wstring(dir, n) : L"C:\\Windows";
 }
 
-std::wstring DriversDir()
-{
+std::wstring DriversDir() {
     wchar_t dir[MAX_PATH];
     GetSystemDirectoryW(dir, MAX_PATH);
     return std::wstring(dir) + L"\\drivers";
@@ -98,14 +92,12 @@ std::wstring DriverPath() { return DriversDir() + L"\\Tarvex.sys"; }
 
 // Two service binary paths (or a path and a file) that name the same file, in whatever form the
 // service manager stored them.
-bool SamePath(const std::wstring& a, const std::wstring& b)
-{
+bool SamePath(const std::wstring& a, const std::wstring& b) {
     return NormalImagePath(a, WindowsDir()) == NormalImagePath(b, WindowsDir());
 }
 
 // This driver's image: Tarvex.sys, or a proven upgrade Tarvex-<version>.sys, in the drivers folder.
-bool IsOurImage(const std::wstring& binary)
-{
+bool IsOurImage(const std::wstring& binary) {
     std::wstring path = NormalImagePath(binary, WindowsDir());
     std::wstring dir = NormalImagePath(DriversDir(), WindowsDir()) + L"\\";
     if (path.rfind(dir, 0) != 0) return false;
@@ -116,8 +108,7 @@ bool IsOurImage(const std::wstring& binary)
 }
 
 // The files Windows deletes or moves away at the next restart.
-std::vector<std::wstring> PendingRemovals()
-{
+std::vector<std::wstring> PendingRemovals() {
     std::vector<std::wstring> sources;
     for (const wchar_t* value : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
         DWORD type = 0, size = 0;
@@ -131,8 +122,7 @@ std::vector<std::wstring> PendingRemovals()
     return sources;
 }
 
-bool GoesAtRestart(const std::wstring& path)
-{
+bool GoesAtRestart(const std::wstring& path) {
     std::wstring normal = NormalImagePath(path, WindowsDir());
     for (const auto& s : PendingRemovals())
         if (s == normal) return true;
@@ -140,15 +130,14 @@ bool GoesAtRestart(const std::wstring& path)
 }
 
 // Runs a program from the install folder and returns its exit code; false when it did not run or end.
-bool RunProgram(const std::wstring& program, const std::wstring& args, DWORD& exitCode, std::wstring& why)
-{
+bool RunProgram(const std::wstring& program, const std::wstring& args, DWORD& exitCode, std::wstring& why) {
     std::wstring line = L"\"" + program + L"\" " + args;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     std::wstring dir = program.substr(0, program.find_last_of(L'\\'));
-    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, dir.c_str(),
-                        &si, &pi)) {
+    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, dir.c_str(), &si,
+                        &pi)) {
         why = L"cannot start " + program + L": " + ErrorText(GetLastError());
         return false;
     }
@@ -162,8 +151,7 @@ bool RunProgram(const std::wstring& program, const std::wstring& args, DWORD& ex
 }
 
 // True when version a ("1.2.0.0") is lower than b; versions missing or unreadable compare as equal.
-bool IsOlder(const std::wstring& a, const std::wstring& b)
-{
+bool IsOlder(const std::wstring& a, const std::wstring& b) {
     unsigned x[4] = {}, y[4] = {};
     if (swscanf(a.c_str(), L"%u.%u.%u.%u", &x[0], &x[1], &x[2], &x[3]) != 4 ||
         swscanf(b.c_str(), L"%u.%u.%u.%u", &y[0], &y[1], &y[2], &y[3]) != 4)
@@ -171,16 +159,14 @@ bool IsOlder(const std::wstring& a, const std::wstring& b)
     return std::lexicographical_compare(x, x + 4, y, y + 4);
 }
 
-bool IsInUse(DWORD error)
-{
+bool IsInUse(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
 }
 
 bool RunsOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 // Major version of the running Windows, as the kernel reports it (no compatibility shims).
-DWORD WindowsMajor()
-{
+DWORD WindowsMajor() {
     using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
     auto get = reinterpret_cast<RtlGetVersionFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
@@ -190,8 +176,7 @@ DWORD WindowsMajor()
 }
 
 // True when the file is an x64 kernel-mode image.
-bool IsX64Driver(const std::wstring& path)
-{
+bool IsX64Driver(const std::wstring& path) {
     std::string data;
     if (!ReadAll(path, data) || data.size() < 0x200 || data[0] != 'M' || data[1] != 'Z') return false;
     DWORD pe = *reinterpret_cast<const DWORD*>(&data[0x3c]);
@@ -201,13 +186,13 @@ bool IsX64Driver(const std::wstring& path)
     return machine == IMAGE_FILE_MACHINE_AMD64 && subsystem == IMAGE_SUBSYSTEM_NATIVE;
 }
 
-void RemoveBackup(const std::wstring& backup)
-{
+void RemoveBackup(const std::wstring& backup) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((backup + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((backup + L"\\" + found.cFileName).c_str());
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW((backup + L"\\" + found.cFileName).c_str());
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }

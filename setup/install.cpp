@@ -7,10 +7,11 @@
 
 namespace tvxsetup {
 
-bool Preflight(Install& in, std::wstring& why)
-{
+bool Preflight(Install& in, std::wstring& why) {
     if (!IsElevated()) {
-        why = L"this needs an elevated prompt: right-click Command Prompt, choose \"Run as administrator\", and run it again";
+        why =
+            L"this needs an elevated prompt: right-click Command Prompt, choose \"Run as administrator\", and run it "
+            L"again";
         return false;
     }
     SYSTEM_INFO system = {};
@@ -31,7 +32,8 @@ bool Preflight(Install& in, std::wstring& why)
     }
     // A folder an earlier uninstall left for the restart to delete would take the new files with it.
     if (GoesAtRestart(in.folder)) {
-        why = L"the folder " + in.folder + L" is deleted when Windows restarts (an earlier removal). Restart Windows "
+        why = L"the folder " + in.folder +
+              L" is deleted when Windows restarts (an earlier removal). Restart Windows "
               L"first, then install again";
         return false;
     }
@@ -53,8 +55,8 @@ bool Preflight(Install& in, std::wstring& why)
     // Without a service the install puts the image at its usual place: that must not be going either.
     bool driverGoes = !kernel.service.exists && GoesAtRestart(DriverPath());
     if (RestartClears(kernel) || driverGoes) {
-        why = (RestartClears(kernel) ? KernelProblem(kernel) : L"the driver file " + DriverPath() +
-                                                                   L" is deleted when Windows restarts") +
+        why = (RestartClears(kernel) ? KernelProblem(kernel)
+                                     : L"the driver file " + DriverPath() + L" is deleted when Windows restarts") +
               L": an earlier removal of Tarvex finishes at the restart. Restart Windows first, then install again";
         return false;
     }
@@ -71,8 +73,7 @@ bool Preflight(Install& in, std::wstring& why)
     return true;
 }
 
-bool StepService(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepService(Install& in, std::wstring& detail, std::wstring& why) {
     ServiceInfo before = QueryService(SERVICE);
     std::wstring program = in.folder + L"\\OrvantaService.exe";
     DWORD code = 0;
@@ -93,7 +94,8 @@ bool StepService(Install& in, std::wstring& detail, std::wstring& why)
                                return true;
                            }});
     else if (before.exists)
-        in.undo.push_back({L"stop the new OrvantaService", [](std::wstring& w, bool&) { return StopService(SERVICE, w); }});
+        in.undo.push_back(
+            {L"stop the new OrvantaService", [](std::wstring& w, bool&) { return StopService(SERVICE, w); }});
     if (!ran) return false;
     if (code != 0 || !ours) {
         why = L"OrvantaService.exe -i exited with " + std::to_wstring(static_cast<int>(code)) +
@@ -104,8 +106,7 @@ bool StepService(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
-bool StepTask(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepTask(Install& in, std::wstring& detail, std::wstring& why) {
     TaskState before = QueryTask();
     std::wstring program = in.folder + L"\\logontask.exe";
     DWORD code = 0;
@@ -124,15 +125,15 @@ bool StepTask(Install& in, std::wstring& detail, std::wstring& why)
     // The tool reports nothing: the Task Scheduler is asked.
     TaskState now = QueryTask(&why);
     if (now != TaskState::Present) {
-        if (now == TaskState::Absent) why = L"logontask.exe CREATE_TASK ran, but the Task Scheduler has no task OrvantaUWP";
+        if (now == TaskState::Absent)
+            why = L"logontask.exe CREATE_TASK ran, but the Task Scheduler has no task OrvantaUWP";
         return false;
     }
     detail = L"the Task Scheduler holds OrvantaUWP";
     return true;
 }
 
-bool StepRecord(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepRecord(Install& in, std::wstring& detail, std::wstring& why) {
     std::wstring oldFolder = RecordValue(L"InstallFolder"), oldVersion = RecordValue(L"Version");
     if (!WriteRecord(in.folder, VERSION)) {
         why = L"cannot write HKLM\\" + std::wstring(RECORD_KEY) + L": " + ErrorText(GetLastError());
@@ -156,8 +157,7 @@ struct SavedValue {
 };
 
 // Every value of a key, to put it back as it was.
-bool SaveKey(const wchar_t* path, bool& existed, std::vector<SavedValue>& values)
-{
+bool SaveKey(const wchar_t* path, bool& existed, std::vector<SavedValue>& values) {
     HKEY key;
     LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
     existed = status == ERROR_SUCCESS;
@@ -175,20 +175,17 @@ bool SaveKey(const wchar_t* path, bool& existed, std::vector<SavedValue>& values
     return status == ERROR_NO_MORE_ITEMS;
 }
 
-bool PutText(HKEY key, const wchar_t* name, const std::wstring& text)
-{
+bool PutText(HKEY key, const wchar_t* name, const std::wstring& text) {
     return !RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-bool PutNumber(HKEY key, const wchar_t* name, DWORD number)
-{
+bool PutNumber(HKEY key, const wchar_t* name, DWORD number) {
     return !RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
 }
 
 // What the installation takes on disk, in KB: the folder's files and the driver image.
-DWORD SizeInKb(const std::wstring& dir)
-{
+DWORD SizeInKb(const std::wstring& dir) {
     ULONGLONG bytes = 0;
     std::function<void(const std::wstring&)> add = [&](const std::wstring& d) {
         WIN32_FIND_DATAW found;
@@ -197,8 +194,10 @@ DWORD SizeInKb(const std::wstring& dir)
         do {
             std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) add(d + L"\\" + name);
-            else bytes += (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                add(d + L"\\" + name);
+            else
+                bytes += (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
         } while (FindNextFileW(search, &found));
         FindClose(search);
     };
@@ -211,8 +210,7 @@ DWORD SizeInKb(const std::wstring& dir)
 }  // namespace
 
 // The entry of Apps & features: the last step, so that it is there only when everything else is.
-bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why) {
     bool existed = false;
     std::vector<SavedValue> saved;
     if (!SaveKey(UNINSTALL_KEY, existed, saved)) {
@@ -220,7 +218,8 @@ bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why)
         return false;
     }
     HKEY key;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    LONG status =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (status) {
         why = L"cannot write HKLM\\" + std::wstring(UNINSTALL_KEY) + L": " + ErrorText(static_cast<DWORD>(status));
         return false;
@@ -240,7 +239,8 @@ bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why)
                            bool ok = true;
                            for (const auto& v : saved)
                                ok = !RegSetValueExW(k, v.name.c_str(), 0, v.type, v.data.data(),
-                                                    static_cast<DWORD>(v.data.size())) && ok;
+                                                    static_cast<DWORD>(v.data.size())) &&
+                                    ok;
                            RegCloseKey(k);
                            if (!ok) w = L"cannot write the registry";
                            return ok;
@@ -264,8 +264,7 @@ bool StepUninstallEntry(Install& in, std::wstring& detail, std::wstring& why)
 
 // The image the service named before an upgrade goes once nothing names it: at the restart when it
 // is the one loaded now.
-void RetireOldImage(Install& in)
-{
+void RetireOldImage(Install& in) {
     const std::wstring& old = in.oldImage;
     if (old.empty() || SamePath(old, in.newImage) || !Exists(old)) return;
     if (!in.driverWasLoaded && DeleteFileW(old.c_str())) {
@@ -280,8 +279,7 @@ void RetireOldImage(Install& in)
 
 // After a move (--move) the earlier folder's programs are no longer named by anything: its files
 // of ours go, and the folder with them when nothing else is left in it.
-void MoveAway(Install& in)
-{
+void MoveAway(Install& in) {
     std::vector<std::wstring> names(std::begin(REQUIRED_FILES), std::end(REQUIRED_FILES));
     names.insert(names.end(), std::begin(OPTIONAL_FILES), std::end(OPTIONAL_FILES));
     names.push_back(LOG_NAME);
@@ -300,8 +298,7 @@ void MoveAway(Install& in)
                                              : L", which was removed"));
 }
 
-int RunInstall(Install& in)
-{
+int RunInstall(Install& in) {
     Say(L"Installing Orvanta " + std::wstring(VERSION) + L" from " + in.source + L" into " + in.folder);
     std::wstring why;
     if (!Preflight(in, why)) {
@@ -349,8 +346,8 @@ int RunInstall(Install& in)
         for (const auto& n : in.notes) Say(L"  note: " + n);
         if (in.restart) {
             for (const auto& r : in.restartWhy) Say(L"  note: " + r);
-            Say(L"Installed, version " + std::wstring(VERSION) + L"; restart Windows to finish. " + FilterState() + L"." +
-                LogNote());
+            Say(L"Installed, version " + std::wstring(VERSION) + L"; restart Windows to finish. " + FilterState() +
+                L"." + LogNote());
             return EXIT_RESTART;
         }
         Say(L"Installed, version " + std::wstring(VERSION) + L". " + FilterState() + L"." + LogNote());

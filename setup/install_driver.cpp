@@ -6,8 +6,7 @@ namespace tvxsetup {
 
 // A name in the drivers folder for a new image: Tarvex-<version>.sys, never a file that exists or
 // that the restart deletes.
-std::wstring NewImageName(const std::wstring& source)
-{
+std::wstring NewImageName(const std::wstring& source) {
     std::wstring version = FileVersion(source);
     if (version.empty()) version = L"0";
     for (int n = 1; n <= 20; ++n) {
@@ -19,8 +18,7 @@ std::wstring NewImageName(const std::wstring& source)
 
 // Loads an image under a temporary kernel service of its own, unloads it (the driver has no devices
 // there) and deletes the service again: proof that Windows loads it before the filter names it.
-bool ProveImage(Install& in, const std::wstring& image, std::wstring& why)
-{
+bool ProveImage(Install& in, const std::wstring& image, std::wstring& why) {
     bool marked = false;
     std::wstring ignored;
     DeleteServiceNamed(PROOF_SERVICE, marked, ignored);  // a leftover of an interrupted run
@@ -55,8 +53,7 @@ bool ProveImage(Install& in, const std::wstring& image, std::wstring& why)
     return true;
 }
 
-bool StepCopyDriver(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepCopyDriver(Install& in, std::wstring& detail, std::wstring& why) {
     std::vector<std::wstring> notes;
     std::wstring source = in.source + L"\\Tarvex.sys";
     ServiceInfo kernel = QueryService(KERNEL_SERVICE);
@@ -90,13 +87,12 @@ bool StepCopyDriver(Install& in, std::wstring& detail, std::wstring& why)
 }
 
 // Points the Tarvex service at an image and its start at demand start; the undo puts back both.
-bool PointKernelService(Install& in, const ServiceInfo& old, const std::wstring& image, std::wstring& why)
-{
+bool PointKernelService(Install& in, const ServiceInfo& old, const std::wstring& image, std::wstring& why) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, KERNEL_SERVICE, SERVICE_CHANGE_CONFIG) : nullptr;
     bool changed = service && ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
-                                                   image.empty() ? nullptr : image.c_str(), nullptr, nullptr,
-                                                   nullptr, nullptr, nullptr, nullptr);
+                                                   image.empty() ? nullptr : image.c_str(), nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr);
     DWORD error = GetLastError();
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
@@ -109,9 +105,9 @@ bool PointKernelService(Install& in, const ServiceInfo& old, const std::wstring&
     in.undo.push_back({L"point the kernel service Tarvex back at " + binary, [binary, start](std::wstring& w, bool&) {
                            SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
                            SC_HANDLE s = m ? OpenServiceW(m, KERNEL_SERVICE, SERVICE_CHANGE_CONFIG) : nullptr;
-                           bool ok = s && ChangeServiceConfigW(s, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE,
-                                                               binary.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                                               nullptr, nullptr);
+                           bool ok =
+                               s && ChangeServiceConfigW(s, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE, binary.c_str(),
+                                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
                            if (!ok) w = ErrorText(GetLastError());
                            if (s) CloseServiceHandle(s);
                            if (m) CloseServiceHandle(m);
@@ -126,8 +122,7 @@ bool PointKernelService(Install& in, const ServiceInfo& old, const std::wstring&
     return true;
 }
 
-bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why) {
     ServiceInfo old = QueryService(KERNEL_SERVICE);
     if (old.exists) {
         if (old.type != SERVICE_KERNEL_DRIVER || !IsOurImage(old.binary)) {
@@ -140,8 +135,9 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
             detail = L"now names " + in.newImage;
             if (in.driverWasLoaded) {
                 in.restart = true;
-                in.restartWhy.push_back(L"the new Tarvex image is loaded when Windows restarts; the earlier one serves "
-                                        L"until then");
+                in.restartWhy.push_back(
+                    L"the new Tarvex image is loaded when Windows restarts; the earlier one serves "
+                    L"until then");
             }
             return true;
         }
@@ -163,8 +159,8 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
     // install stores, System32\drivers\..., so that one is not used.)
     std::wstring image = DriverPath();
     SC_HANDLE service = CreateServiceW(manager, KERNEL_SERVICE, KERNEL_SERVICE_DISPLAY, SERVICE_ALL_ACCESS,
-                                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+                                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(),
+                                       nullptr, nullptr, nullptr, nullptr, nullptr);
     DWORD error = GetLastError();
     if (service) {
         SERVICE_DESCRIPTIONW description = {const_cast<wchar_t*>(L"Sends the charging request to Apple USB devices.")};
@@ -195,8 +191,7 @@ bool StepKernelService(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
-bool StepLoadDriver(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepLoadDriver(Install& in, std::wstring& detail, std::wstring& why) {
     if (QueryService(KERNEL_SERVICE).state == SERVICE_RUNNING) {
         detail = in.newImage.empty() ? L"already loaded" : L"already loaded (the earlier image, until the restart)";
         return true;
@@ -222,8 +217,7 @@ bool StepLoadDriver(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
-bool StepRegisterFilter(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepRegisterFilter(Install& in, std::wstring& detail, std::wstring& why) {
     // The one rule of this program: the class names Tarvex only while a driver proven to load backs
     // it, and only over a service and a file that will still be there after the next restart.
     KernelHealth kernel = QueryKernelHealth();
@@ -248,18 +242,16 @@ bool StepRegisterFilter(Install& in, std::wstring& detail, std::wstring& why)
     if (edit == Edit::Failed) return false;
     if (edit == Edit::WriteFailed) {
         // A write that may have taken in part is taken back.
-        in.undo.push_back({L"remove Tarvex from the USB class's UpperFilters", [](std::wstring& w, bool&) {
-                               return RemoveFilter(w);
-                           }});
+        in.undo.push_back({L"remove Tarvex from the USB class's UpperFilters",
+                           [](std::wstring& w, bool&) { return RemoveFilter(w); }});
         return false;
     }
     if (edit == Edit::Unchanged) {
         detail = L"already registered (UpperFilters: " + Join(now) + L")";
         return true;
     }
-    in.undo.push_back({L"remove Tarvex from the USB class's UpperFilters", [](std::wstring& w, bool&) {
-                           return RemoveFilter(w);
-                       }});
+    in.undo.push_back(
+        {L"remove Tarvex from the USB class's UpperFilters", [](std::wstring& w, bool&) { return RemoveFilter(w); }});
     detail = L"UpperFilters: " + Join(now);
     in.notes.push_back(L"USB devices already plugged in are filtered once they are replugged or Windows restarts");
     return true;

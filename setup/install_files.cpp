@@ -9,8 +9,7 @@ namespace tvxsetup {
 // Copies one file, keeping what it replaces in the backup folder. Files in use are scheduled for
 // replacement at restart when allowed, otherwise they fail the step.
 bool CopyOne(Install& in, const std::wstring& from, const std::wstring& to, const std::wstring& label,
-             std::vector<std::wstring>& notes, std::wstring& why)
-{
+             std::vector<std::wstring>& notes, std::wstring& why) {
     bool existed = Exists(to);
     if (existed && SameContent(from, to)) return true;
     std::wstring oldVersion = existed ? FileVersion(to) : L"";
@@ -83,8 +82,7 @@ bool CopyOne(Install& in, const std::wstring& from, const std::wstring& to, cons
     return true;
 }
 
-bool MakeFolder(Install& in, const std::wstring& dir, std::wstring& why)
-{
+bool MakeFolder(Install& in, const std::wstring& dir, std::wstring& why) {
     if (Exists(dir)) return true;
     std::wstring parent = dir.substr(0, dir.find_last_of(L'\\'));
     if (parent.size() > 2 && !MakeFolder(in, parent, why)) return false;
@@ -119,8 +117,7 @@ bool MakeFolder(Install& in, const std::wstring& dir, std::wstring& why)
 }
 
 bool CopyTree(Install& in, const std::wstring& from, const std::wstring& to, const std::wstring& label,
-              std::vector<std::wstring>& notes, std::wstring& why)
-{
+              std::vector<std::wstring>& notes, std::wstring& why) {
     if (!MakeFolder(in, to, why)) return false;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((from + L"\\*").c_str(), &found);
@@ -140,8 +137,7 @@ bool CopyTree(Install& in, const std::wstring& from, const std::wstring& to, con
 
 // Stops an earlier OrvantaService of this folder, whose program is about to be replaced; the
 // service step starts the new one.
-bool StepStopOldService(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepStopOldService(Install& in, std::wstring& detail, std::wstring& why) {
     ServiceInfo old = QueryService(SERVICE);
     if (!old.exists || old.state == SERVICE_STOPPED) {
         detail = L"none running";
@@ -152,7 +148,8 @@ bool StepStopOldService(Install& in, std::wstring& detail, std::wstring& why)
     in.undo.push_back({L"start OrvantaService again", [](std::wstring& w, bool&) {
                            SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
                            SC_HANDLE s = m ? OpenServiceW(m, SERVICE, SERVICE_START) : nullptr;
-                           bool ok = s && (StartServiceW(s, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
+                           bool ok =
+                               s && (StartServiceW(s, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
                            if (!ok) w = ErrorText(GetLastError());
                            if (s) CloseServiceHandle(s);
                            if (m) CloseServiceHandle(m);
@@ -161,8 +158,7 @@ bool StepStopOldService(Install& in, std::wstring& detail, std::wstring& why)
     return true;
 }
 
-bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why) {
     if (SameText(FullPath(in.source), FullPath(in.folder))) {
         detail = L"the files are already in the folder";
         return true;
@@ -173,7 +169,8 @@ bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why)
         if (Exists(in.source + L"\\" + f)) files.push_back(f);
     for (const auto& f : files)
         if (!CopyOne(in, in.source + L"\\" + f, in.folder + L"\\" + f, f, notes, why)) return false;
-    if (Exists(in.source + L"\\Revenix") && !CopyTree(in, in.source + L"\\Revenix", in.folder + L"\\Revenix", L"Revenix", notes, why))
+    if (Exists(in.source + L"\\Revenix") &&
+        !CopyTree(in, in.source + L"\\Revenix", in.folder + L"\\Revenix", L"Revenix", notes, why))
         return false;
     std::wstring problem;
     if (!OwnTree(in.folder, problem, why)) return false;
@@ -191,8 +188,7 @@ bool StepCopyFiles(Install& in, std::wstring& detail, std::wstring& why)
 // and Administrators may change it, users may read and run it, nothing is inherited from above.
 // An administrator may give a folder owned by SYSTEM or TrustedInstaller to Administrators only
 // with the privilege to restore files, which an elevated token holds but has not turned on.
-void EnableRestorePrivilege()
-{
+void EnableRestorePrivilege() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
     TOKEN_PRIVILEGES privileges = {};
@@ -203,8 +199,7 @@ void EnableRestorePrivilege()
     CloseHandle(token);
 }
 
-bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
-{
+bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why) {
     if (!Exists(in.folder)) {
         if (!MakeFolder(in, in.folder, why)) return false;
     } else {
@@ -213,8 +208,8 @@ bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
         PSID oldOwner = nullptr;
         PACL oldDacl = nullptr;
         DWORD error = GetNamedSecurityInfoW(in.folder.c_str(), SE_FILE_OBJECT,
-                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &oldOwner,
-                                            nullptr, &oldDacl, nullptr, &before);
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &oldOwner, nullptr,
+                                            &oldDacl, nullptr, &before);
         if (error) {
             why = L"cannot read the folder's security: " + ErrorText(error);
             return false;
@@ -229,10 +224,10 @@ bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
         BOOL present = FALSE, defaulted = FALSE;
         GetSecurityDescriptorOwner(wanted, &owner, &defaulted);
         GetSecurityDescriptorDacl(wanted, &present, &dacl, &defaulted);
-        error = SetNamedSecurityInfoW(&in.folder[0], SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                          PROTECTED_DACL_SECURITY_INFORMATION,
-                                      owner, nullptr, dacl, nullptr);
+        error = SetNamedSecurityInfoW(
+            &in.folder[0], SE_FILE_OBJECT,
+            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, owner,
+            nullptr, dacl, nullptr);
         LocalFree(wanted);
         if (error) {
             why = L"cannot set the folder's owner and access list: " + ErrorText(error);
@@ -257,12 +252,12 @@ bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
                                GetSecurityDescriptorDacl(sd, &has, &old, &dflt);
                                GetSecurityDescriptorOwner(sd, &who, &dflt);
                                std::wstring name = folder;
-                               DWORD e = SetNamedSecurityInfoW(
-                                   &name[0], SE_FILE_OBJECT,
-                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                       (wasProtected ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                                   who, nullptr, has ? old : nullptr, nullptr);
+                               DWORD e =
+                                   SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT,
+                                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                                             (wasProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                                                         who, nullptr, has ? old : nullptr, nullptr);
                                if (e) w = ErrorText(e);
                                return e == 0;
                            }});
@@ -271,8 +266,9 @@ bool StepLockFolder(Install& in, std::wstring& detail, std::wstring& why)
     // Wine accepts the security but reads back one made from the Unix mode bits: there it is set and
     // said to be unproven, rather than failing every install.
     if (!problem.empty() && RunsOnWine()) {
-        detail = L"owner Administrators; SYSTEM and Administrators: full control; Users: read and run (set; not read "
-                 L"back: Wine does not keep file access lists or owners)";
+        detail =
+            L"owner Administrators; SYSTEM and Administrators: full control; Users: read and run (set; not read "
+            L"back: Wine does not keep file access lists or owners)";
         return true;
     }
     if (!problem.empty()) {

@@ -15,16 +15,14 @@ namespace {
 
 // Wine has neither USB disks nor device nodes that fail: there (and only there) the test tells what
 // Windows would answer. An empty text means Wine's own answer counts.
-std::wstring WineModel(const wchar_t* name)
-{
+std::wstring WineModel(const wchar_t* name) {
     if (!RunsOnWine()) return L"";
     wchar_t value[1024] = {};
     DWORD n = GetEnvironmentVariableW(name, value, 1024);
     return n && n < 1024 ? std::wstring(value, n) : L"";
 }
 
-const wchar_t* BusName(DWORD bus)
-{
+const wchar_t* BusName(DWORD bus) {
     switch (bus) {
     case BusTypeScsi: return L"SCSI";
     case BusTypeAtapi: return L"ATAPI";
@@ -46,8 +44,7 @@ const wchar_t* BusName(DWORD bus)
 
 // StorageDeviceProperty's bus type of a disk or volume opened without data access (which a standard
 // user may do); false with the error when the device does not answer.
-bool QueryBus(const std::wstring& device, DWORD& bus, DWORD& error)
-{
+bool QueryBus(const std::wstring& device, DWORD& bus, DWORD& error) {
     HANDLE h = CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = GetLastError();
@@ -58,9 +55,9 @@ bool QueryBus(const std::wstring& device, DWORD& bus, DWORD& error)
     query.QueryType = PropertyStandardQuery;
     alignas(8) BYTE buffer[1024] = {};
     DWORD got = 0;
-    bool ok = DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer, sizeof buffer, &got,
-                              nullptr) &&
-              got >= offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(DWORD);
+    bool ok =
+        DeviceIoControl(h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer, sizeof buffer, &got, nullptr) &&
+        got >= offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(DWORD);
     error = ok ? 0 : GetLastError();
     CloseHandle(h);
     if (ok) bus = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer)->BusType;
@@ -68,8 +65,7 @@ bool QueryBus(const std::wstring& device, DWORD& bus, DWORD& error)
 }
 
 // The disks a volume lies on (a spanned or mirrored volume has several); empty when it cannot say.
-std::vector<DWORD> VolumeDisks(const std::wstring& volume)
-{
+std::vector<DWORD> VolumeDisks(const std::wstring& volume) {
     std::vector<DWORD> disks;
     HANDLE h = CreateFileW(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return disks;
@@ -88,8 +84,7 @@ std::vector<DWORD> VolumeDisks(const std::wstring& volume)
 
 }  // namespace
 
-BootDisk QueryBootDisk()
-{
+BootDisk QueryBootDisk() {
     BootDisk boot;
     DWORD portable = 0, size = sizeof portable;
     if (!RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control", L"PortableOperatingSystem",
@@ -110,8 +105,10 @@ BootDisk QueryBootDisk()
     for (DWORD disk : disks) {
         DWORD bus = 0;
         std::wstring name = L"PhysicalDrive" + std::to_wstring(disk);
-        if (QueryBus(L"\\\\.\\" + name, bus, error)) answers.push_back({name, bus});
-        else answers.push_back({name, BusTypeUnknown});
+        if (QueryBus(L"\\\\.\\" + name, bus, error))
+            answers.push_back({name, bus});
+        else
+            answers.push_back({name, BusTypeUnknown});
     }
     if (!model.empty()) {
         if (answers.empty()) answers.push_back({windows.substr(0, 2), 0});
@@ -129,20 +126,19 @@ BootDisk QueryBootDisk()
     return boot;
 }
 
-std::wstring BootDiskProblem(const BootDisk& boot)
-{
+std::wstring BootDiskProblem(const BootDisk& boot) {
     if (!boot.usb && !boot.portable) return L"";
     std::wstring where = boot.usb ? L"Windows starts from a disk on a USB bus (" + boot.detail + L")"
                                   : L"Windows is a portable installation (PortableOperatingSystem is set)";
-    return where + L": its USB controllers and hubs start before a demand-start driver can be loaded from that "
-                   L"disk, so with Tarvex as the USB class's filter their stacks would fail and Windows would not "
-                   L"start (INACCESSIBLE_BOOT_DEVICE). Tarvex is not for machines that start Windows from USB";
+    return where +
+           L": its USB controllers and hubs start before a demand-start driver can be loaded from that "
+           L"disk, so with Tarvex as the USB class's filter their stacks would fail and Windows would not "
+           L"start (INACCESSIBLE_BOOT_DEVICE). Tarvex is not for machines that start Windows from USB";
 }
 
 // Problem codes of a device node whose stack did not come up because one of its drivers did not load
 // or start: Tarvex, named by the whole class, is then the likely one.
-const wchar_t* LoadProblemName(ULONG problem)
-{
+const wchar_t* LoadProblemName(ULONG problem) {
     switch (problem) {
     case CM_PROB_FAILED_ADD: return L"a driver of its stack failed to add the device";
     case CM_PROB_FAILED_DRIVER_ENTRY: return L"a driver's entry routine failed";
@@ -154,8 +150,7 @@ const wchar_t* LoadProblemName(ULONG problem)
     }
 }
 
-std::vector<DeviceProblem> UsbLoadFailures()
-{
+std::vector<DeviceProblem> UsbLoadFailures() {
     std::vector<DeviceProblem> failures;
     std::wstring model = WineModel(L"TVXSETUP_WINE_USB_DEVICES");
     if (!model.empty()) {
@@ -178,8 +173,8 @@ std::vector<DeviceProblem> UsbLoadFailures()
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
         ULONG status = 0, problem = 0;
-        if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) != CR_SUCCESS ||
-            !(status & DN_HAS_PROBLEM) || !LoadProblemName(problem))
+        if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) != CR_SUCCESS || !(status & DN_HAS_PROBLEM) ||
+            !LoadProblemName(problem))
             continue;
         wchar_t id[MAX_DEVICE_ID_LEN] = {};
         SetupDiGetDeviceInstanceIdW(devices, &device, id, MAX_DEVICE_ID_LEN, nullptr);
@@ -189,8 +184,7 @@ std::vector<DeviceProblem> UsbLoadFailures()
     return failures;
 }
 
-std::wstring LoadFailureText(const std::vector<DeviceProblem>& failures)
-{
+std::wstring LoadFailureText(const std::vector<DeviceProblem>& failures) {
     if (failures.empty()) return L"";
     const DeviceProblem& first = failures[0];
     return std::to_wstring(failures.size()) + L" USB device(s) did not start, " + first.instance + L" with code " +

@@ -6,8 +6,7 @@ namespace tvxsetup {
 
 namespace {
 
-std::wstring Lower(std::wstring s)
-{
+std::wstring Lower(std::wstring s) {
     for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
     return s;
 }
@@ -16,8 +15,7 @@ bool StartsWith(const std::wstring& lower, const wchar_t* prefix) { return lower
 
 }  // namespace
 
-std::wstring DosImagePath(const std::wstring& stored, const std::wstring& windowsDir)
-{
+std::wstring DosImagePath(const std::wstring& stored, const std::wstring& windowsDir) {
     std::wstring path = stored;
     size_t first = path.find_first_not_of(L" \t");
     path.erase(0, first == std::wstring::npos ? path.size() : first);
@@ -41,13 +39,11 @@ std::wstring DosImagePath(const std::wstring& stored, const std::wstring& window
     return path;
 }
 
-std::wstring NormalImagePath(const std::wstring& stored, const std::wstring& windowsDir)
-{
+std::wstring NormalImagePath(const std::wstring& stored, const std::wstring& windowsDir) {
     return Lower(DosImagePath(stored, windowsDir));
 }
 
-std::vector<std::wstring> SplitMultiString(const wchar_t* data, size_t units)
-{
+std::vector<std::wstring> SplitMultiString(const wchar_t* data, size_t units) {
     std::vector<std::wstring> items;
     // The list's own terminator, then each string's.
     if (units && data[units - 1] == L'\0') --units;
@@ -60,16 +56,14 @@ std::vector<std::wstring> SplitMultiString(const wchar_t* data, size_t units)
     return items;
 }
 
-std::wstring JoinMultiString(const std::vector<std::wstring>& items)
-{
+std::wstring JoinMultiString(const std::vector<std::wstring>& items) {
     std::wstring value;
     for (const auto& i : items) value += i + L'\0';
     value += L'\0';
     return value;
 }
 
-std::vector<std::wstring> PendingRenameSources(const std::vector<std::wstring>& items, const std::wstring& windowsDir)
-{
+std::vector<std::wstring> PendingRenameSources(const std::vector<std::wstring>& items, const std::wstring& windowsDir) {
     std::vector<std::wstring> sources;
     for (size_t i = 0; i < items.size(); i += 2) {
         if (!items[i].empty()) sources.push_back(NormalImagePath(items[i], windowsDir));

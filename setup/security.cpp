@@ -8,20 +8,19 @@
 
 namespace tvxsetup {
 
-bool IsTrustedOwner(PSID owner)
-{
+bool IsTrustedOwner(PSID owner) {
     if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
     PSID installer = nullptr;
-    bool trusted = ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-                                          &installer) && EqualSid(owner, installer);
+    bool trusted =
+        ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer) &&
+        EqualSid(owner, installer);
     if (installer) LocalFree(installer);
     return trusted;
 }
 
 // Wine keeps neither owners nor access lists of files: every file reads back as owned by the
 // user running it, with a list made from the Unix mode bits.
-bool IsWineFileOwner(PSID owner)
-{
+bool IsWineFileOwner(PSID owner) {
     if (!RunsOnWine()) return false;
     HANDLE token = nullptr;
     BYTE buffer[256];
@@ -33,8 +32,7 @@ bool IsWineFileOwner(PSID owner)
     return same;
 }
 
-std::wstring SidText(PSID sid)
-{
+std::wstring SidText(PSID sid) {
     wchar_t* text = nullptr;
     std::wstring out = ConvertSidToStringSidW(sid, &text) ? text : L"another account";
     if (text) LocalFree(text);
@@ -43,14 +41,13 @@ std::wstring SidText(PSID sid)
 
 // Empty when the file or folder is owned by SYSTEM or Administrators and only they may change it
 // (inherited grants included); else what reads back otherwise.
-std::wstring LockProblem(const std::wstring& path)
-{
+std::wstring LockProblem(const std::wstring& path) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                        &dacl, nullptr, &sd);
+    DWORD error =
+        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &sd);
     if (error) return L"cannot read the security of " + path + L": " + ErrorText(error);
     std::wstring why;
     if (!owner || !(IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)))
@@ -76,8 +73,7 @@ std::wstring LockProblem(const std::wstring& path)
 
 // The folder or one above it is a junction or link: what the installer locks would not be what
 // the service and the task run from.
-std::wstring ReparsePointOnPath(const std::wstring& folder)
-{
+std::wstring ReparsePointOnPath(const std::wstring& folder) {
     for (std::wstring dir = folder; dir.size() > 3; dir = dir.substr(0, dir.find_last_of(L'\\'))) {
         DWORD attributes = GetFileAttributesW(dir.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return dir;
@@ -85,15 +81,13 @@ std::wstring ReparsePointOnPath(const std::wstring& folder)
     return L"";
 }
 
-bool SafeFolderSyntax(const std::wstring& folder)
-{
+bool SafeFolderSyntax(const std::wstring& folder) {
     return folder.size() >= 4 && iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\' &&
            folder.find(L"\\..") == std::wstring::npos;
 }
 
 // A folder name that survives a command line and a LocalSystem service unchanged.
-bool SafeFolder(const std::wstring& folder, std::wstring& why)
-{
+bool SafeFolder(const std::wstring& folder, std::wstring& why) {
     if (!SafeFolderSyntax(folder)) {
         why = L"give a full path on a local drive, such as C:\\Program Files\\Orvanta";
         return false;
@@ -130,14 +124,15 @@ bool SafeFolder(const std::wstring& folder, std::wstring& why)
             return false;
         }
         if (!IsRecordedFolder(folder)) {
-            why = L"the folder exists and is not an installation of Orvanta; its owner and access list would be "
-                  L"replaced, choose a new folder";
+            why =
+                L"the folder exists and is not an installation of Orvanta; its owner and access list would be "
+                L"replaced, choose a new folder";
             return false;
         }
         PSECURITY_DESCRIPTOR sd = nullptr;
         PSID owner = nullptr;
-        DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                            nullptr, nullptr, nullptr, &sd);
+        DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                            nullptr, nullptr, &sd);
         bool trusted = !error && owner && (IsTrustedOwner(owner) || IsWineFileOwner(owner));
         if (!trusted) {
             why = error ? L"cannot read the folder's owner: " + ErrorText(error)
@@ -151,36 +146,33 @@ bool SafeFolder(const std::wstring& folder, std::wstring& why)
     return true;
 }
 
-bool IsElevated()
-{
+bool IsElevated() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-                    elevation.TokenIsElevated;
+    bool elevated =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) && elevation.TokenIsElevated;
     CloseHandle(token);
     return elevated;
 }
 
 // Each copied file is owned by Administrators, as the folder is, so nobody else may rewrite its
 // access list.
-bool OwnByAdministrators(const std::wstring& path, std::wstring& why)
-{
+bool OwnByAdministrators(const std::wstring& path, std::wstring& why) {
     PSID admins = nullptr;
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
     std::wstring name = path;
-    DWORD error = SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, admins, nullptr,
-                                        nullptr, nullptr);
+    DWORD error =
+        SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, admins, nullptr, nullptr, nullptr);
     FreeSid(admins);
     if (error) why = L"cannot make Administrators the owner of " + path + L": " + ErrorText(error);
     return error == 0;
 }
 
 // Every file below the folder made Administrators' and its security read back; the first problem.
-bool OwnTree(const std::wstring& dir, std::wstring& problem, std::wstring& why)
-{
+bool OwnTree(const std::wstring& dir, std::wstring& problem, std::wstring& why) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return true;

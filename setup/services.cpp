@@ -7,8 +7,7 @@
 
 namespace tvxsetup {
 
-ServiceInfo QueryService(const wchar_t* name)
-{
+ServiceInfo QueryService(const wchar_t* name) {
     ServiceInfo info;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) {
@@ -39,21 +38,20 @@ ServiceInfo QueryService(const wchar_t* name)
 
 // Windows keeps a deleted service until its last handle closes and, for a loaded driver, until the
 // next restart; meanwhile it opens and reports its state as before. A change of nothing tells.
-bool IsMarkedForDeletion(const wchar_t* name, bool* denied)
-{
+bool IsMarkedForDeletion(const wchar_t* name, bool* denied) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG) : nullptr;
     if (denied) *denied = !service && GetLastError() == ERROR_ACCESS_DENIED;
-    bool marked = service && !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+    bool marked = service &&
+                  !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
                   GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
     return marked;
 }
 
-KernelHealth QueryKernelHealth()
-{
+KernelHealth QueryKernelHealth() {
     KernelHealth h;
     h.service = QueryService(KERNEL_SERVICE);
     if (!h.service.exists) return h;
@@ -65,8 +63,7 @@ KernelHealth QueryKernelHealth()
 }
 
 // Empty when the service and its file will still be there after the restart; else which fails.
-std::wstring KernelProblem(const KernelHealth& h)
-{
+std::wstring KernelProblem(const KernelHealth& h) {
     if (!h.service.exists) return L"the kernel service Tarvex does not exist";
     if (h.marked) return L"the kernel service Tarvex is marked for deletion and goes when Windows restarts";
     if (h.service.type != SERVICE_KERNEL_DRIVER || !IsOurImage(h.service.binary))
@@ -82,8 +79,7 @@ std::wstring KernelProblem(const KernelHealth& h)
 // A problem a restart clears: the earlier removal finishes, then an install starts afresh.
 bool RestartClears(const KernelHealth& h) { return h.service.exists && (h.marked || h.imageGoes); }
 
-const wchar_t* StateName(DWORD state)
-{
+const wchar_t* StateName(DWORD state) {
     switch (state) {
     case SERVICE_RUNNING: return L"running";
     case SERVICE_STOPPED: return L"stopped";
@@ -93,8 +89,7 @@ const wchar_t* StateName(DWORD state)
     }
 }
 
-bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs)
-{
+bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     SERVICE_STATUS status = {};
     while (QueryServiceStatus(service, &status) && status.dwCurrentState != wanted) {
@@ -107,30 +102,29 @@ bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs)
 // Stops a service; false (with the reason) when it is still running afterwards.
 // The process a service runs in: a service that reported itself stopped may still be ending, and its
 // program file stays in use until it has, so a copy over it or its removal must wait for that.
-HANDLE OpenServiceProcess(const wchar_t* name)
-{
+HANDLE OpenServiceProcess(const wchar_t* name) {
     HANDLE process = nullptr;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS) : nullptr;
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                        sizeof status, &needed) && status.dwProcessId != 0)
+    if (service &&
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                             &needed) &&
+        status.dwProcessId != 0)
         process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
     return process;
 }
 
-void WaitForProcessEnd(HANDLE process)
-{
+void WaitForProcessEnd(HANDLE process) {
     if (!process) return;
     WaitForSingleObject(process, 10000);
     CloseHandle(process);
 }
 
-bool StopService(const wchar_t* name, std::wstring& why)
-{
+bool StopService(const wchar_t* name, std::wstring& why) {
     HANDLE process = OpenServiceProcess(name);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr;
@@ -152,15 +146,16 @@ bool StopService(const wchar_t* name, std::wstring& why)
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
-    if (ok) WaitForProcessEnd(process);
-    else if (process) CloseHandle(process);
+    if (ok)
+        WaitForProcessEnd(process);
+    else if (process)
+        CloseHandle(process);
     return ok;
 }
 
 // Deletes a service registration. markedOnly: Windows keeps it until its last handle closes or,
 // for a loaded driver, until the next restart.
-bool DeleteServiceNamed(const wchar_t* name, bool& markedOnly, std::wstring& why)
-{
+bool DeleteServiceNamed(const wchar_t* name, bool& markedOnly, std::wstring& why) {
     markedOnly = false;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, DELETE) : nullptr;
@@ -182,8 +177,7 @@ bool DeleteServiceNamed(const wchar_t* name, bool& markedOnly, std::wstring& why
     return ok;
 }
 
-TaskState QueryTask(std::wstring* why)
-{
+TaskState QueryTask(std::wstring* why) {
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     TaskState state = TaskState::Unknown;
     ITaskService* scheduler = nullptr;
@@ -215,16 +209,14 @@ TaskState QueryTask(std::wstring* why)
     return state;
 }
 
-std::wstring RecordValue(const wchar_t* name)
-{
+std::wstring RecordValue(const wchar_t* name) {
     wchar_t value[MAX_PATH] = {};
     DWORD size = sizeof value;
     if (RegGetValueW(HKEY_LOCAL_MACHINE, RECORD_KEY, name, RRF_RT_REG_SZ, nullptr, value, &size)) return L"";
     return value;
 }
 
-bool WriteRecord(const std::wstring& folder, const std::wstring& version)
-{
+bool WriteRecord(const std::wstring& folder, const std::wstring& version) {
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, RECORD_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
         return false;
@@ -236,20 +228,17 @@ bool WriteRecord(const std::wstring& folder, const std::wstring& version)
     return ok;
 }
 
-bool DeleteRecord()
-{
+bool DeleteRecord() {
     LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, RECORD_KEY);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
-bool DeleteUninstallEntry()
-{
+bool DeleteUninstallEntry() {
     LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
-std::wstring UninstallEntryValue(const wchar_t* name)
-{
+std::wstring UninstallEntryValue(const wchar_t* name) {
     wchar_t value[MAX_PATH + 32] = {};
     DWORD size = sizeof value;
     if (RegGetValueW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, name, RRF_RT_REG_SZ, nullptr, value, &size)) return L"";
@@ -258,8 +247,7 @@ std::wstring UninstallEntryValue(const wchar_t* name)
 
 // The folder of the installation, or the one an uninstall of an earlier version left (LeftFolder):
 // the only existing folder taken over.
-bool IsRecordedFolder(const std::wstring& folder)
-{
+bool IsRecordedFolder(const std::wstring& folder) {
     for (const wchar_t* value : {L"InstallFolder", L"LeftFolder"}) {
         std::wstring recorded = RecordValue(value);
         if (!recorded.empty() && SamePath(recorded, folder)) return true;
@@ -269,8 +257,7 @@ bool IsRecordedFolder(const std::wstring& folder)
 
 // Starts a kernel service and waits for the start to end: a driver whose entry routine fails shows
 // as a start that ends stopped. started: Windows accepted the start; running: the driver loaded.
-void StartDriver(const wchar_t* name, bool& started, bool& running, DWORD& error)
-{
+void StartDriver(const wchar_t* name, bool& started, bool& running, DWORD& error) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
     started = service && (StartServiceW(service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
@@ -289,14 +276,14 @@ void StartDriver(const wchar_t* name, bool& started, bool& running, DWORD& error
     if (manager) CloseServiceHandle(manager);
 }
 
-std::wstring LoadRefusal(const std::wstring& image, bool started, DWORD error)
-{
+std::wstring LoadRefusal(const std::wstring& image, bool started, DWORD error) {
     if (started) return image + L" did not load: " + ErrorText(error);
     std::wstring why = L"Windows refused to load " + image + L": " + ErrorText(error);
     if (error == ERROR_INVALID_IMAGE_HASH_ || error == ERROR_DRIVER_BLOCKED)
-        why += L". The driver is unsigned or signed by a certificate this machine does not trust. On a test "
-               L"machine, trust Tarvex.cer and turn on test signing (README, \"Requirements and risks\"); "
-               L"otherwise install a production-signed build";
+        why +=
+            L". The driver is unsigned or signed by a certificate this machine does not trust. On a test "
+            L"machine, trust Tarvex.cer and turn on test signing (README, \"Requirements and risks\"); "
+            L"otherwise install a production-signed build";
     if (error == ERROR_DRIVER_FAILED_PRIOR_UNLOAD_)
         why += L". An earlier Tarvex is still loaded: restart Windows, then install again";
     return why;

@@ -5,8 +5,7 @@
 namespace tvxsetup {
 
 // The USB class filter's state in one phrase, for every last line.
-std::wstring FilterState()
-{
+std::wstring FilterState() {
     std::vector<std::wstring> filters;
     DWORD error = 0;
     if (!ReadFilters(filters, error)) return L"USB class filter: cannot be read (" + ErrorText(error) + L")";
@@ -23,8 +22,7 @@ std::wstring FilterState()
            L"loads with the next USB device)";
 }
 
-int RunStatus()
-{
+int RunStatus() {
     std::wstring folder = RecordValue(L"InstallFolder");
     std::wstring version = RecordValue(L"Version");
     int present = 0, parts = 0, denied = 0;
@@ -36,7 +34,8 @@ int RunStatus()
     const std::wstring elevated = L"needs an elevated run to be read (access denied)";
     Say(L"Orvanta tvxsetup " + std::wstring(VERSION));
     part(!folder.empty());
-    Say(L"  installation record: " + (folder.empty() ? std::wstring(L"none") : L"version " + version + L" in " + folder));
+    Say(L"  installation record: " +
+        (folder.empty() ? std::wstring(L"none") : L"version " + version + L" in " + folder));
     if (!folder.empty()) {
         for (const wchar_t* f : REQUIRED_FILES) {
             std::wstring path = folder + L"\\" + f;
@@ -50,7 +49,8 @@ int RunStatus()
     std::wstring driver = health.service.exists && IsOurImage(health.service.binary) ? health.image : DriverPath();
     part(Exists(driver));
     std::wstring dv = FileVersion(driver);
-    Say(L"  driver file " + driver + L": " + (Exists(driver) ? L"version " + (dv.empty() ? L"unknown" : dv) : L"absent"));
+    Say(L"  driver file " + driver + L": " +
+        (Exists(driver) ? L"version " + (dv.empty() ? L"unknown" : dv) : L"absent"));
 
     std::vector<std::wstring> filters;
     DWORD error = 0;
@@ -60,32 +60,39 @@ int RunStatus()
     part(read && Names(filters));
     bool multi = !value.present || value.type == REG_MULTI_SZ;
     Say(L"  USB class UpperFilters: " +
-        (!read ? L"cannot be read: " + ErrorText(error)
-               : multi ? Join(filters)
-                       : L"of type " + std::to_wstring(value.type) + L", not a multi-string; Windows ignores it") +
+        (!read   ? L"cannot be read: " + ErrorText(error)
+         : multi ? Join(filters)
+                 : L"of type " + std::to_wstring(value.type) + L", not a multi-string; Windows ignores it") +
         (read && Names(filters) ? L" (Tarvex registered)" : L" (Tarvex not registered)"));
 
     const ServiceInfo& kernel = health.service;
     std::wstring problem = KernelProblem(health);
-    if (kernel.error == ERROR_ACCESS_DENIED) ++denied;
-    else part(kernel.exists);
+    if (kernel.error == ERROR_ACCESS_DENIED)
+        ++denied;
+    else
+        part(kernel.exists);
     Say(L"  kernel service Tarvex: " +
         (kernel.error == ERROR_ACCESS_DENIED ? elevated
-         : kernel.exists ? std::wstring(StateName(kernel.state)) +
+         : kernel.exists                     ? std::wstring(StateName(kernel.state)) +
                                (kernel.state == SERVICE_RUNNING ? L" (driver loaded)" : L" (driver not loaded)") +
                                L", " + kernel.binary + (problem.empty() ? L"" : L"; " + problem) +
                                (health.markedUnknown ? L"; whether it is marked for deletion " + elevated : L"")
                          : L"absent"));
     ServiceInfo service = QueryService(SERVICE);
-    if (service.error == ERROR_ACCESS_DENIED) ++denied;
-    else part(service.exists);
-    Say(L"  service OrvantaService: " +
-        (service.error == ERROR_ACCESS_DENIED ? elevated
-         : service.exists ? std::wstring(StateName(service.state)) + L", " + service.binary : L"absent"));
+    if (service.error == ERROR_ACCESS_DENIED)
+        ++denied;
+    else
+        part(service.exists);
+    Say(L"  service OrvantaService: " + (service.error == ERROR_ACCESS_DENIED ? elevated
+                                         : service.exists
+                                             ? std::wstring(StateName(service.state)) + L", " + service.binary
+                                             : L"absent"));
     std::wstring why;
     TaskState task = QueryTask(&why);
-    if (task == TaskState::Denied) ++denied;
-    else part(task == TaskState::Present);
+    if (task == TaskState::Denied)
+        ++denied;
+    else
+        part(task == TaskState::Present);
     Say(L"  logon task OrvantaUWP: " + std::wstring(task == TaskState::Present  ? L"present"
                                                     : task == TaskState::Absent ? L"absent"
                                                     : task == TaskState::Denied ? elevated.c_str()
@@ -105,7 +112,8 @@ int RunStatus()
     // The filter is healthy when its service and file stay after a restart, loaded now or not, and
     // Windows did not refuse it at boot.
     bool unsafe = read && Names(filters) && (!problem.empty() || !failures.empty() || !bootProblem.empty());
-    std::wstring unread = denied ? L" " + std::to_wstring(denied) + L" part(s) not read: run it elevated to see them." : L"";
+    std::wstring unread =
+        denied ? L" " + std::to_wstring(denied) + L" part(s) not read: run it elevated to see them." : L"";
     if (present == parts && !unsafe) {
         Say(L"Installed, version " + version + L"." + unread);
         return EXIT_DONE;

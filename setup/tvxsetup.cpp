@@ -31,17 +31,16 @@ const char USAGE[] =
 
 std::vector<std::wstring> logLines;
 
-std::string Utf8(const std::wstring& text)
-{
+std::string Utf8(const std::wstring& text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
     return out;
 }
 
 // A console gets UTF-16 (any code page shows it right); a pipe or file gets UTF-8.
-void Say(const std::wstring& line)
-{
+void Say(const std::wstring& line) {
     logLines.push_back(line);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0, written = 0;
@@ -55,11 +54,11 @@ void Say(const std::wstring& line)
     }
 }
 
-std::wstring ErrorText(DWORD error)
-{
+std::wstring ErrorText(DWORD error) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring out = n ? std::wstring(text, n) : L"unknown error";
     if (text) LocalFree(text);
     while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L' ' || out.back() == L'.'))
@@ -67,8 +66,7 @@ std::wstring ErrorText(DWORD error)
     return out + L" (error " + std::to_wstring(error) + L")";
 }
 
-void Ok(const std::wstring& step, const std::wstring& detail)
-{
+void Ok(const std::wstring& step, const std::wstring& detail) {
     Say(L"  [ok]     " + step + (detail.empty() ? L"" : L": " + detail));
 }
 
@@ -80,8 +78,7 @@ std::wstring logFolder;
 
 bool InLogFolder() { return !logFolder.empty() && Exists(logFolder); }
 
-std::wstring LogPath()
-{
+std::wstring LogPath() {
     // A folder the undo removed again is no place for the log either.
     if (InLogFolder()) return logFolder + L"\\" + LOG_NAME;
     wchar_t temp[MAX_PATH] = {};
@@ -95,8 +92,7 @@ std::wstring LogPath()
 std::wstring LogNote() { return InLogFolder() ? L"" : L" The log is in " + LogPath() + L"."; }
 
 // Appends this run's lines to the log.
-void WriteLog()
-{
+void WriteLog() {
     std::wstring path = LogPath();
     HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
@@ -112,14 +108,12 @@ void WriteLog()
     CloseHandle(file);
 }
 
-int Usage(bool asked)
-{
+int Usage(bool asked) {
     fputs(USAGE, asked ? stdout : stderr);
     return asked ? EXIT_DONE : EXIT_USAGE;
 }
 
-std::wstring DefaultFolder()
-{
+std::wstring DefaultFolder() {
     wchar_t dir[MAX_PATH] = {};
     DWORD n = GetEnvironmentVariableW(L"ProgramW6432", dir, MAX_PATH);
     if (!n || n >= MAX_PATH) n = GetEnvironmentVariableW(L"ProgramFiles", dir, MAX_PATH);
@@ -131,13 +125,12 @@ std::wstring DefaultFolder()
 
 using namespace tvxsetup;
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     // First: DLLs this elevated program loads come from the system folder only, never from the
     // folder it was started from (a downloads folder). Found at run time: Vista lacks it.
     using SetDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    auto setDirectories = reinterpret_cast<SetDllDirectoriesFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    auto setDirectories = reinterpret_cast<SetDllDirectoriesFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (argc < 2) return Usage(false);
     std::wstring verb = Lower(argv[1]);
@@ -155,10 +148,14 @@ int wmain(int argc, wchar_t** argv)
         in.source = ProgramDir();
         std::wstring folder;
         for (int i = 2; i < argc; ++i) {
-            if (SameText(argv[i], L"--at-restart")) in.atRestart = true;
-            else if (SameText(argv[i], L"--move")) in.move = true;
-            else if (folder.empty() && argv[i][0] != L'-') folder = argv[i];
-            else return Usage(false);
+            if (SameText(argv[i], L"--at-restart"))
+                in.atRestart = true;
+            else if (SameText(argv[i], L"--move"))
+                in.move = true;
+            else if (folder.empty() && argv[i][0] != L'-')
+                folder = argv[i];
+            else
+                return Usage(false);
         }
         // A relative folder would depend on where the prompt stands: only full paths are taken.
         in.folder = folder.empty() ? DefaultFolder() : SafeFolderSyntax(folder) ? FullPath(folder) : folder;

@@ -40,13 +40,13 @@ const wchar_t* const OPTIONAL_FILES[] = {L"tvxctl.exe", L"tvxsetup.exe", L"Tarve
 
 // Exit codes, also in the usage text.
 enum Exit {
-    EXIT_DONE = 0,            // installed / removed / status: installed
-    EXIT_FAILED = 1,          // not done; nothing changed or every change undone / status: not installed
-    EXIT_USAGE = 2,           // bad command line
+    EXIT_DONE = 0,    // installed / removed / status: installed
+    EXIT_FAILED = 1,  // not done; nothing changed or every change undone / status: not installed
+    EXIT_USAGE = 2,   // bad command line
     // ERROR_SUCCESS_REBOOT_REQUIRED: deployment tools read it as done with a restart to follow, where 3
     // (ERROR_PATH_NOT_FOUND) would read as a failure.
-    EXIT_RESTART = 3010,      // done, a restart finishes it
-    EXIT_LEFT_OVER = 4,       // failed and some change could not be undone / status: partly installed
+    EXIT_RESTART = 3010,  // done, a restart finishes it
+    EXIT_LEFT_OVER = 4,   // failed and some change could not be undone / status: partly installed
 };
 
 // The USB class's UpperFilters as stored: its raw data (to see whether it changed), its type and
@@ -63,11 +63,11 @@ enum class Edit { Unchanged, Written, Failed, WriteFailed };
 
 struct ServiceInfo {
     bool exists = false;
-    DWORD state = 0;        // SERVICE_RUNNING, ...
+    DWORD state = 0;  // SERVICE_RUNNING, ...
     DWORD type = 0;
-    DWORD start = 0;        // SERVICE_DEMAND_START, ...
+    DWORD start = 0;  // SERVICE_DEMAND_START, ...
     std::wstring binary;
-    DWORD error = 0;        // why it could not be read, when not just absent
+    DWORD error = 0;  // why it could not be read, when not just absent
 };
 
 // What decides whether the USB class may name Tarvex: its kernel service and image as they will
@@ -75,10 +75,10 @@ struct ServiceInfo {
 struct KernelHealth {
     ServiceInfo service;
     bool marked = false;
-    bool markedUnknown = false; // only an elevated run can tell whether it is marked for deletion
+    bool markedUnknown = false;  // only an elevated run can tell whether it is marked for deletion
     bool imageExists = false;
-    bool imageGoes = false;     // deleted or moved away at the next restart
-    std::wstring image;         // the file the service names, as a DOS path
+    bool imageGoes = false;  // deleted or moved away at the next restart
+    std::wstring image;      // the file the service names, as a DOS path
 };
 
 // Denied: only an elevated run may read it (a standard user's status).
@@ -88,8 +88,8 @@ enum class TaskState { Present, Absent, Unknown, Denied };
 struct BootDisk {
     bool usb = false;
     bool portable = false;
-    bool known = true;          // false when the disk's bus could not be read
-    std::wstring detail;        // each disk and its bus, or why unknown
+    bool known = true;    // false when the disk's bus could not be read
+    std::wstring detail;  // each disk and its bus, or why unknown
 };
 
 // A USB-class device node Windows could not start because a driver of its stack did not load.
@@ -108,16 +108,16 @@ struct Install {
     std::wstring source;
     std::wstring folder;
     bool atRestart = false;
-    bool move = false;                   // --move: an installation in another folder may move here
-    std::wstring oldFolder;              // that other folder, emptied once the move holds
-    std::wstring newImage;               // a new driver image, proven, that the Tarvex service is pointed at
-    std::wstring oldImage;               // the image the service named before, retired once all holds
+    bool move = false;       // --move: an installation in another folder may move here
+    std::wstring oldFolder;  // that other folder, emptied once the move holds
+    std::wstring newImage;   // a new driver image, proven, that the Tarvex service is pointed at
+    std::wstring oldImage;   // the image the service named before, retired once all holds
     bool driverWasLoaded = false;
-    bool restart = false;                // a restart finishes the install
+    bool restart = false;  // a restart finishes the install
     std::vector<std::wstring> restartWhy;
     std::vector<std::wstring> notes;
-    std::vector<Undo> undo;              // newest last
-    std::wstring backup;                 // folder of replaced files, kept until the end
+    std::vector<Undo> undo;  // newest last
+    std::wstring backup;     // folder of replaced files, kept until the end
 };
 
 // The installation folder's security: owned by Administrators; SYSTEM and Administrators may change

@@ -4,18 +4,15 @@
 namespace tvxsetup {
 
 // Whether anything of the package is on the machine; uninstall touches nothing otherwise.
-bool AnythingInstalled()
-{
+bool AnythingInstalled() {
     std::vector<std::wstring> filters;
     DWORD error = 0;
     return !RecordValue(L"InstallFolder").empty() || !UninstallEntryValue(L"UninstallString").empty() ||
-           !ReadFilters(filters, error) || Names(filters) ||
-           QueryService(KERNEL_SERVICE).exists || QueryService(SERVICE).exists || QueryTask() != TaskState::Absent ||
-           Exists(DriverPath());
+           !ReadFilters(filters, error) || Names(filters) || QueryService(KERNEL_SERVICE).exists ||
+           QueryService(SERVICE).exists || QueryTask() != TaskState::Absent || Exists(DriverPath());
 }
 
-int RunUninstall(const std::wstring& folder, bool& wroteNothing)
-{
+int RunUninstall(const std::wstring& folder, bool& wroteNothing) {
     wroteNothing = false;
     Say(L"Removing Orvanta from " + folder);
     if (!IsElevated()) {
@@ -64,8 +61,10 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
         fail(taskStep, why);
     } else {
         TaskState state = QueryTask(&why);
-        if (state == TaskState::Absent) Ok(taskStep);
-        else fail(taskStep, state == TaskState::Present ? L"the Task Scheduler still holds it" : why);
+        if (state == TaskState::Absent)
+            Ok(taskStep);
+        else
+            fail(taskStep, state == TaskState::Present ? L"the Task Scheduler still holds it" : why);
     }
 
     const wchar_t* serviceStep = L"remove the service OrvantaService";
@@ -116,7 +115,8 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
     HANDLE search = FindFirstFileW((DriversDir() + L"\\Tarvex-*.sys").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) images.push_back(DriversDir() + L"\\" + found.cFileName);
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                images.push_back(DriversDir() + L"\\" + found.cFileName);
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
@@ -142,14 +142,20 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
     // the uninstall again (from Apps & features too) finishes it.
     if (failures) {
         std::wstring state = FilterState();
-        Say(L"Removal failed: " + std::to_wstring(failures) + L" step(s) failed (see above); the installation "
-            L"record and folder stay for another run. " + state + L"." + LogNote());
+        Say(L"Removal failed: " + std::to_wstring(failures) +
+            L" step(s) failed (see above); the installation "
+            L"record and folder stay for another run. " +
+            state + L"." + LogNote());
         return EXIT_FAILED;
     }
-    if (DeleteUninstallEntry()) Ok(L"remove Orvanta from Apps & features");
-    else fail(L"remove Orvanta from Apps & features", L"cannot delete HKLM\\" + std::wstring(UNINSTALL_KEY));
-    if (DeleteRecord()) Ok(L"delete the install record");
-    else fail(L"delete the install record", L"cannot delete HKLM\\" + std::wstring(RECORD_KEY));
+    if (DeleteUninstallEntry())
+        Ok(L"remove Orvanta from Apps & features");
+    else
+        fail(L"remove Orvanta from Apps & features", L"cannot delete HKLM\\" + std::wstring(UNINSTALL_KEY));
+    if (DeleteRecord())
+        Ok(L"delete the install record");
+    else
+        fail(L"delete the install record", L"cannot delete HKLM\\" + std::wstring(RECORD_KEY));
 
     // Only the recorded installation's folder is removed; what is in use (this program, when it runs
     // from there) goes with the folder at the restart. The log then goes to the temporary folder.
@@ -187,8 +193,7 @@ int RunUninstall(const std::wstring& folder, bool& wroteNothing)
 // Deletes a folder and everything in it; a file in use (this very program among them: Windows keeps a
 // running program's file open) and the folders holding it are deleted when Windows restarts, files
 // first. False only when something can neither be deleted nor scheduled.
-bool RemoveFolder(const std::wstring& dir, std::vector<std::wstring>& atRestart, std::wstring& why)
-{
+bool RemoveFolder(const std::wstring& dir, std::vector<std::wstring>& atRestart, std::wstring& why) {
     wchar_t module[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, module, MAX_PATH);
     WIN32_FIND_DATAW found;
@@ -198,7 +203,8 @@ bool RemoveFolder(const std::wstring& dir, std::vector<std::wstring>& atRestart,
         do {
             std::wstring name = found.cFileName, path = dir + L"\\" + name;
             if (name == L"." || name == L"..") continue;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
                 ok = RemoveFolder(path, atRestart, why) && ok;
                 continue;
             }

@@ -16,7 +16,8 @@ void WriteText(HANDLE handle, const std::wstring& text) {
         if (c == L'\n') lines += L'\r';
         lines += c;
     }
-    int n = WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), static_cast<int>(lines.size()), nullptr, 0, nullptr, nullptr);
+    int n =
+        WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), static_cast<int>(lines.size()), nullptr, 0, nullptr, nullptr);
     if (n <= 0) return;
     std::string bytes(n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, lines.c_str(), static_cast<int>(lines.size()), &bytes[0], n, nullptr, nullptr);

@@ -35,8 +35,8 @@ std::wstring RegistryProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD propert
     SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, nullptr, 0, &needed);
     if (needed == 0) return {};
     std::vector<wchar_t> buffer(needed / sizeof(wchar_t) + 2, L'\0');
-    if (!SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                                           needed, nullptr))
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(buffer.data()), needed,
+                                           nullptr))
         return {};
     return buffer.data();  // the first string of a multi-string value
 }
@@ -61,8 +61,9 @@ std::wstring DescribeReply(const Reply& reply) {
         return std::wstring(text, text + strlen(text));
     }
     wchar_t* message = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, reply.error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, reply.error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::wstring cause = n && message ? std::wstring(message, n) : std::wstring();
     if (message) LocalFree(message);
     while (!cause.empty() && (cause.back() == L'\n' || cause.back() == L'\r' || cause.back() == L' ')) cause.pop_back();

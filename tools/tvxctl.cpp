@@ -67,8 +67,8 @@ int List() {
     auto present = tvx::ControlDevices();
     std::wstring text = L"LOCATION\tCONTROL DEVICE\tHARDWARE ID\tINSTANCE ID\n";
     for (const auto& d : devices)
-        text += (d.location.empty() ? L"(no location)" : d.location) + L"\t" + ControlDeviceColumn(present, d.location) +
-                L"\t" + d.hardwareId + L"\t" + d.instanceId + L"\n";
+        text += (d.location.empty() ? L"(no location)" : d.location) + L"\t" +
+                ControlDeviceColumn(present, d.location) + L"\t" + d.hardwareId + L"\t" + d.instanceId + L"\n";
     Out(text);
     return 0;
 }
@@ -88,7 +88,8 @@ int Order(tvx::Order order, const std::wstring& location, const wchar_t* what) {
 int Run(int argc, wchar_t** argv) {
     if (argc < 2) return Usage();
     std::wstring verb = Lower(argv[1]);
-    if (verb == L"help" || verb == L"/?" || verb == L"-h" || verb == L"--help") return argc == 2 ? Usage(true) : Usage();
+    if (verb == L"help" || verb == L"/?" || verb == L"-h" || verb == L"--help")
+        return argc == 2 ? Usage(true) : Usage();
     if (verb == L"--version" && argc == 2) {
         Out(L"tvxctl " + Wide(TVX_VERSION_TEXT) + L"\n");
         return 0;

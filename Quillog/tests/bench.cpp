@@ -44,8 +44,10 @@ void PatchModule(HMODULE module) {
             auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
             const char* name = reinterpret_cast<const char*>(byName->Name);
             void* replacement = nullptr;
-            if (!strcmp(name, "HeapAlloc") || !strcmp(name, "RtlAllocateHeap")) replacement = reinterpret_cast<void*>(CountingAlloc);
-            if (!strcmp(name, "HeapReAlloc") || !strcmp(name, "RtlReAllocateHeap")) replacement = reinterpret_cast<void*>(CountingReAlloc);
+            if (!strcmp(name, "HeapAlloc") || !strcmp(name, "RtlAllocateHeap"))
+                replacement = reinterpret_cast<void*>(CountingAlloc);
+            if (!strcmp(name, "HeapReAlloc") || !strcmp(name, "RtlReAllocateHeap"))
+                replacement = reinterpret_cast<void*>(CountingReAlloc);
             if (!replacement) continue;
             DWORD old;
             if (VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old)) {
@@ -58,15 +60,20 @@ void PatchModule(HMODULE module) {
 
 void CountHeapCalls() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    g_realAlloc = reinterpret_cast<RtlAllocateHeapFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlAllocateHeap")));
-    g_realReAlloc = reinterpret_cast<HeapReAllocFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlReAllocateHeap")));
+    g_realAlloc =
+        reinterpret_cast<RtlAllocateHeapFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlAllocateHeap")));
+    g_realReAlloc =
+        reinterpret_cast<HeapReAllocFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlReAllocateHeap")));
     HMODULE modules[256];
     DWORD needed = 0;
     EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &needed);
     for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 256; ++i) PatchModule(modules[i]);
 }
 
-ULONG WINAPI Register(LPCGUID, PENABLECALLBACK, PVOID, PREGHANDLE handle) { *handle = 1; return 0; }
+ULONG WINAPI Register(LPCGUID, PENABLECALLBACK, PVOID, PREGHANDLE handle) {
+    *handle = 1;
+    return 0;
+}
 ULONG WINAPI SetInfo(REGHANDLE, EVENT_INFO_CLASS, PVOID, ULONG) { return 0; }
 ULONG WINAPI Unregister(REGHANDLE) { return 0; }
 // A session that copies the payload, as ETW copies it into its buffer.
@@ -122,8 +129,10 @@ int main() {
     }
     g_counting = 0;
 
-    printf("quillog: a write no session listens to (dropped): %.0f ns; one a session captures: %.0f ns (ratio %.2f);"
-           " means over %d writes each\n", dropped, enabled, enabled / dropped, N);
+    printf(
+        "quillog: a write no session listens to (dropped): %.0f ns; one a session captures: %.0f ns (ratio %.2f);"
+        " means over %d writes each\n",
+        dropped, enabled, enabled / dropped, N);
     printf("quillog: heap allocations per write: %.3f (%ld in 2000 writes)\n", g_allocations / 2000.0,
            static_cast<long>(g_allocations));
     return g_allocations == 0 ? 0 : 1;

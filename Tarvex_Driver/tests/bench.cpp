@@ -13,8 +13,7 @@
 
 namespace {
 
-KsimUsbDevice Mouse()
-{
+KsimUsbDevice Mouse() {
     KsimUsbDevice d;
     d.hardwareIds = {L"USB\\VID_046D&PID_C077&REV_7200", L"USB\\VID_046D&PID_C077"};
     d.location = L"Port_#0001.Hub_#0001";
@@ -24,8 +23,7 @@ KsimUsbDevice Mouse()
     return d;
 }
 
-double NanosecondsPerUrb(PDEVICE_OBJECT pdo, int count)
-{
+double NanosecondsPerUrb(PDEVICE_OBJECT pdo, int count) {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         KsimUsbSendBulk(pdo, 512);
@@ -36,8 +34,7 @@ double NanosecondsPerUrb(PDEVICE_OBJECT pdo, int count)
 }
 
 // The value at fraction q of the sorted values (0: the least, 0.5: the median, 1: the greatest).
-double Quantile(std::vector<double> values, double q)
-{
+double Quantile(std::vector<double> values, double q) {
     std::sort(values.begin(), values.end());
     double at = q * static_cast<double>(values.size() - 1);
     size_t below = static_cast<size_t>(at);
@@ -47,8 +44,7 @@ double Quantile(std::vector<double> values, double q)
 
 }  // namespace
 
-int main()
-{
+int main() {
     KsimReset();
     PDRIVER_OBJECT tarvex = KsimLoadDriver(DriverEntry);
     PDEVICE_OBJECT filtered = KsimCreateUsbPdo(Mouse());
@@ -90,10 +86,11 @@ int main()
     }
     printf("per URB through the Tarvex filter: %.0f ns, through a bare pass-through device: %.0f ns (medians)\n",
            Quantile(throughFilter, 0.5), Quantile(throughBare, 0.5));
-    printf("ratio per pair, %d pairs of %d URBs a side in turns of %d: median %.3f, interquartile %.3f to %.3f, "
-           "range %.3f to %.3f\n",
-           PAIRS, URBS, URBS / RUNS, Quantile(ratios, 0.5), Quantile(ratios, 0.25), Quantile(ratios, 0.75), Quantile(ratios, 0),
-           Quantile(ratios, 1));
+    printf(
+        "ratio per pair, %d pairs of %d URBs a side in turns of %d: median %.3f, interquartile %.3f to %.3f, "
+        "range %.3f to %.3f\n",
+        PAIRS, URBS, URBS / RUNS, Quantile(ratios, 0.5), Quantile(ratios, 0.25), Quantile(ratios, 0.75),
+        Quantile(ratios, 0), Quantile(ratios, 1));
     printf("pool allocations by drivers on the pass-through path: %llu in %d URBs\n",
            static_cast<unsigned long long>(allocations), URBS * PAIRS);
     return allocations == 0 ? 0 : 1;

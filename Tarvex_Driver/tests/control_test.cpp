@@ -15,8 +15,7 @@ const std::wstring PHONE_LOCATION = L"Port_#0003.Hub_#0002";
 class ControlDeviceTest : public TarvexTest {
 protected:
     // An Apple phone on port 3 of a USB 3 hub, its control device opened by a client.
-    void SetUp() override
-    {
+    void SetUp() override {
         TarvexTest::SetUp();
         hubPdo = PlugHubTree();
         phone = Plug(hubPdo, ApplePhone(PHONE_LOCATION));
@@ -28,28 +27,24 @@ protected:
         KsimClearUsbRequests(phone);
         KsimClearDbgPrints();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (handle) {
             EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
         }
         TarvexTest::TearDown();
     }
 
-    static KsimHandle Open(int n, NTSTATUS* status = nullptr)
-    {
+    static KsimHandle Open(int n, NTSTATUS* status = nullptr) {
         return KsimUserOpen((L"\\\\.\\TVXIPC" + std::to_wstring(n)).c_str(), status);
     }
-    std::vector<std::string> SetupPackets() const
-    {
+    std::vector<std::string> SetupPackets() const {
         std::vector<std::string> packets;
         for (const auto& setup : KsimUsbSetupPackets(phone)) {
             packets.push_back(KsimHex(setup));
         }
         return packets;
     }
-    std::vector<std::string> PrintsStartingWith(const std::string& prefix) const
-    {
+    std::vector<std::string> PrintsStartingWith(const std::string& prefix) const {
         std::vector<std::string> lines;
         for (const std::string& line : KsimDbgPrints()) {
             if (line.compare(0, prefix.size(), prefix) == 0) {
@@ -59,8 +54,7 @@ protected:
         return lines;
     }
     // A control transfer another driver of the device sends.
-    static std::array<UCHAR, 8> Foreign(UCHAR request, USHORT value)
-    {
+    static std::array<UCHAR, 8> Foreign(UCHAR request, USHORT value) {
         return {0x40, request, UCHAR(value & 0xFF), UCHAR(value >> 8), 0, 0, 0, 0};
     }
 
@@ -70,8 +64,7 @@ protected:
     KsimHandle handle = nullptr;
 };
 
-TEST_F(ControlDeviceTest, ChargingOnSendsOneOnFormToThePdoAndAnswersOneByte)
-{
+TEST_F(ControlDeviceTest, ChargingOnSendsOneOnFormToThePdoAndAnswersOneByte) {
     Reply on = Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION);
     EXPECT_STATUS(STATUS_SUCCESS, on.status);
     EXPECT_EQ(1u, on.information);
@@ -96,16 +89,15 @@ TEST_F(ControlDeviceTest, ChargingOnSendsOneOnFormToThePdoAndAnswersOneByte)
     EXPECT_EQ(expected, prints);
 }
 
-TEST_F(ControlDeviceTest, LocationMatchesIgnoringCaseAndWhateverFollowsIt)
-{
+TEST_F(ControlDeviceTest, LocationMatchesIgnoringCaseAndWhateverFollowsIt) {
     EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, L"PORT_#0003.HUB_#0002").status);
     EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION + L"; and more").status);
-    EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION + std::wstring(1, L'\0')).status);
+    EXPECT_STATUS(STATUS_SUCCESS,
+                  Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION + std::wstring(1, L'\0')).status);
     EXPECT_EQ(3u, SetupPackets().size());
 }
 
-TEST_F(ControlDeviceTest, ShortWrongOrMissingLocationFailsInvalidAddressAndDoesNothing)
-{
+TEST_F(ControlDeviceTest, ShortWrongOrMissingLocationFailsInvalidAddressAndDoesNothing) {
     const std::wstring shorter = PHONE_LOCATION.substr(0, PHONE_LOCATION.size() - 1);
     for (const std::wstring& text : {shorter, std::wstring(L"Port_#0004.Hub_#0002"), std::wstring()}) {
         Reply reply = Order(handle, IOCTL_TVXIPC_CHARGING_ON, text);
@@ -127,8 +119,7 @@ TEST_F(ControlDeviceTest, ShortWrongOrMissingLocationFailsInvalidAddressAndDoesN
     EXPECT_FALSE(filterExt->bIsChargingCmdOn);
 }
 
-TEST_F(ControlDeviceTest, QueryLocationNamesTheServedDeviceExactlyAndChangesNothing)
-{
+TEST_F(ControlDeviceTest, QueryLocationNamesTheServedDeviceExactlyAndChangesNothing) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
     const ULONG needed = ULONG((PHONE_LOCATION.size() + 1) * sizeof(wchar_t));
     std::vector<wchar_t> out(64, L'#');
@@ -152,8 +143,7 @@ TEST_F(ControlDeviceTest, QueryLocationNamesTheServedDeviceExactlyAndChangesNoth
     EXPECT_FALSE(filterExt->bIsChargingCmdOn);
 }
 
-TEST_F(ControlDeviceTest, DeviceWithoutLocationRefusesEveryOrder)
-{
+TEST_F(ControlDeviceTest, DeviceWithoutLocationRefusesEveryOrder) {
     KsimUsbDevice nowhere = ApplePhone(L"");
     PDEVICE_OBJECT other = Plug(hubPdo, nowhere);
     ASSERT_NE(nullptr, FilterExt(other)->controlDevObj);
@@ -166,8 +156,7 @@ TEST_F(ControlDeviceTest, DeviceWithoutLocationRefusesEveryOrder)
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(second));
 }
 
-TEST_F(ControlDeviceTest, ChargingOrderForAPortableDeviceOfAnotherMakerSucceedsAndSendsNothing)
-{
+TEST_F(ControlDeviceTest, ChargingOrderForAPortableDeviceOfAnotherMakerSucceedsAndSendsNothing) {
     PDEVICE_OBJECT other = Plug(hubPdo, OtherPhone(L"Port_#0002.Hub_#0002"));
     KsimClearUsbRequests(other);
     KsimHandle second = Open(1);
@@ -181,8 +170,7 @@ TEST_F(ControlDeviceTest, ChargingOrderForAPortableDeviceOfAnotherMakerSucceedsA
 }
 
 // The answer is one byte; a caller that gave no room for it gets none.
-TEST_F(ControlDeviceTest, CallerWithoutOutputBufferGetsInformationZero)
-{
+TEST_F(ControlDeviceTest, CallerWithoutOutputBufferGetsInformationZero) {
     Reply reply = Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION, 0);
     EXPECT_STATUS(STATUS_SUCCESS, reply.status);
     EXPECT_EQ(0u, reply.information);
@@ -191,12 +179,12 @@ TEST_F(ControlDeviceTest, CallerWithoutOutputBufferGetsInformationZero)
     EXPECT_EQ(1u, reply.information);
 }
 
-TEST_F(ControlDeviceTest, WatchAnswersWhetherDataMovedSinceItsStart)
-{
+TEST_F(ControlDeviceTest, WatchAnswersWhetherDataMovedSinceItsStart) {
     Reply query = Order(handle, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION);
     EXPECT_STATUS(STATUS_SUCCESS, query.status);
     EXPECT_EQ(0, query.byte) << "no watch was started";
-    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> URB Count: 0\n"}, PrintsStartingWith("OrvantaDriver> URB Count:"));
+    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> URB Count: 0\n"},
+              PrintsStartingWith("OrvantaDriver> URB Count:"));
 
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
     EXPECT_TRUE(filterExt->bIsUrbWatchOn);
@@ -224,8 +212,7 @@ TEST_F(ControlDeviceTest, WatchAnswersWhetherDataMovedSinceItsStart)
     }
 }
 
-TEST_F(ControlDeviceTest, WatchTracesEveryUrbUpToAndIncludingTheFirstDataTransfer)
-{
+TEST_F(ControlDeviceTest, WatchTracesEveryUrbUpToAndIncludingTheFirstDataTransfer) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
     EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> Loaction: Port_#0003.Hub_#0002\n"},
               PrintsStartingWith("OrvantaDriver> Loaction"));
@@ -244,8 +231,7 @@ TEST_F(ControlDeviceTest, WatchTracesEveryUrbUpToAndIncludingTheFirstDataTransfe
 }
 
 // Function drivers submit URBs at up to DISPATCH_LEVEL, where DbgPrint must not convert Unicode.
-TEST_F(ControlDeviceTest, WatchTracesTheHardwareIdOfAUrbAtDispatchLevelAsNarrowText)
-{
+TEST_F(ControlDeviceTest, WatchTracesTheHardwareIdOfAUrbAtDispatchLevelAsNarrowText) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_URB_WATCH_START, PHONE_LOCATION).status);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendBulk(phone, 64, DISPATCH_LEVEL));
     EXPECT_EQ((std::vector<std::string>{"+++ URB Function: 9\n", "+++ Hwid USB\\VID_05AC&PID_12A8&REV_1201\n"}),
@@ -253,8 +239,7 @@ TEST_F(ControlDeviceTest, WatchTracesTheHardwareIdOfAUrbAtDispatchLevelAsNarrowT
     EXPECT_TRUE(KsimStops().empty());
 }
 
-TEST_F(ControlDeviceTest, SurpriseRemovedDeviceHasNoControlDeviceToOpenButLetsHandlesClose)
-{
+TEST_F(ControlDeviceTest, SurpriseRemovedDeviceHasNoControlDeviceToOpenButLetsHandlesClose) {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpSurpriseRemove(phone));
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(nullptr, Open(0, &status));
@@ -268,8 +253,7 @@ TEST_F(ControlDeviceTest, SurpriseRemovedDeviceHasNoControlDeviceToOpenButLetsHa
 
 // A client may keep its handle past the device; what it sends then is refused without touching
 // the removed filter, and its close still succeeds.
-TEST_F(ControlDeviceTest, HandleKeptPastRemovalIsRefusedAndClosesCleanly)
-{
+TEST_F(ControlDeviceTest, HandleKeptPastRemovalIsRefusedAndClosesCleanly) {
     KsimPnpUnplug(phone);
     EXPECT_STATUS(STATUS_DELETE_PENDING, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(handle));
@@ -277,8 +261,7 @@ TEST_F(ControlDeviceTest, HandleKeptPastRemovalIsRefusedAndClosesCleanly)
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(ControlDeviceTest, ControlCodesSentToAFilterGoDownUnchanged)
-{
+TEST_F(ControlDeviceTest, ControlCodesSentToAFilterGoDownUnchanged) {
     std::vector<ULONG> codesBelow;
     KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
         PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
@@ -306,17 +289,15 @@ TEST_F(ControlDeviceTest, ControlCodesSentToAFilterGoDownUnchanged)
     KsimSetIrpHook(phone, nullptr);
 }
 
-TEST_F(ControlDeviceTest, UnknownCodeOnTheControlDeviceIsAnInvalidRequest)
-{
+TEST_F(ControlDeviceTest, UnknownCodeOnTheControlDeviceIsAnInvalidRequest) {
     EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST, Order(handle, IOCTL_TVXIPC_QUERY_LOCATION + 4, PHONE_LOCATION).status);
-    EXPECT_STATUS(STATUS_INVALID_DEVICE_REQUEST,
-                  Order(handle, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS), PHONE_LOCATION)
-                      .status);
+    EXPECT_STATUS(
+        STATUS_INVALID_DEVICE_REQUEST,
+        Order(handle, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS), PHONE_LOCATION).status);
     EXPECT_TRUE(SetupPackets().empty());
 }
 
-TEST_F(ControlDeviceTest, ForeignChargingRequestIsFollowedByExactlyOneOnForm)
-{
+TEST_F(ControlDeviceTest, ForeignChargingRequestIsFollowedByExactlyOneOnForm) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
     KsimClearDbgPrints();
@@ -337,8 +318,7 @@ TEST_F(ControlDeviceTest, ForeignChargingRequestIsFollowedByExactlyOneOnForm)
 
 // The on form belongs to the request that triggered it: a URB passing down meanwhile on another
 // processor must neither send it early (before the foreign request is through) nor take it away.
-TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMeanwhile)
-{
+TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMeanwhile) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
     long onFormsMeanwhile = -1;
@@ -346,7 +326,8 @@ TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMea
     KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
         PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(irp);
         if (inside || irpSp->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
-            static_cast<PURB>(irpSp->Parameters.Others.Argument1)->UrbHeader.Function != URB_FUNCTION_CONTROL_TRANSFER) {
+            static_cast<PURB>(irpSp->Parameters.Others.Argument1)->UrbHeader.Function !=
+                URB_FUNCTION_CONTROL_TRANSFER) {
             return false;
         }
         inside = true;
@@ -366,8 +347,7 @@ TEST_F(ControlDeviceTest, OnFormFollowsItsOwnForeignRequestWhileOtherUrbsPassMea
     EXPECT_EQ(KsimHex(CHARGING_ON), packets.back());
 }
 
-TEST_F(ControlDeviceTest, ChargingOrderTheDeviceRefusesFailsWithItsStatusAndLeavesTheFlag)
-{
+TEST_F(ControlDeviceTest, ChargingOrderTheDeviceRefusesFailsWithItsStatusAndLeavesTheFlag) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimUrbScript refuse;
     refuse.function = URB_FUNCTION_VENDOR_DEVICE;
@@ -385,8 +365,7 @@ TEST_F(ControlDeviceTest, ChargingOrderTheDeviceRefusesFailsWithItsStatusAndLeav
     EXPECT_EQ((std::vector<std::string>{KsimHex(Foreign(0x40, 0)), KsimHex(CHARGING_ON)}), SetupPackets());
 }
 
-TEST_F(ControlDeviceTest, ForeignRequestSentInAGuardedRegionGetsItsReSendFromAWorkItem)
-{
+TEST_F(ControlDeviceTest, ForeignRequestSentInAGuardedRegionGetsItsReSendFromAWorkItem) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
     // All APCs off, as under a guarded mutex: a request built here could never finish.
@@ -415,8 +394,7 @@ TEST_F(ControlDeviceTest, ForeignRequestSentInAGuardedRegionGetsItsReSendFromAWo
     EXPECT_EQ(KsimHex(CHARGING_ON), SetupPackets().back());
 }
 
-TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteractiveUserOnly)
-{
+TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteractiveUserOnly) {
     PDEVICE_OBJECT control = ControlDevice(0);
     bool hasDacl = false;
     const std::vector<std::pair<std::string, ACCESS_MASK>> expected = {
@@ -433,7 +411,9 @@ TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteracti
         bool admitted;
     };
     const Caller callers[] = {
-        {"the logged-on user", {KSIM_SID_USERS, KSIM_SID_INTERACTIVE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, true},
+        {"the logged-on user",
+         {KSIM_SID_USERS, KSIM_SID_INTERACTIVE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE},
+         true},
         {"a service", {KSIM_SID_SYSTEM, KSIM_SID_ADMINISTRATORS, KSIM_SID_EVERYONE}, true},
         {"a service logon", {KSIM_SID_USERS, KSIM_SID_SERVICE, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, false},
         {"a network logon", {KSIM_SID_USERS, KSIM_SID_NETWORK, KSIM_SID_AUTHENTICATED_USERS, KSIM_SID_EVERYONE}, false},
@@ -455,8 +435,7 @@ TEST_F(ControlDeviceTest, ControlDeviceAdmitsSystemAdministratorsAndTheInteracti
     EXPECT_TRUE(KsimUsbSetupPackets(phone).empty());
 }
 
-TEST_F(ControlDeviceTest, ReSendAtDispatchLevelWithoutAWorkItemIsDroppedCleanly)
-{
+TEST_F(ControlDeviceTest, ReSendAtDispatchLevelWithoutAWorkItemIsDroppedCleanly) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
     KsimInjectFault(KsimFault::IoAllocateWorkItem);
@@ -467,8 +446,7 @@ TEST_F(ControlDeviceTest, ReSendAtDispatchLevelWithoutAWorkItemIsDroppedCleanly)
     EXPECT_EQ(0, filterExt->pendingActionCount);
 }
 
-TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing)
-{
+TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing) {
     // Before any order, and after an off order.
     EXPECT_STATUS(STATUS_SUCCESS, KsimUsbSendControl(phone, Foreign(0x40, 0x6400)));
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
@@ -491,8 +469,7 @@ TEST_F(ControlDeviceTest, RequestsOtherThanAForeign4040AfterOnTriggerNothing)
 }
 
 // URBs may come down at DISPATCH_LEVEL, where the re-send may not wait for the device.
-TEST_F(ControlDeviceTest, ForeignChargingRequestAtDispatchLevelGetsItsOnFormFromAWorkItem)
-{
+TEST_F(ControlDeviceTest, ForeignChargingRequestAtDispatchLevelGetsItsOnFormFromAWorkItem) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
 
@@ -510,8 +487,7 @@ TEST_F(ControlDeviceTest, ForeignChargingRequestAtDispatchLevelGetsItsOnFormFrom
 }
 
 // The work item's re-send holds the filter: removal waits for it.
-TEST_F(ControlDeviceTest, ReSendStillInTheDeviceIsCancelledByTheHubWhenThePhoneIsPulled)
-{
+TEST_F(ControlDeviceTest, ReSendStillInTheDeviceIsCancelledByTheHubWhenThePhoneIsPulled) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_VENDOR_DEVICE;
@@ -530,8 +506,7 @@ TEST_F(ControlDeviceTest, ReSendStillInTheDeviceIsCancelledByTheHubWhenThePhoneI
 
 // The heart of coming apart cleanly: a charging order waiting in the device and a function
 // driver still sending URBs, while the device is pulled.
-TEST_F(ControlDeviceTest, PullWithAnOrderWaitingInThePdoAndUrbsFlowingCancelsTheOrderAndEndsCleanly)
-{
+TEST_F(ControlDeviceTest, PullWithAnOrderWaitingInThePdoAndUrbsFlowingCancelsTheOrderAndEndsCleanly) {
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_VENDOR_DEVICE;
     hold.answer = KsimUrbAnswer::Pend;
@@ -580,8 +555,7 @@ TEST_F(ControlDeviceTest, PullWithAnOrderWaitingInThePdoAndUrbsFlowingCancelsThe
 
 // The driver's own requests end before the remove goes down: an orderly removal while an order
 // waits in the device lets the device answer it, and the PDO handles the remove holding nothing.
-TEST_F(ControlDeviceTest, OrderlyRemovalWithAnOrderWaitingInThePdoLetsTheOrderEndBeforeTheRemoveGoesDown)
-{
+TEST_F(ControlDeviceTest, OrderlyRemovalWithAnOrderWaitingInThePdoLetsTheOrderEndBeforeTheRemoveGoesDown) {
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_VENDOR_DEVICE;
     hold.answer = KsimUrbAnswer::Pend;
@@ -604,8 +578,7 @@ TEST_F(ControlDeviceTest, OrderlyRemovalWithAnOrderWaitingInThePdoLetsTheOrderEn
 
 // A foreign charging request that passed the filter just before removal began gets no re-send
 // once removal has begun: the on form would reach a PDO that has handled the remove.
-TEST_F(ControlDeviceTest, ForeignRequestOvertakenByRemovalGetsNoReSendIntoTheRemovedPdo)
-{
+TEST_F(ControlDeviceTest, ForeignRequestOvertakenByRemovalGetsNoReSendIntoTheRemovedPdo) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
     // The PDO answers the foreign request only once removal has begun, and once it has handled
@@ -645,8 +618,7 @@ TEST_F(ControlDeviceTest, ForeignRequestOvertakenByRemovalGetsNoReSendIntoTheRem
 
 // A device that never answers holds the client only so long: the order is cancelled after 5 s and
 // fails with STATUS_IO_TIMEOUT, the flag as it was, and the device takes the next order.
-TEST_F(ControlDeviceTest, ChargingOrderTheDeviceNeverAnswersIsCancelledAfterFiveSecondsWithIoTimeout)
-{
+TEST_F(ControlDeviceTest, ChargingOrderTheDeviceNeverAnswersIsCancelledAfterFiveSecondsWithIoTimeout) {
     // A wait without end would stop the test here, past this limit.
     KsimSetWaitLimit(8000);
     KsimUrbScript hold;
@@ -671,8 +643,7 @@ TEST_F(ControlDeviceTest, ChargingOrderTheDeviceNeverAnswersIsCancelledAfterFive
 
 // What a client gets from a handle opened only for reading, as a Low-integrity process of the
 // user gets (the no-write-up policy of the device's default label), and from a full one.
-TEST_F(ControlDeviceTest, ReadOnlyHandleMayAskButNotOrder)
-{
+TEST_F(ControlDeviceTest, ReadOnlyHandleMayAskButNotOrder) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     EXPECT_EQ(nullptr, KsimUserOpen(L"\\\\.\\TVXIPC0", &status, GENERIC_READ | GENERIC_WRITE, KsimIntegrity::Low));
     EXPECT_STATUS(STATUS_ACCESS_DENIED, status);
@@ -689,7 +660,8 @@ TEST_F(ControlDeviceTest, ReadOnlyHandleMayAskButNotOrder)
     EXPECT_FALSE(filterExt->bIsUrbWatchOn);
     EXPECT_STATUS(STATUS_SUCCESS, Order(reader, IOCTL_TVXIPC_URB_WATCH_QUERY, PHONE_LOCATION).status);
     WCHAR location[64] = {};
-    EXPECT_STATUS(STATUS_SUCCESS, KsimUserIoctl(reader, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, location, sizeof location));
+    EXPECT_STATUS(STATUS_SUCCESS,
+                  KsimUserIoctl(reader, IOCTL_TVXIPC_QUERY_LOCATION, nullptr, 0, location, sizeof location));
     EXPECT_EQ(PHONE_LOCATION, std::wstring(location));
     EXPECT_STATUS(STATUS_SUCCESS, KsimUserClose(reader));
 
@@ -698,8 +670,7 @@ TEST_F(ControlDeviceTest, ReadOnlyHandleMayAskButNotOrder)
 }
 
 // The numbers the companion program was built against.
-TEST_F(ControlDeviceTest, ControlCodesKeepTheirWireValues)
-{
+TEST_F(ControlDeviceTest, ControlCodesKeepTheirWireValues) {
     EXPECT_EQ(0x00222000u, ULONG(IOCTL_TVXIPC_CHARGING_ON));
     EXPECT_EQ(0x00222004u, ULONG(IOCTL_TVXIPC_CHARGING_OFF));
     EXPECT_EQ(0x00222008u, ULONG(IOCTL_TVXIPC_URB_WATCH_START));
@@ -707,8 +678,7 @@ TEST_F(ControlDeviceTest, ControlCodesKeepTheirWireValues)
     EXPECT_EQ(0x00222010u, ULONG(IOCTL_TVXIPC_QUERY_LOCATION));
 }
 
-TEST_F(ControlDeviceTest, StoppedOrSuspendedDeviceGetsNoOrderAndNoReSend)
-{
+TEST_F(ControlDeviceTest, StoppedOrSuspendedDeviceGetsNoOrderAndNoReSend) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
 
@@ -729,8 +699,7 @@ TEST_F(ControlDeviceTest, StoppedOrSuspendedDeviceGetsNoOrderAndNoReSend)
 }
 
 // The device's last charging request and the flag agree, however orders and re-sends interleave.
-TEST_F(ControlDeviceTest, OffOrderedWhileAReSendIsQueuedEndsWithTheDeviceOffAndTheFlagOff)
-{
+TEST_F(ControlDeviceTest, OffOrderedWhileAReSendIsQueuedEndsWithTheDeviceOffAndTheFlagOff) {
     ASSERT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status);
     KsimClearUsbRequests(phone);
     // The off takes the device a while; meanwhile the function driver's own request at
@@ -752,8 +721,7 @@ TEST_F(ControlDeviceTest, OffOrderedWhileAReSendIsQueuedEndsWithTheDeviceOffAndT
     EXPECT_FALSE(filterExt->bIsChargingCmdOn);
 }
 
-TEST_F(ControlDeviceTest, OnAndOffFromTwoHandlesAtOnceLeaveTheFlagAsTheDeviceWasLastTold)
-{
+TEST_F(ControlDeviceTest, OnAndOffFromTwoHandlesAtOnceLeaveTheFlagAsTheDeviceWasLastTold) {
     KsimHandle second = Open(0);
     ASSERT_NE(nullptr, second);
     KsimUrbScript slow;
@@ -761,9 +729,11 @@ TEST_F(ControlDeviceTest, OnAndOffFromTwoHandlesAtOnceLeaveTheFlagAsTheDeviceWas
     slow.answer = KsimUrbAnswer::Pend;
     slow.completeAfterMs = 200;
     KsimUsbScript(phone, slow);
-    std::thread on([&] { EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status); });
+    std::thread on(
+        [&] { EXPECT_STATUS(STATUS_SUCCESS, Order(handle, IOCTL_TVXIPC_CHARGING_ON, PHONE_LOCATION).status); });
     ASSERT_TRUE(KsimUsbWaitPended(phone, 1));
-    std::thread off([&] { EXPECT_STATUS(STATUS_SUCCESS, Order(second, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status); });
+    std::thread off(
+        [&] { EXPECT_STATUS(STATUS_SUCCESS, Order(second, IOCTL_TVXIPC_CHARGING_OFF, PHONE_LOCATION).status); });
     on.join();
     off.join();
 

@@ -6,8 +6,7 @@ namespace {
 
 class DriverEntryTest : public KsimTest {};
 
-TEST_F(DriverEntryTest, InstallsOneDispatchRoutineForAll28MajorFunctionsAndClearsTheNumberTable)
-{
+TEST_F(DriverEntryTest, InstallsOneDispatchRoutineForAll28MajorFunctionsAndClearsTheNumberTable) {
     for (volatile LONG& entry : ipcSlotTable) {
         entry = 1;
     }
@@ -33,8 +32,7 @@ class AddDeviceTest : public TarvexTest {
 protected:
     // A PDO with the function driver already on it, as Plug and Play has it when it calls the
     // upper filter's AddDevice.
-    PDEVICE_OBJECT PdoWithFunctionDriver(const KsimUsbDevice& device)
-    {
+    PDEVICE_OBJECT PdoWithFunctionDriver(const KsimUsbDevice& device) {
         PDEVICE_OBJECT pdo = KsimCreateUsbPdo(device);
         fdo = KsimAttachFunctionDriver(pdo, device.functionDriver.c_str());
         return pdo;
@@ -42,8 +40,7 @@ protected:
     PDEVICE_OBJECT fdo = nullptr;
 };
 
-TEST_F(AddDeviceTest, PciPdoInAnyLetterCaseGetsNoFilterAndSucceeds)
-{
+TEST_F(AddDeviceTest, PciPdoInAnyLetterCaseGetsNoFilterAndSucceeds) {
     for (const wchar_t* name : {L"\\Driver\\pci", L"\\Driver\\PCI", L"\\Driver\\Pci"}) {
         KsimUsbDevice controller = RootHub();
         controller.busDriver = name;
@@ -56,8 +53,7 @@ TEST_F(AddDeviceTest, PciPdoInAnyLetterCaseGetsNoFilterAndSucceeds)
     EXPECT_TRUE(KsimDevicesOf(driver).empty());
 }
 
-TEST_F(AddDeviceTest, StackAlreadyHoldingATarvexDeviceGetsNoSecondFilter)
-{
+TEST_F(AddDeviceTest, StackAlreadyHoldingATarvexDeviceGetsNoSecondFilter) {
     PDEVICE_OBJECT pdo = PdoWithFunctionDriver(ApplePhone());
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpAddDevice(driver, pdo));
     ASSERT_EQ(1u, FiltersOn(pdo).size());
@@ -69,8 +65,7 @@ TEST_F(AddDeviceTest, StackAlreadyHoldingATarvexDeviceGetsNoSecondFilter)
     EXPECT_EQ(1u, KsimDevicesOf(driver).size());
 }
 
-TEST_F(AddDeviceTest, AppleFirstHardwareIdInLowerCaseIsMarkedWithExactTraces)
-{
+TEST_F(AddDeviceTest, AppleFirstHardwareIdInLowerCaseIsMarkedWithExactTraces) {
     KsimUsbDevice phone = ApplePhone(L"Port_#0003.Hub_#0002");
     phone.hardwareIds = {L"usb\\vid_05ac&pid_12a8&rev_1201", L"USB\\VID_05AC&PID_12A8"};
     phone.deviceType = FILE_DEVICE_BUS_EXTENDER;
@@ -115,8 +110,7 @@ TEST_F(AddDeviceTest, AppleFirstHardwareIdInLowerCaseIsMarkedWithExactTraces)
     EXPECT_EQ(io, IoLogWith(FILTER_LABEL));
 }
 
-TEST_F(AddDeviceTest, AppleIdOnlyInTheSecondStringIsNotMarked)
-{
+TEST_F(AddDeviceTest, AppleIdOnlyInTheSecondStringIsNotMarked) {
     KsimUsbDevice device = Keyboard();
     device.hardwareIds = {L"USB\\VID_1234&PID_0001", L"USB\\VID_05AC&PID_12A8"};
     PDEVICE_OBJECT pdo = PdoWithFunctionDriver(device);
@@ -129,8 +123,7 @@ TEST_F(AddDeviceTest, AppleIdOnlyInTheSecondStringIsNotMarked)
     }
 }
 
-TEST_F(AddDeviceTest, HardwareIdListLongerThan256BytesLeavesTheFilterUnmarkedWithEmptyHardwareId)
-{
+TEST_F(AddDeviceTest, HardwareIdListLongerThan256BytesLeavesTheFilterUnmarkedWithEmptyHardwareId) {
     KsimUsbDevice phone = ApplePhone(L"Port_#0001.Hub_#0003");
     phone.hardwareIds = {L"USB\\VID_05AC&PID_12A8&REV_1201&A_VERY_LONG_SUFFIX_TO_FILL_THE_LIST",
                          L"USB\\VID_05AC&PID_12A8&REV_1201&ANOTHER_LONG_SUFFIX_FOR_THE_LIST",
@@ -145,8 +138,7 @@ TEST_F(AddDeviceTest, HardwareIdListLongerThan256BytesLeavesTheFilterUnmarkedWit
     EXPECT_EQ(std::wstring(L"Port_#0001.Hub_#0003"), ext->location);
 }
 
-TEST_F(AddDeviceTest, FilterTakesTheBufferingAndPowerFlagsOfTheDeviceBelow)
-{
+TEST_F(AddDeviceTest, FilterTakesTheBufferingAndPowerFlagsOfTheDeviceBelow) {
     struct Case {
         ULONG below;
         ULONG expected;
@@ -166,8 +158,7 @@ TEST_F(AddDeviceTest, FilterTakesTheBufferingAndPowerFlagsOfTheDeviceBelow)
     }
 }
 
-TEST_F(AddDeviceTest, CreationFailureReturnsItsStatusWithATraceAndNoAssertion)
-{
+TEST_F(AddDeviceTest, CreationFailureReturnsItsStatusWithATraceAndNoAssertion) {
     PDEVICE_OBJECT pdo = PdoWithFunctionDriver(ApplePhone());
     KsimInjectFault(KsimFault::IoCreateDevice, 1, 1, STATUS_INSUFFICIENT_RESOURCES);
     KsimClearDbgPrints();
@@ -180,8 +171,7 @@ TEST_F(AddDeviceTest, CreationFailureReturnsItsStatusWithATraceAndNoAssertion)
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(AddDeviceTest, AttachFailureDeletesTheDeviceAndReturnsUnsuccessful)
-{
+TEST_F(AddDeviceTest, AttachFailureDeletesTheDeviceAndReturnsUnsuccessful) {
     PDEVICE_OBJECT pdo = PdoWithFunctionDriver(ApplePhone());
     KsimInjectFault(KsimFault::IoAttachDeviceToDeviceStack);
     KsimClearDbgPrints();
@@ -197,8 +187,7 @@ TEST_F(AddDeviceTest, AttachFailureDeletesTheDeviceAndReturnsUnsuccessful)
 }
 
 // A bus driver may fill the whole buffer without a terminator; the record must stay a string.
-TEST_F(AddDeviceTest, LocationThatFillsTheFieldWithoutTerminatorIsCutToStayTerminated)
-{
+TEST_F(AddDeviceTest, LocationThatFillsTheFieldWithoutTerminatorIsCutToStayTerminated) {
     PDEVICE_OBJECT pdo = PdoWithFunctionDriver(ApplePhone());
     std::vector<wchar_t> unterminated(LOCATION_UNITS, L'P');
     KsimSetProperty(pdo, DevicePropertyLocationInformation, unterminated.data(),

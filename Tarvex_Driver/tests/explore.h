@@ -14,8 +14,7 @@
 
 namespace explore {
 
-inline std::string Narrow(const std::wstring& text)
-{
+inline std::string Narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) {
         out += c < 0x80 ? static_cast<char>(c) : '?';
@@ -23,18 +22,14 @@ inline std::string Narrow(const std::wstring& text)
     return out;
 }
 
-inline DEVICE_EXTENSION* Ext(PDEVICE_OBJECT device)
-{
-    return static_cast<DEVICE_EXTENSION*>(device->DeviceExtension);
-}
+inline DEVICE_EXTENSION* Ext(PDEVICE_OBJECT device) { return static_cast<DEVICE_EXTENSION*>(device->DeviceExtension); }
 
 // One run over a fresh kernel with the driver loaded. Stops go to a list of problems (the stop
 // handler runs on the offending thread, hence the lock); so do invariant reports, which a run in
 // this mode treats as the stop a kernel debugger would make of them.
 class Kernel {
 public:
-    explicit Kernel(const wchar_t* filterClass = KSIM_CLASS_USB)
-    {
+    explicit Kernel(const wchar_t* filterClass = KSIM_CLASS_USB) {
         KsimReset();
         KsimSetStopHandler([this](const KsimStop& stop) { Note(stop.what); });
         // A hang ends the program at the limit: a third of the default keeps a run short.
@@ -53,14 +48,12 @@ public:
     // The driver becomes the class's upper filter: stacks built from now on get its AddDevice.
     void Install() { KsimPnpRegisterUpperFilter(driver, filterClass_); }
 
-    void Note(const std::string& problem)
-    {
+    void Note(const std::string& problem) {
         std::lock_guard<std::mutex> g(lock_);
         problems_.push_back(problem);
     }
     // Invariant reports since the last look become problems.
-    void TakeAsserts()
-    {
+    void TakeAsserts() {
         std::vector<KsimAssert> asserts = KsimAsserts();
         for (size_t i = assertsSeen_; i < asserts.size(); ++i) {
             Note("RtlAssert(" + asserts[i].expression + ") in " + asserts[i].module + ":" +
@@ -68,16 +61,14 @@ public:
         }
         assertsSeen_ = asserts.size();
     }
-    std::vector<std::string> Problems()
-    {
+    std::vector<std::string> Problems() {
         TakeAsserts();
         std::lock_guard<std::mutex> g(lock_);
         return problems_;
     }
     bool Clean() { return Problems().empty(); }
     // The simulator's verdict at the end (leaks, requests never completed, handles never closed).
-    void End()
-    {
+    void End() {
         KsimDrainWorkItems();
         for (const std::string& problem : KsimCheckEnd()) {
             Note("at the end: " + problem);
@@ -97,12 +88,11 @@ private:
 struct ControlView {
     LONG number;
     PDEVICE_OBJECT device;
-    PDEVICE_OBJECT pdo;        // the device it serves
+    PDEVICE_OBJECT pdo;  // the device it serves
     std::wstring location;
 };
 
-inline std::vector<ControlView> ControlDevices(PDRIVER_OBJECT driver)
-{
+inline std::vector<ControlView> ControlDevices(PDRIVER_OBJECT driver) {
     std::vector<ControlView> controls;
     for (PDEVICE_OBJECT device : KsimDevicesOf(driver)) {
         DEVICE_EXTENSION* ext = Ext(device);
@@ -113,8 +103,7 @@ inline std::vector<ControlView> ControlDevices(PDRIVER_OBJECT driver)
     return controls;
 }
 
-inline std::vector<ControlView> ControlDevicesFor(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
+inline std::vector<ControlView> ControlDevicesFor(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     std::vector<ControlView> found;
     for (const ControlView& control : ControlDevices(driver)) {
         if (control.pdo == pdo) {
@@ -125,8 +114,7 @@ inline std::vector<ControlView> ControlDevicesFor(PDRIVER_OBJECT driver, PDEVICE
 }
 
 // The driver's device objects in the PDO's stack, lowest first.
-inline std::vector<PDEVICE_OBJECT> FiltersOnPdo(Kernel& run, PDEVICE_OBJECT pdo)
-{
+inline std::vector<PDEVICE_OBJECT> FiltersOnPdo(Kernel& run, PDEVICE_OBJECT pdo) {
     std::vector<PDEVICE_OBJECT> filters;
     for (PDEVICE_OBJECT device : KsimStackOf(pdo)) {
         if (device->DriverObject == run.driver) {
@@ -140,8 +128,7 @@ inline std::wstring Numbered(const wchar_t* base, LONG n) { return base + std::t
 
 // The number table, the links and the control devices tell one story: number n is taken exactly
 // while \Device\TVXIPC<n> exists, and its link leads there.
-inline void CheckNumbers(Kernel& run, const std::vector<ControlView>& controls)
-{
+inline void CheckNumbers(Kernel& run, const std::vector<ControlView>& controls) {
     std::map<LONG, const ControlView*> byNumber;
     for (const ControlView& control : controls) {
         if (byNumber.count(control.number)) {
@@ -175,8 +162,7 @@ inline void CheckNumbers(Kernel& run) { CheckNumbers(run, ControlDevices(run.dri
 
 // The charging requests in the driver's own two forms that reached the PDO, oldest first,
 // tagged 'on', 'off', or 'foreign' for any other 40 40 request.
-inline std::string ChargingHistory(PDEVICE_OBJECT pdo)
-{
+inline std::string ChargingHistory(PDEVICE_OBJECT pdo) {
     std::string history;
     for (const std::array<UCHAR, 8>& setup : KsimUsbSetupPackets(pdo)) {
         if (setup == CHARGING_ON) {
@@ -191,18 +177,16 @@ inline std::string ChargingHistory(PDEVICE_OBJECT pdo)
 }
 
 // Opens \\.\TVXIPC<n> as a client with or without the right to write.
-inline KsimHandle OpenControl(LONG n, bool write, NTSTATUS* status = nullptr)
-{
+inline KsimHandle OpenControl(LONG n, bool write, NTSTATUS* status = nullptr) {
     return KsimUserOpen(Numbered(L"\\\\.\\TVXIPC", n).c_str(), status,
                         write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
 }
 
-inline NTSTATUS Order(KsimHandle handle, ULONG code, const std::wstring& location)
-{
+inline NTSTATUS Order(KsimHandle handle, ULONG code, const std::wstring& location) {
     UCHAR byte = 0;
     ULONG_PTR information = 0;
-    return KsimUserIoctl(handle, code, location.data(), static_cast<ULONG>(location.size() * sizeof(wchar_t)), &byte,
-                         1, &information);
+    return KsimUserIoctl(handle, code, location.data(), static_cast<ULONG>(location.size() * sizeof(wchar_t)), &byte, 1,
+                         &information);
 }
 
 }  // namespace explore

@@ -32,8 +32,7 @@ const FaultKind KINDS[] = {
 // At most this many occurrences of each kind are failed in turn.
 constexpr unsigned FIRST_OCCURRENCES = 24;
 
-std::string Story(Kernel& run, PDEVICE_OBJECT root)
-{
+std::string Story(Kernel& run, PDEVICE_OBJECT root) {
     KsimUsbDevice device = ApplePhone(PHONE_LOCATION);
     device.keepsUrbsAfterSurpriseRemoval = true;
     PDEVICE_OBJECT hub = KsimPnpPlug(root, Usb3Hub());
@@ -77,8 +76,7 @@ std::string Story(Kernel& run, PDEVICE_OBJECT root)
 }
 
 // With nothing failing any more, a phone plugged in again gets number 0 and charges on order.
-void Replug(Kernel& run, PDEVICE_OBJECT root)
-{
+void Replug(Kernel& run, PDEVICE_OBJECT root) {
     PDEVICE_OBJECT hub = KsimPnpPlug(root, Usb3Hub());
     PDEVICE_OBJECT phone = KsimPnpPlug(hub, ApplePhone(PHONE_LOCATION));
     std::vector<ControlView> controls = ControlDevicesFor(run.driver, phone);
@@ -106,8 +104,7 @@ struct Result {
     std::vector<std::string> problems;
 };
 
-Result RunStory(KsimFault fault, unsigned nth)
-{
+Result RunStory(KsimFault fault, unsigned nth) {
     Kernel run;
     if (nth) {
         KsimInjectFault(fault, nth);
@@ -125,8 +122,7 @@ Result RunStory(KsimFault fault, unsigned nth)
     return result;
 }
 
-TEST(ExploreFaults, EachInjectableFailureAtEachOfItsFirstOccurrencesLeavesNoStopNoLeakAndAPhoneThatCharges)
-{
+TEST(ExploreFaults, EachInjectableFailureAtEachOfItsFirstOccurrencesLeavesNoStopNoLeakAndAPhoneThatCharges) {
     auto started = std::chrono::steady_clock::now();
     unsigned stories = 0;
     for (const FaultKind& kind : KINDS) {

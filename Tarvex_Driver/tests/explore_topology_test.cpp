@@ -33,8 +33,7 @@ struct Row {
     Location location;
 };
 
-const char* WayName(Way way)
-{
+const char* WayName(Way way) {
     switch (way) {
     case Way::Boot: return "InstalledBeforeBoot";
     case Way::Running: return "InstalledWhileRunning";
@@ -42,8 +41,7 @@ const char* WayName(Way way)
     }
 }
 
-const char* PlaceName(Place place)
-{
+const char* PlaceName(Place place) {
     switch (place) {
     case Place::RootPort: return "RootPort";
     case Place::ExternalHub: return "ExternalHub";
@@ -55,8 +53,7 @@ const char* PlaceName(Place place)
     }
 }
 
-const char* LocationName(Location location)
-{
+const char* LocationName(Location location) {
     switch (location) {
     case Location::Present: return "LocationPresent";
     case Location::Empty: return "LocationEmpty";
@@ -64,8 +61,7 @@ const char* LocationName(Location location)
     }
 }
 
-std::vector<Row> Rows()
-{
+std::vector<Row> Rows() {
     std::vector<Row> rows;
     for (Way way : {Way::Boot, Way::Running, Way::Rebuilt}) {
         for (Place place : {Place::RootPort, Place::ExternalHub, Place::HubBehindHub, Place::Composite,
@@ -82,8 +78,7 @@ std::vector<Row> Rows()
     return rows;
 }
 
-std::string RowName(const ::testing::TestParamInfo<Row>& info)
-{
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     return std::string(WayName(info.param.way)) + "_" + PlaceName(info.param.place) + "_" +
            LocationName(info.param.location);
 }
@@ -95,8 +90,7 @@ protected:
     void TearDown() override { KsimReset(); }
 
     // Plugs a device as PnP does, with its location text in the row's state.
-    PDEVICE_OBJECT PlugWith(PDEVICE_OBJECT parent, KsimUsbDevice device, Location location)
-    {
+    PDEVICE_OBJECT PlugWith(PDEVICE_OBJECT parent, KsimUsbDevice device, Location location) {
         std::wstring text = device.location;
         if (location != Location::Present) {
             device.location.clear();
@@ -118,8 +112,7 @@ protected:
         return pdo;
     }
 
-    PDEVICE_OBJECT PlugHub(PDEVICE_OBJECT parent, const std::wstring& location, bool rebuild)
-    {
+    PDEVICE_OBJECT PlugHub(PDEVICE_OBJECT parent, const std::wstring& location, bool rebuild) {
         PDEVICE_OBJECT pdo = PlugWith(parent, Usb3Hub(location), Location::Present);
         if (rebuild) {
             EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRebuild(pdo, false));
@@ -128,8 +121,7 @@ protected:
     }
 };
 
-TEST_P(TopologyMatrix, EachReachableAppleDeviceHasOneControlDeviceWithItsOwnLocationThatOrdersReachItAlone)
-{
+TEST_P(TopologyMatrix, EachReachableAppleDeviceHasOneControlDeviceWithItsOwnLocationThatOrdersReachItAlone) {
     const Row row = GetParam();
     Kernel run;
     const bool rebuilt = row.way == Way::Rebuilt;

@@ -10,8 +10,7 @@ namespace {
 
 class PnpTest : public TarvexTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TarvexTest::SetUp();
         hubPdo = PlugHubTree();
     }
@@ -19,8 +18,7 @@ protected:
     // Plugs a device into the hub with something arranged on its PDO before Plug and Play
     // builds and starts its stack.
     PDEVICE_OBJECT PlugArranged(const KsimUsbDevice& device, const std::function<void(PDEVICE_OBJECT)>& arrange,
-                                NTSTATUS* startStatus = nullptr)
-    {
+                                NTSTATUS* startStatus = nullptr) {
         PDEVICE_OBJECT pdo = KsimCreateUsbPdo(device, hubPdo);
         arrange(pdo);
         EXPECT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
@@ -34,8 +32,7 @@ protected:
         return pdo;
     }
 
-    static bool FetchedDescriptor(PDEVICE_OBJECT pdo)
-    {
+    static bool FetchedDescriptor(PDEVICE_OBJECT pdo) {
         for (const KsimUsbRequest& request : KsimUsbRequests(pdo)) {
             if (request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
                 return true;
@@ -47,8 +44,7 @@ protected:
     PDEVICE_OBJECT hubPdo = nullptr;
 };
 
-TEST_F(PnpTest, ApplePhoneOnAHubPortGetsControlDeviceZeroAndNoChildFilters)
-{
+TEST_F(PnpTest, ApplePhoneOnAHubPortGetsControlDeviceZeroAndNoChildFilters) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone(L"Port_#0003.Hub_#0002"));
     PDEVICE_OBJECT filter = FilterOn(phone);
     ASSERT_NE(nullptr, filter);
@@ -76,8 +72,8 @@ TEST_F(PnpTest, ApplePhoneOnAHubPortGetsControlDeviceZeroAndNoChildFilters)
     EXPECT_EQ(ULONG(DO_BUFFERED_IO), control->Flags & (DO_BUFFERED_IO | DO_DEVICE_INITIALIZING));
     EXPECT_EQ(1, ipcSlotTable[0]);
     std::vector<std::string> prints = KsimDbgPrints();
-    EXPECT_NE(prints.end(), std::find(prints.begin(), prints.end(),
-                                      "OrvantaDriver> Trying to create device \\Device\\TVXIPC0\n"));
+    EXPECT_NE(prints.end(),
+              std::find(prints.begin(), prints.end(), "OrvantaDriver> Trying to create device \\Device\\TVXIPC0\n"));
     EXPECT_NE(prints.end(), std::find(prints.begin(), prints.end(),
                                       "OrvantaDriver> IRP_MN_START_DEVICE: LOCATION => Port_#0003.Hub_#0002\n"));
 
@@ -86,8 +82,7 @@ TEST_F(PnpTest, ApplePhoneOnAHubPortGetsControlDeviceZeroAndNoChildFilters)
     EXPECT_EQ(nullptr, ChildFilterOn(child));
 }
 
-TEST_F(PnpTest, NonAppleHubGetsChildFiltersAndNoControlDevice)
-{
+TEST_F(PnpTest, NonAppleHubGetsChildFiltersAndNoControlDevice) {
     DEVICE_EXTENSION* hubExt = FilterExt(hubPdo);
     ASSERT_NE(nullptr, hubExt);
     EXPECT_EQ(9, hubExt->usbDevClass);
@@ -101,8 +96,7 @@ TEST_F(PnpTest, NonAppleHubGetsChildFiltersAndNoControlDevice)
     EXPECT_TRUE(KsimLinks().empty());
 }
 
-TEST_F(PnpTest, PortableDeviceOfAnotherMakerGetsControlDeviceButNoChildFilters)
-{
+TEST_F(PnpTest, PortableDeviceOfAnotherMakerGetsControlDeviceButNoChildFilters) {
     PDEVICE_OBJECT phone = Plug(hubPdo, OtherPhone());
     DEVICE_EXTENSION* ext = FilterExt(phone);
     ASSERT_NE(nullptr, ext);
@@ -121,8 +115,7 @@ TEST_F(PnpTest, PortableDeviceOfAnotherMakerGetsControlDeviceButNoChildFilters)
     EXPECT_EQ(1u, ControlDevices().size());
 }
 
-TEST_F(PnpTest, AddDeviceFilterOfANonAppleIdNeverFetchesTheDescriptorAndKeepsAttachingToChildren)
-{
+TEST_F(PnpTest, AddDeviceFilterOfANonAppleIdNeverFetchesTheDescriptorAndKeepsAttachingToChildren) {
     // The descriptor would say Apple; the hardware ID decides first.
     KsimUsbDevice device = Keyboard(L"Port_#0001.Hub_#0004");
     device.descriptor = KsimUsbDescriptor(0x05AC, 0x12A8, 0);
@@ -139,8 +132,7 @@ TEST_F(PnpTest, AddDeviceFilterOfANonAppleIdNeverFetchesTheDescriptorAndKeepsAtt
     EXPECT_EQ(nullptr, ext->controlDevObj);
 }
 
-TEST_F(PnpTest, FailedDescriptorFetchOrClassQueryGivesNoControlDevice)
-{
+TEST_F(PnpTest, FailedDescriptorFetchOrClassQueryGivesNoControlDevice) {
     PDEVICE_OBJECT silent = PlugArranged(ApplePhone(L"Port_#0001.Hub_#0002"), [](PDEVICE_OBJECT pdo) {
         KsimUrbScript fail;
         fail.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
@@ -170,8 +162,7 @@ TEST_F(PnpTest, FailedDescriptorFetchOrClassQueryGivesNoControlDevice)
     EXPECT_TRUE(ControlDevices().empty());
 }
 
-TEST_F(PnpTest, CompositeInterfacesGetFiltersAndInheritTheLocationExceptForVid12D1Pid15BB)
-{
+TEST_F(PnpTest, CompositeInterfacesGetFiltersAndInheritTheLocationExceptForVid12D1Pid15BB) {
     PDEVICE_OBJECT headset = Plug(hubPdo, CompositeParent(0x046D, 0x0A44, L"Port_#0002.Hub_#0002"));
     PDEVICE_OBJECT audio = Plug(headset, Interface(0x046D, 0x0A44, 0));
     PDEVICE_OBJECT hid = Plug(headset, Interface(0x046D, 0x0A44, 3));
@@ -191,16 +182,15 @@ TEST_F(PnpTest, CompositeInterfacesGetFiltersAndInheritTheLocationExceptForVid12
     EXPECT_NE(nullptr, ChildFilterOn(Plug(other, Interface(0x12D1, 0x1506, 0))));
 }
 
-TEST_F(PnpTest, OnlyChildrenOfTheFourHubAndCompositeDriversGetFilters)
-{
+TEST_F(PnpTest, OnlyChildrenOfTheFourHubAndCompositeDriversGetFilters) {
     struct Case {
         const wchar_t* busDriver;
         bool filtered;
     };
     const Case cases[] = {
-        {L"\\Driver\\USBHUB", true},   {L"\\Driver\\USBHUB3", true},  {L"\\Driver\\iusb3hub", true},
-        {L"\\Driver\\usbccgp", true},  {L"\\Driver\\UsbHub3", true},  {L"\\Driver\\USBSTOR", false},
-        {L"\\Driver\\HidUsb", false},  {L"\\Driver\\USBHUB30", false},
+        {L"\\Driver\\USBHUB", true},  {L"\\Driver\\USBHUB3", true},   {L"\\Driver\\iusb3hub", true},
+        {L"\\Driver\\usbccgp", true}, {L"\\Driver\\UsbHub3", true},   {L"\\Driver\\USBSTOR", false},
+        {L"\\Driver\\HidUsb", false}, {L"\\Driver\\USBHUB30", false},
     };
     int port = 1;
     for (const Case& c : cases) {
@@ -211,8 +201,7 @@ TEST_F(PnpTest, OnlyChildrenOfTheFourHubAndCompositeDriversGetFilters)
     }
 }
 
-TEST_F(PnpTest, ChildOfAHubTracesItsRelationsStartAndRemovalExactly)
-{
+TEST_F(PnpTest, ChildOfAHubTracesItsRelationsStartAndRemovalExactly) {
     PDEVICE_OBJECT hubFilter = FilterOn(hubPdo);
     PDEVICE_OBJECT keyboard = KsimCreateUsbPdo(Keyboard(L"Port_#0004.Hub_#0002"), hubPdo);
     KsimClearDbgPrints();
@@ -242,8 +231,7 @@ TEST_F(PnpTest, ChildOfAHubTracesItsRelationsStartAndRemovalExactly)
     EXPECT_EQ((std::vector<std::string>{relations, "OrvantaDriver> IRP_MN_REMOVE_DEVICE\n"}), KsimDbgPrints());
 }
 
-TEST_F(PnpTest, RepeatedBusRelationsCreateNoSecondFilter)
-{
+TEST_F(PnpTest, RepeatedBusRelationsCreateNoSecondFilter) {
     PDEVICE_OBJECT keyboard = Plug(hubPdo, Keyboard());
     size_t devices = KsimDevicesOf(driver).size();
     for (int i = 0; i < 3; ++i) {
@@ -255,8 +243,7 @@ TEST_F(PnpTest, RepeatedBusRelationsCreateNoSecondFilter)
     EXPECT_EQ(devices, KsimDevicesOf(driver).size());
 }
 
-TEST_F(PnpTest, ChildrenOfAHubStartWithAnEmptyLocationAndReadTheirOwn)
-{
+TEST_F(PnpTest, ChildrenOfAHubStartWithAnEmptyLocationAndReadTheirOwn) {
     PDEVICE_OBJECT phone = KsimCreateUsbPdo(ApplePhone(L"Port_#0004.Hub_#0002"), hubPdo);
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
     DEVICE_EXTENSION* ext = FilterExt(phone);
@@ -269,8 +256,7 @@ TEST_F(PnpTest, ChildrenOfAHubStartWithAnEmptyLocationAndReadTheirOwn)
     EXPECT_EQ(std::wstring(L"USB\\VID_05AC&PID_12A8&REV_1201"), ext->hardwareId);
 }
 
-TEST_F(PnpTest, ControlDeviceNumbersAreTheLowestFreeAndComeBackAtRemoval)
-{
+TEST_F(PnpTest, ControlDeviceNumbersAreTheLowestFreeAndComeBackAtRemoval) {
     PDEVICE_OBJECT a = Plug(hubPdo, ApplePhone(L"Port_#0001.Hub_#0002"));
     PDEVICE_OBJECT b = Plug(hubPdo, OtherPhone(L"Port_#0002.Hub_#0002"));
     PDEVICE_OBJECT c = Plug(hubPdo, ApplePhone(L"Port_#0003.Hub_#0002"));
@@ -294,8 +280,7 @@ TEST_F(PnpTest, ControlDeviceNumbersAreTheLowestFreeAndComeBackAtRemoval)
     EXPECT_TRUE(KsimLinks().empty());
 }
 
-TEST_F(PnpTest, TwoHundredFiftySevenDevicesTakeNumbers0To255AndTheLastWorksWithoutOne)
-{
+TEST_F(PnpTest, TwoHundredFiftySevenDevicesTakeNumbers0To255AndTheLastWorksWithoutOne) {
     std::vector<PDEVICE_OBJECT> phones;
     for (int i = 0; i <= TVXIPC_MAX_DEVICES; ++i) {
         phones.push_back(Plug(hubPdo, ApplePhone(L"Port_#" + std::to_wstring(i) + L".Hub_#0002")));
@@ -316,8 +301,7 @@ TEST_F(PnpTest, TwoHundredFiftySevenDevicesTakeNumbers0To255AndTheLastWorksWitho
     EXPECT_EQ(2u, KsimDevicesOf(driver).size()) << "the root hub's and the hub's filters remain";
 }
 
-TEST_F(PnpTest, NumberTakenForAControlDeviceThatCouldNotBeCreatedIsReturned)
-{
+TEST_F(PnpTest, NumberTakenForAControlDeviceThatCouldNotBeCreatedIsReturned) {
     // Once the child filter exists, the next device object created is the control device.
     PDEVICE_OBJECT phone = KsimCreateUsbPdo(ApplePhone(L"Port_#0002.Hub_#0002"), hubPdo);
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryBusRelations(hubPdo));
@@ -331,29 +315,26 @@ TEST_F(PnpTest, NumberTakenForAControlDeviceThatCouldNotBeCreatedIsReturned)
     EXPECT_EQ(0, Ext(FilterExt(next)->controlDevObj)->ipcSlot);
 }
 
-TEST_F(PnpTest, ControlDeviceWhoseLinkCannotBeMadeIsDeletedAndItsNumberReturned)
-{
+TEST_F(PnpTest, ControlDeviceWhoseLinkCannotBeMadeIsDeletedAndItsNumberReturned) {
     KsimInjectFault(KsimFault::IoCreateSymbolicLink);
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone(L"Port_#0002.Hub_#0002"));
     EXPECT_EQ(nullptr, FilterExt(phone)->controlDevObj);
     EXPECT_EQ(nullptr, ControlDevice(0)) << "no nameless control device stays behind";
-    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> No link for \\Device\\TVXIPC0\n"},
-              [] {
-                  std::vector<std::string> lines;
-                  for (const std::string& line : KsimDbgPrints()) {
-                      if (line.find("No link") != std::string::npos) {
-                          lines.push_back(line);
-                      }
-                  }
-                  return lines;
-              }());
+    EXPECT_EQ(std::vector<std::string>{"OrvantaDriver> No link for \\Device\\TVXIPC0\n"}, [] {
+        std::vector<std::string> lines;
+        for (const std::string& line : KsimDbgPrints()) {
+            if (line.find("No link") != std::string::npos) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }());
 
     Plug(hubPdo, ApplePhone(L"Port_#0003.Hub_#0002"));
     EXPECT_EQ(L"\\Device\\TVXIPC0", KsimLinkTarget(L"\\DosDevices\\TVXIPC0"));
 }
 
-TEST_F(PnpTest, ControlDeviceIsNamedOnlyOnceProtectedAndItsNumberFreedOnlyOnceTheNameIsGone)
-{
+TEST_F(PnpTest, ControlDeviceIsNamedOnlyOnceProtectedAndItsNumberFreedOnlyOnceTheNameIsGone) {
     std::vector<std::string> seen;
     KsimSetIoLogHook([&seen](const std::string& line) {
         if (line.rfind("IoCreateSymbolicLink \\DosDevices\\TVXIPC0", 0) == 0) {
@@ -374,8 +355,7 @@ TEST_F(PnpTest, ControlDeviceIsNamedOnlyOnceProtectedAndItsNumberFreedOnlyOnceTh
     EXPECT_EQ(0, ipcSlotTable[0]);
 }
 
-TEST_F(PnpTest, PhoneUnderAHubFilteredFromAddDeviceServesItsOwnLocation)
-{
+TEST_F(PnpTest, PhoneUnderAHubFilteredFromAddDeviceServesItsOwnLocation) {
     // A hub plugged in after installation: its parent had no filter, so its own comes from
     // AddDevice, which fetches no descriptor for a device that is not Apple's.
     PDEVICE_OBJECT hub = KsimPnpPlugRoot(Usb3Hub(L"Port_#0001.Hub_#0001"));
@@ -391,8 +371,7 @@ TEST_F(PnpTest, PhoneUnderAHubFilteredFromAddDeviceServesItsOwnLocation)
     KsimPnpUnplug(hub);
 }
 
-TEST_F(PnpTest, PulledPhoneWhoseStackAProgramStillHoldsGivesUpItsControlDeviceNameAndNumberAtOnce)
-{
+TEST_F(PnpTest, PulledPhoneWhoseStackAProgramStillHoldsGivesUpItsControlDeviceNameAndNumberAtOnce) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     KsimHandle program = KsimUserOpen(KsimDeviceName(phone).c_str());
     ASSERT_NE(nullptr, program);
@@ -418,8 +397,7 @@ TEST_F(PnpTest, PulledPhoneWhoseStackAProgramStillHoldsGivesUpItsControlDeviceNa
     KsimPnpUnplug(again);
 }
 
-TEST_F(PnpTest, StartAfterStopKeepsTheControlDeviceAndItsNumber)
-{
+TEST_F(PnpTest, StartAfterStopKeepsTheControlDeviceAndItsNumber) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     DEVICE_EXTENSION* ext = FilterExt(phone);
     PDEVICE_OBJECT control = ext->controlDevObj;
@@ -438,8 +416,7 @@ TEST_F(PnpTest, StartAfterStopKeepsTheControlDeviceAndItsNumber)
     EXPECT_EQ(0, ipcSlotTable[1]);
 }
 
-TEST_F(PnpTest, SuspendedDeviceVetoesTheQueryStopAndAStopThatComesAnywayGoesDown)
-{
+TEST_F(PnpTest, SuspendedDeviceVetoesTheQueryStopAndAStopThatComesAnywayGoesDown) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     unsigned queriesBelow = 0, stopsBelow = 0;
     KsimSetIrpHook(phone, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS*) {
@@ -463,8 +440,7 @@ TEST_F(PnpTest, SuspendedDeviceVetoesTheQueryStopAndAStopThatComesAnywayGoesDown
     KsimSetIrpHook(phone, nullptr);
 }
 
-TEST_F(PnpTest, FailedCapabilitiesQueryLeavesStartFailedYetTheStartSucceedsAndRecognitionRuns)
-{
+TEST_F(PnpTest, FailedCapabilitiesQueryLeavesStartFailedYetTheStartSucceedsAndRecognitionRuns) {
     PDEVICE_OBJECT phone = PlugArranged(ApplePhone(), [](PDEVICE_OBJECT pdo) {
         KsimPnpSetPdoAnswer(pdo, IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL, 1);
     });
@@ -474,18 +450,17 @@ TEST_F(PnpTest, FailedCapabilitiesQueryLeavesStartFailedYetTheStartSucceedsAndRe
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(PnpTest, CapabilitiesRequestThatCannotBeAllocatedLeavesStartFailed)
-{
-    PDEVICE_OBJECT phone = PlugArranged(ApplePhone(), [](PDEVICE_OBJECT) { KsimInjectFault(KsimFault::IoAllocateIrp); });
+TEST_F(PnpTest, CapabilitiesRequestThatCannotBeAllocatedLeavesStartFailed) {
+    PDEVICE_OBJECT phone =
+        PlugArranged(ApplePhone(), [](PDEVICE_OBJECT) { KsimInjectFault(KsimFault::IoAllocateIrp); });
     EXPECT_EQ(STATE_START_FAILED, FilterExt(phone)->state);
     EXPECT_TRUE(KsimAsserts().empty()) << "low resources are no broken invariant";
     std::vector<std::string> prints = KsimDbgPrints();
-    EXPECT_NE(prints.end(), std::find(prints.begin(), prints.end(),
-                                      "OrvantaDriver> IRP_MN_QUERY_CAPABILITIES failed: 0xC000009A\n"));
+    EXPECT_NE(prints.end(),
+              std::find(prints.begin(), prints.end(), "OrvantaDriver> IRP_MN_QUERY_CAPABILITIES failed: 0xC000009A\n"));
 }
 
-TEST_F(PnpTest, ChildWhoseFilterCannotBeMadeStaysUnfilteredAndTheOthersAreStillHandled)
-{
+TEST_F(PnpTest, ChildWhoseFilterCannotBeMadeStaysUnfilteredAndTheOthersAreStillHandled) {
     for (KsimFault fault : {KsimFault::IoCreateDevice, KsimFault::IoAttachDeviceToDeviceStack}) {
         PDEVICE_OBJECT first = KsimCreateUsbPdo(Keyboard(L"Port_#0005.Hub_#0002"), hubPdo);
         PDEVICE_OBJECT second = KsimCreateUsbPdo(OtherPhone(L"Port_#0006.Hub_#0002"), hubPdo);
@@ -503,8 +478,7 @@ TEST_F(PnpTest, ChildWhoseFilterCannotBeMadeStaysUnfilteredAndTheOthersAreStillH
     }
 }
 
-TEST_F(PnpTest, StartFailingBelowGoesUpAndRecognisesNothing)
-{
+TEST_F(PnpTest, StartFailingBelowGoesUpAndRecognisesNothing) {
     NTSTATUS status = STATUS_SUCCESS;
     PDEVICE_OBJECT phone = PlugArranged(
         ApplePhone(),
@@ -516,8 +490,7 @@ TEST_F(PnpTest, StartFailingBelowGoesUpAndRecognisesNothing)
     EXPECT_TRUE(ControlDevices().empty());
 }
 
-TEST_F(PnpTest, RemovalDeletesTheLinkBeforeTheControlDeviceAndThenTheFilter)
-{
+TEST_F(PnpTest, RemovalDeletesTheLinkBeforeTheControlDeviceAndThenTheFilter) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     PDEVICE_OBJECT filter = FilterOn(phone);
     KsimClearIoLog();
@@ -539,8 +512,7 @@ TEST_F(PnpTest, RemovalDeletesTheLinkBeforeTheControlDeviceAndThenTheFilter)
 
 // A hub ends the device's wait-wake request only as it handles the remove itself: the filter
 // passes the remove down before it waits for what it has pended below.
-TEST_F(PnpTest, RemovalWithAWaitWakeTheHubHoldsPassesTheRemoveDownBeforeWaitingForIt)
-{
+TEST_F(PnpTest, RemovalWithAWaitWakeTheHubHoldsPassesTheRemoveDownBeforeWaitingForIt) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     KsimPoRequestWaitWake(phone);
     ASSERT_TRUE(KsimPoWaitWakeHeld(phone));
@@ -554,8 +526,7 @@ TEST_F(PnpTest, RemovalWithAWaitWakeTheHubHoldsPassesTheRemoveDownBeforeWaitingF
 
 // A request can reach a child filter the moment it is in the stack: it is a filter by then and
 // passes the request down, never taken for control device TVXIPC0.
-TEST_F(PnpTest, RequestReachingAChildFilterAsItIsAttachedPassesDownToThePdo)
-{
+TEST_F(PnpTest, RequestReachingAChildFilterAsItIsAttachedPassesDownToThePdo) {
     NTSTATUS early = STATUS_UNSUCCESSFUL;
     PDEVICE_OBJECT earlyPdo = nullptr;
     KsimSetAttachHook([&](PDEVICE_OBJECT attached, PDEVICE_OBJECT below) {
@@ -576,8 +547,7 @@ TEST_F(PnpTest, RequestReachingAChildFilterAsItIsAttachedPassesDownToThePdo)
 
 // Filters have no name, so that nobody opens a stack at a filter, below its function driver; to
 // the I/O manager they look like the device below them.
-TEST_F(PnpTest, FiltersHaveNoNameAndTheTypeAndCharacteristicsOfTheDeviceBelow)
-{
+TEST_F(PnpTest, FiltersHaveNoNameAndTheTypeAndCharacteristicsOfTheDeviceBelow) {
     PDEVICE_OBJECT phone = PlugArranged(ApplePhone(), [](PDEVICE_OBJECT pdo) {
         pdo->DeviceType = FILE_DEVICE_BUS_EXTENDER;
         pdo->Characteristics |= FILE_DEVICE_SECURE_OPEN | FILE_REMOVABLE_MEDIA;
@@ -596,8 +566,7 @@ TEST_F(PnpTest, FiltersHaveNoNameAndTheTypeAndCharacteristicsOfTheDeviceBelow)
     EXPECT_EQ(ULONG(FILE_DEVICE_BUS_EXTENDER), filters[0]->DeviceType);
 }
 
-TEST_F(PnpTest, PagingPathFlagFollowsTheDevicesAboveAndBelow)
-{
+TEST_F(PnpTest, PagingPathFlagFollowsTheDevicesAboveAndBelow) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     PDEVICE_OBJECT filter = FilterOn(phone);
     PDEVICE_OBJECT above = filter->AttachedDevice;
@@ -633,8 +602,7 @@ protected:
     const wchar_t* FilterClass() const override { return KSIM_CLASS_USB; }
 };
 
-TEST_F(UsbClassFilterTest, StackRebuiltInPlaceGetsNoFilterOnTopOfItsRunningFunctionDriver)
-{
+TEST_F(UsbClassFilterTest, StackRebuiltInPlaceGetsNoFilterOnTopOfItsRunningFunctionDriver) {
     PDEVICE_OBJECT hubPdo = PlugHubTree();
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     ASSERT_NE(nullptr, ChildFilterOn(phone));
@@ -650,8 +618,7 @@ TEST_F(UsbClassFilterTest, StackRebuiltInPlaceGetsNoFilterOnTopOfItsRunningFunct
     EXPECT_TRUE(ControlDevices().empty());
 }
 
-TEST_F(UsbClassFilterTest, StackRebuiltAfterTheHubIsAskedAgainHasOneStartedFilterWhereChargingAndTheWatchWork)
-{
+TEST_F(UsbClassFilterTest, StackRebuiltAfterTheHubIsAskedAgainHasOneStartedFilterWhereChargingAndTheWatchWork) {
     const std::wstring location = L"Port_#0003.Hub_#0002";
     PDEVICE_OBJECT hubPdo = PlugHubTree();
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone(location));
@@ -681,8 +648,7 @@ TEST_F(UsbClassFilterTest, StackRebuiltAfterTheHubIsAskedAgainHasOneStartedFilte
 
 // A phone's stack (the hub's or the driver's sessions) sees its last requests after it left
 // the bus: a system power request and the cleanup and close of a handle still open on it.
-TEST_F(PnpTest, AfterSurpriseRemovalPowerCleanupAndCloseStillReachTheDriversBelow)
-{
+TEST_F(PnpTest, AfterSurpriseRemovalPowerCleanupAndCloseStillReachTheDriversBelow) {
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone());
     KsimHandle session = KsimUserOpen(KsimDeviceName(phone).c_str());
     ASSERT_NE(nullptr, session);
@@ -705,8 +671,7 @@ TEST_F(PnpTest, AfterSurpriseRemovalPowerCleanupAndCloseStillReachTheDriversBelo
     EXPECT_STATUS(STATUS_SUCCESS, KsimPnpRemove(phone));
 }
 
-TEST_F(PnpTest, PulledPhoneUnderAHubThatDoesNotPurgeGetsItsDriversTransferAbortedThroughTheFilterAndComesApart)
-{
+TEST_F(PnpTest, PulledPhoneUnderAHubThatDoesNotPurgeGetsItsDriversTransferAbortedThroughTheFilterAndComesApart) {
     KsimUsbDevice device = ApplePhone();
     device.keepsUrbsAfterSurpriseRemoval = true;
     PDEVICE_OBJECT phone = Plug(hubPdo, device);

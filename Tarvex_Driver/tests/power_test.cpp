@@ -11,8 +11,7 @@ namespace {
 class PowerTest : public TarvexTest {
 protected:
     // A started Apple device whose filter came from AddDevice and sits above the function driver.
-    void SetUp() override
-    {
+    void SetUp() override {
         TarvexTest::SetUp();
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         pdo = KsimPnpPlugRoot(ApplePhone(), &status);
@@ -31,8 +30,7 @@ protected:
             return false;
         });
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         KsimSetIrpHook(below, nullptr);
         TarvexTest::TearDown();
     }
@@ -49,8 +47,7 @@ protected:
     std::vector<Seen> seen;
 };
 
-TEST_F(PowerTest, SleepWhileStartedSuspendsBeforeTheDeviceBelowSeesTheRequest)
-{
+TEST_F(PowerTest, SleepWhileStartedSuspendsBeforeTheDeviceBelowSeesTheRequest) {
     EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ(STATE_SUSPENDED, seen[0].filterState);
@@ -64,8 +61,7 @@ TEST_F(PowerTest, SleepWhileStartedSuspendsBeforeTheDeviceBelowSeesTheRequest)
     EXPECT_EQ(STATE_SUSPENDED, ext->state);
 }
 
-TEST_F(PowerTest, WakeResumesOnlyAfterTheDeviceBelowCompletedItSuccessfully)
-{
+TEST_F(PowerTest, WakeResumesOnlyAfterTheDeviceBelowCompletedItSuccessfully) {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
 
     KsimPoSetPdoAnswer(pdo, STATUS_DEVICE_NOT_READY);
@@ -78,8 +74,7 @@ TEST_F(PowerTest, WakeResumesOnlyAfterTheDeviceBelowCompletedItSuccessfully)
     EXPECT_EQ(STATE_STARTED, ext->state);
 }
 
-TEST_F(PowerTest, SleepWhileStoppedLeavesStopped)
-{
+TEST_F(PowerTest, SleepWhileStoppedLeavesStopped) {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpQueryStop(pdo));
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpStop(pdo));
     ASSERT_EQ(STATE_STOPPED, ext->state);
@@ -89,8 +84,7 @@ TEST_F(PowerTest, SleepWhileStoppedLeavesStopped)
     EXPECT_EQ(STATE_STOPPED, ext->state);
 }
 
-TEST_F(PowerTest, SystemPowerAndQueriesPassThroughWithoutChangingState)
-{
+TEST_F(PowerTest, SystemPowerAndQueriesPassThroughWithoutChangingState) {
     EXPECT_STATUS(STATUS_SUCCESS, KsimPoQuerySystemPower(pdo, PowerSystemSleeping3));
     EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetSystemPower(pdo, PowerSystemSleeping3));
     EXPECT_STATUS(STATUS_SUCCESS, KsimPoQueryDevicePower(pdo, PowerDeviceD3));
@@ -103,8 +97,7 @@ TEST_F(PowerTest, SystemPowerAndQueriesPassThroughWithoutChangingState)
     EXPECT_EQ(STATE_STARTED, ext->state);
 }
 
-TEST_F(PowerTest, EveryRequestStartsTheNextOnceAndReleasesItsPendingAction)
-{
+TEST_F(PowerTest, EveryRequestStartsTheNextOnceAndReleasesItsPendingAction) {
     const DEVICE_POWER_STATE states[] = {PowerDeviceD2, PowerDeviceD0, PowerDeviceD3, PowerDeviceD0};
     for (DEVICE_POWER_STATE state : states) {
         EXPECT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, state));
@@ -119,8 +112,7 @@ TEST_F(PowerTest, EveryRequestStartsTheNextOnceAndReleasesItsPendingAction)
 
 // A removal that begins on another processor just as a wake-up completes keeps its state: the
 // completion moves suspended to started and nothing else.
-TEST_F(PowerTest, WakeCompletingAsRemovalBeginsLeavesTheRemovalState)
-{
+TEST_F(PowerTest, WakeCompletingAsRemovalBeginsLeavesTheRemovalState) {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPoSetDevicePower(pdo, PowerDeviceD2));
     ASSERT_EQ(STATE_SUSPENDED, ext->state);
     std::atomic<bool> passed{false};
@@ -145,8 +137,7 @@ TEST_F(PowerTest, WakeCompletingAsRemovalBeginsLeavesTheRemovalState)
 
 // A request still inside the filter's dispatch routine when removal begins reaches the device
 // below before the remove does: after the remove the PDO may see nothing but Plug and Play.
-TEST_F(PowerTest, RequestStillInTheDispatchRoutineWhenRemovalBeginsReachesThePdoBeforeTheRemove)
-{
+TEST_F(PowerTest, RequestStillInTheDispatchRoutineWhenRemovalBeginsReachesThePdoBeforeTheRemove) {
     // The device below lets the request on once removal has begun, and once the PDO has handled
     // the remove if that comes within 200 ms.
     std::atomic<bool> inside{false};

@@ -7,8 +7,7 @@ namespace {
 
 class RoadTest : public TarvexTest {};
 
-TEST_F(RoadTest, ApplePhoneOnPort3OfAUsb3HubChargesOnOrderAndAfterItsOwnDriverAndComesApartCleanly)
-{
+TEST_F(RoadTest, ApplePhoneOnPort3OfAUsb3HubChargesOnOrderAndAfterItsOwnDriverAndComesApartCleanly) {
     const std::wstring location = L"Port_#0003.Hub_#0002";
     PDEVICE_OBJECT hubPdo = PlugHubTree();
 

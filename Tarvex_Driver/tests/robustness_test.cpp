@@ -20,8 +20,7 @@ const std::wstring PHONE_LOCATION = L"Port_#0003.Hub_#0002";
 class RobustnessTest : public TarvexTest {};
 
 // What the driver must answer, worked out independently of it.
-bool Addresses(const std::vector<UCHAR>& input, const std::wstring& location)
-{
+bool Addresses(const std::vector<UCHAR>& input, const std::wstring& location) {
     if (input.size() / sizeof(wchar_t) < location.size()) {
         return false;
     }
@@ -36,8 +35,7 @@ bool Addresses(const std::vector<UCHAR>& input, const std::wstring& location)
 
 // The seed comes from --fuzz_seed=N on the command line, so a failing run can be replayed;
 // otherwise from the clock. Either way it is printed.
-unsigned FuzzSeed()
-{
+unsigned FuzzSeed() {
     for (const std::string& arg : ::testing::internal::GetArgvs()) {
         if (arg.compare(0, 12, "--fuzz_seed=") == 0) {
             return static_cast<unsigned>(std::stoul(arg.substr(12)));
@@ -46,8 +44,7 @@ unsigned FuzzSeed()
     return static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
-TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsTheProtocolSaysThroughPullsAndReplugs)
-{
+TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsTheProtocolSaysThroughPullsAndReplugs) {
     const unsigned seed = FuzzSeed();
     std::printf("fuzz seed %u (replay: --fuzz_seed=%u)\n", seed, seed);
     RecordProperty("fuzz_seed", std::to_string(seed));
@@ -153,8 +150,7 @@ TEST_F(RobustnessTest, ControlDeviceAnswersAHundredThousandRandomRequestsAsThePr
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(RobustnessTest, TwoHundredPlugOrderStreamSleepAndPullCyclesLeaveNothingBehind)
-{
+TEST_F(RobustnessTest, TwoHundredPlugOrderStreamSleepAndPullCyclesLeaveNothingBehind) {
     PDEVICE_OBJECT hubPdo = PlugHubTree();
     const std::array<UCHAR, 8> foreign = {0x40, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
@@ -213,8 +209,7 @@ TEST_F(RobustnessTest, TwoHundredPlugOrderStreamSleepAndPullCyclesLeaveNothingBe
 // once (the simulator stops on a second completion and would wait for a lost one), nothing
 // leaks and no invariant report is made, whichever way the race goes. The phone takes a
 // millisecond or two over each charging request, so the pull often finds one waiting in it.
-TEST_F(RobustnessTest, FiveHundredRoundsOfChargingOrdersRacingThePullEndCleanly)
-{
+TEST_F(RobustnessTest, FiveHundredRoundsOfChargingOrdersRacingThePullEndCleanly) {
     PDEVICE_OBJECT hubPdo = PlugHubTree();
     std::mt19937 random(20261208);
     for (int round = 0; round < 500; ++round) {
@@ -260,8 +255,7 @@ TEST_F(RobustnessTest, FiveHundredRoundsOfChargingOrdersRacingThePullEndCleanly)
     }
 }
 
-TEST_F(RobustnessTest, TwoStacksStartingAtOnceOnTwoProcessorsTakeDistinctNumbersEveryTime)
-{
+TEST_F(RobustnessTest, TwoStacksStartingAtOnceOnTwoProcessorsTakeDistinctNumbersEveryTime) {
     PDEVICE_OBJECT firstHub = PlugHubTree();
     PDEVICE_OBJECT secondHub = Plug(rootPdo, Usb3Hub(L"Port_#0002.Hub_#0001"));
     for (int round = 0; round < 200; ++round) {
@@ -286,8 +280,7 @@ TEST_F(RobustnessTest, TwoStacksStartingAtOnceOnTwoProcessorsTakeDistinctNumbers
     }
 }
 
-TEST_F(RobustnessTest, HubPulledWithFilteredChildrenAndAnOpenHandleTakesThemAllAway)
-{
+TEST_F(RobustnessTest, HubPulledWithFilteredChildrenAndAnOpenHandleTakesThemAllAway) {
     PDEVICE_OBJECT hubPdo = PlugHubTree();
     Plug(hubPdo, ApplePhone(PHONE_LOCATION));
     Plug(hubPdo, Keyboard());
@@ -305,8 +298,7 @@ TEST_F(RobustnessTest, HubPulledWithFilteredChildrenAndAnOpenHandleTakesThemAllA
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(RobustnessTest, PowerRequestsPendedBelowAndCompletedLaterKeepTheStateAndLetRemovalEnd)
-{
+TEST_F(RobustnessTest, PowerRequestsPendedBelowAndCompletedLaterKeepTheStateAndLetRemovalEnd) {
     PDEVICE_OBJECT hubPdo = PlugHubTree();
     PDEVICE_OBJECT phone = Plug(hubPdo, ApplePhone(PHONE_LOCATION));
     DEVICE_EXTENSION* ext = FilterExt(phone);

@@ -10,8 +10,7 @@ namespace {
 class UsbRequestTest : public TarvexTest {
 protected:
     // An Apple device with the filter from AddDevice, not started yet.
-    void SetUp() override
-    {
+    void SetUp() override {
         TarvexTest::SetUp();
         pdo = KsimCreateUsbPdo(ApplePhone());
         ASSERT_STATUS(STATUS_SUCCESS, KsimPnpBuildStack(pdo));
@@ -26,8 +25,7 @@ protected:
     DEVICE_EXTENSION* ext = nullptr;
 };
 
-TEST_F(UsbRequestTest, StartOfAnAppleDeviceFetchesItsDescriptorStraightFromThePdo)
-{
+TEST_F(UsbRequestTest, StartOfAnAppleDeviceFetchesItsDescriptorStraightFromThePdo) {
     ASSERT_STATUS(STATUS_SUCCESS, KsimPnpStart(pdo));
 
     std::vector<KsimUsbRequest> requests = Requests();
@@ -40,8 +38,7 @@ TEST_F(UsbRequestTest, StartOfAnAppleDeviceFetchesItsDescriptorStraightFromThePd
     EXPECT_EQ(0, ext->usbDevClass);
 }
 
-TEST_F(UsbRequestTest, ChargingOnAndOffGoStraightToThePdoWithoutDataStage)
-{
+TEST_F(UsbRequestTest, ChargingOnAndOffGoStraightToThePdoWithoutDataStage) {
     EXPECT_STATUS(STATUS_SUCCESS, SetVendorCommand(ext, TRUE));
     EXPECT_STATUS(STATUS_SUCCESS, SetVendorCommand(ext, FALSE));
 
@@ -57,8 +54,7 @@ TEST_F(UsbRequestTest, ChargingOnAndOffGoStraightToThePdoWithoutDataStage)
     EXPECT_EQ(std::vector<std::string>(2, "OrvantaDriver> SetVendorCommand\n"), KsimDbgPrints());
 }
 
-TEST_F(UsbRequestTest, DescriptorRecordsTheClassAndMarksOnlyVendor05AC)
-{
+TEST_F(UsbRequestTest, DescriptorRecordsTheClassAndMarksOnlyVendor05AC) {
     KsimSetUsbDescriptor(pdo, KsimUsbDescriptor(0x12D1, 0x1001, 0xEF));
     EXPECT_STATUS(STATUS_SUCCESS, GetDeviceDescriptor(ext));
     EXPECT_FALSE(ext->bIsAppleDevice);
@@ -70,8 +66,7 @@ TEST_F(UsbRequestTest, DescriptorRecordsTheClassAndMarksOnlyVendor05AC)
     EXPECT_EQ(0, ext->usbDevClass);
 }
 
-TEST_F(UsbRequestTest, FailedFetchChangesNeitherClassNorMark)
-{
+TEST_F(UsbRequestTest, FailedFetchChangesNeitherClassNorMark) {
     ext->usbDevClass = 7;
     KsimUrbScript fail;
     fail.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
@@ -83,8 +78,7 @@ TEST_F(UsbRequestTest, FailedFetchChangesNeitherClassNorMark)
     EXPECT_FALSE(ext->bIsAppleDevice);
 }
 
-TEST_F(UsbRequestTest, AllocationFailureSendsNothingAndFreesWhatWasAllocated)
-{
+TEST_F(UsbRequestTest, AllocationFailureSendsNothingAndFreesWhatWasAllocated) {
     // The first allocation (the URB) or the second (the buffer) failing.
     for (unsigned nth : {1u, 2u}) {
         KsimClearDbgPrints();
@@ -97,8 +91,7 @@ TEST_F(UsbRequestTest, AllocationFailureSendsNothingAndFreesWhatWasAllocated)
     EXPECT_TRUE(KsimLivePool().empty());
 }
 
-TEST_F(UsbRequestTest, ChargingRequestThatCannotBeBuiltSendsNothing)
-{
+TEST_F(UsbRequestTest, ChargingRequestThatCannotBeBuiltSendsNothing) {
     KsimInjectFault(KsimFault::PoolAllocation);
     EXPECT_FALSE(NT_SUCCESS(SetVendorCommand(ext, TRUE)));
     KsimInjectFault(KsimFault::IoAllocateIrp);
@@ -106,8 +99,7 @@ TEST_F(UsbRequestTest, ChargingRequestThatCannotBeBuiltSendsNothing)
     EXPECT_TRUE(Requests().empty());
 }
 
-TEST_F(UsbRequestTest, PdoThatPendsAndCompletesLaterFromAnotherThreadGivesTheFinalStatus)
-{
+TEST_F(UsbRequestTest, PdoThatPendsAndCompletesLaterFromAnotherThreadGivesTheFinalStatus) {
     KsimUrbScript later;
     later.function = URB_FUNCTION_VENDOR_DEVICE;
     later.answer = KsimUrbAnswer::Pend;
@@ -123,8 +115,7 @@ TEST_F(UsbRequestTest, PdoThatPendsAndCompletesLaterFromAnotherThreadGivesTheFin
     EXPECT_TRUE(ext->bIsAppleDevice);
 }
 
-TEST_F(UsbRequestTest, UrbAndBufferLiveInNoExecuteNonPagedPoolTaggedFiltUntilTheRequestCompletes)
-{
+TEST_F(UsbRequestTest, UrbAndBufferLiveInNoExecuteNonPagedPoolTaggedFiltUntilTheRequestCompletes) {
     KsimUrbScript hold;
     hold.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     hold.answer = KsimUrbAnswer::Pend;

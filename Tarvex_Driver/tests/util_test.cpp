@@ -10,8 +10,7 @@ namespace {
 
 class PendingActionTest : public KsimTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         KsimTest::SetUp();
         record = std::make_unique<DEVICE_EXTENSION>();
         ext = record.get();
@@ -26,8 +25,7 @@ protected:
     DEVICE_EXTENSION* ext = nullptr;
 };
 
-TEST_F(PendingActionTest, BalancedAcquiresAndReleasesLeaveZeroAndTheEventClear)
-{
+TEST_F(PendingActionTest, BalancedAcquiresAndReleasesLeaveZeroAndTheEventClear) {
     AcquirePendingAction(ext);
     AcquirePendingAction(ext);
     EXPECT_EQ(2, ext->pendingActionCount);
@@ -38,8 +36,7 @@ TEST_F(PendingActionTest, BalancedAcquiresAndReleasesLeaveZeroAndTheEventClear)
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(PendingActionTest, ReleaseBelowZeroWhileRemovedSignalsRemovalQuietly)
-{
+TEST_F(PendingActionTest, ReleaseBelowZeroWhileRemovedSignalsRemovalQuietly) {
     ext->state = STATE_REMOVED;
     ReleasePendingAction(ext);
     EXPECT_EQ(-1, ext->pendingActionCount);
@@ -47,8 +44,7 @@ TEST_F(PendingActionTest, ReleaseBelowZeroWhileRemovedSignalsRemovalQuietly)
     EXPECT_TRUE(KsimAsserts().empty());
 }
 
-TEST_F(PendingActionTest, ReleaseBelowZeroWhileStartedReportsTheStateAndStillSignals)
-{
+TEST_F(PendingActionTest, ReleaseBelowZeroWhileStartedReportsTheStateAndStillSignals) {
     ReleasePendingAction(ext);
     EXPECT_TRUE(RemovalSignalled());
     std::vector<KsimAssert> asserts = KsimAsserts();
@@ -67,8 +63,7 @@ TEST_F(PendingActionTest, ReleaseBelowZeroWhileStartedReportsTheStateAndStillSig
 
 // Requests on several processors, some at DISPATCH_LEVEL, while the device is removed: the
 // count must never touch -1 before the last of them, and must reach it at the end.
-TEST_F(PendingActionTest, ConcurrentRequestsDuringRemovalReachMinusOneExactlyAtTheEnd)
-{
+TEST_F(PendingActionTest, ConcurrentRequestsDuringRemovalReachMinusOneExactlyAtTheEnd) {
     constexpr int THREADS = 4;
     constexpr int ROUNDS = 20000;
     ext->state = STATE_REMOVING;
@@ -109,20 +104,17 @@ TEST_F(PendingActionTest, ConcurrentRequestsDuringRemovalReachMinusOneExactlyAtT
 
 class ForwardTest : public KsimTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         KsimTest::SetUp();
         target = KsimCreateUsbPdo(ApplePhone());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         KsimSetIrpHook(target, nullptr);
         KsimTest::TearDown();
     }
 
     // A query the target answers through its hook; the caller owns the request afterwards.
-    NTSTATUS Forward()
-    {
+    NTSTATUS Forward() {
         PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_PNP;
@@ -138,8 +130,7 @@ protected:
     DEVICE_CAPABILITIES capabilities{};
 };
 
-TEST_F(ForwardTest, RequestCompletedAtOnceReturnsItsFinalStatus)
-{
+TEST_F(ForwardTest, RequestCompletedAtOnceReturnsItsFinalStatus) {
     KsimSetIrpHook(target, [](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
         irp->IoStatus.Status = STATUS_DEVICE_BUSY;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -149,8 +140,7 @@ TEST_F(ForwardTest, RequestCompletedAtOnceReturnsItsFinalStatus)
     EXPECT_STATUS(STATUS_DEVICE_BUSY, Forward());
 }
 
-TEST_F(ForwardTest, RequestPendedAndCompletedFromAnotherThreadIsWaitedFor)
-{
+TEST_F(ForwardTest, RequestPendedAndCompletedFromAnotherThreadIsWaitedFor) {
     std::thread completer;
     KsimSetIrpHook(target, [&](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
         IoMarkIrpPending(irp);
@@ -166,8 +156,7 @@ TEST_F(ForwardTest, RequestPendedAndCompletedFromAnotherThreadIsWaitedFor)
     completer.join();
 }
 
-TEST_F(ForwardTest, RequestThatTimedOutBelowIsTracedNotAsserted)
-{
+TEST_F(ForwardTest, RequestThatTimedOutBelowIsTracedNotAsserted) {
     KsimSetIrpHook(target, [](PDEVICE_OBJECT, PIRP irp, NTSTATUS* result) {
         irp->IoStatus.Status = STATUS_IO_TIMEOUT;
         IofCompleteRequest(irp, IO_NO_INCREMENT);

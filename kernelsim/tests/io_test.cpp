@@ -100,8 +100,8 @@ TEST_F(IoTest, BuiltDeviceControlRequestCopiesItsOutputSignalsItsEventAndFreesIt
     IO_STATUS_BLOCK iosb{};
     char in[4] = {'a', 'b', 'c', 'd'};
     char out[8] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_TEST_BUFFERED, upper, in, sizeof in, out, sizeof out, FALSE, &event,
-                                             &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IOCTL_TEST_BUFFERED, upper, in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
     ASSERT_NE(nullptr, irp);
     EXPECT_EQ(IRP_MJ_DEVICE_CONTROL, IoGetNextIrpStackLocation(irp)->MajorFunction);
     EXPECT_EQ(0, std::memcmp(irp->AssociatedIrp.SystemBuffer, in, sizeof in));
@@ -153,7 +153,8 @@ TEST_F(IoTest, DevicePropertyIncludesItsTerminatorAndATooSmallBufferGetsTheNeede
     EXPECT_EQ((21u + 1u + 12u + 1u + 1u) * sizeof(WCHAR), length) << "two strings and the list's closing NUL";
     EXPECT_EQ(std::wstring(L"USB\\VID_05AC"), buffer + 22);
 
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, IoGetDeviceProperty(pdo, DevicePropertyClassGuid, sizeof buffer, buffer, &length));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+              IoGetDeviceProperty(pdo, DevicePropertyClassGuid, sizeof buffer, buffer, &length));
     KsimFailProperty(pdo, DevicePropertyClassGuid, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, IoGetDeviceProperty(pdo, DevicePropertyClassGuid, sizeof buffer, buffer, &length));
     // A bus driver may return a value without terminator; it comes back byte for byte.
@@ -197,7 +198,8 @@ TEST_F(IoTest, FaultInjectionFailsTheChosenCallOnly) {
     KsimInjectFault(KsimFault::IoCreateDevice, 2, 1, STATUS_INSUFFICIENT_RESOURCES);
     PDEVICE_OBJECT first = nullptr, second = nullptr, third = nullptr;
     EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &first));
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+              IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second));
     EXPECT_EQ(nullptr, second);
     EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &third));
     EXPECT_EQ(before + 3, KsimFaultCalls(KsimFault::IoCreateDevice));
@@ -272,7 +274,7 @@ TEST_F(IoMisuseTest, ForwardingPastTheLastStackLocationStopsWithNoMoreIrpStackLo
     IoSetCompletionRoutine(irp, TakeBack, &back, TRUE, TRUE, TRUE);
     IofCallDriver(lower, irp);  // uses the only location; completes
     IoReuseIrp(irp, STATUS_SUCCESS);
-    irp->CurrentLocation = 1;   // as if a driver had forwarded it once more than it could
+    irp->CurrentLocation = 1;  // as if a driver had forwarded it once more than it could
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, IofCallDriver(lower, irp));
     std::vector<KsimStop> stops = KsimTakeStops();

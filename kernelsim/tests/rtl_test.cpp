@@ -23,8 +23,8 @@ TEST_F(RtlTest, DbgPrintFormatsAsTheKernelDoesOneEntryPerCall) {
 }
 
 TEST_F(RtlTest, RtlAssertIsRecordedWithExpressionModuleLineAndMessage) {
-    RtlAssert(const_cast<char*>("devExt->pendingActionCount >= 0"), const_cast<char*>("/src/Tarvex_Driver/util.cpp"), 42,
-              nullptr);
+    RtlAssert(const_cast<char*>("devExt->pendingActionCount >= 0"), const_cast<char*>("/src/Tarvex_Driver/util.cpp"),
+              42, nullptr);
     RtlAssert(const_cast<char*>("devExt"), const_cast<char*>("C:\\src\\power.cpp"), 7, const_cast<char*>("context"));
     std::vector<KsimAssert> asserts = KsimAsserts();
     ASSERT_EQ(2u, asserts.size());

@@ -19,8 +19,8 @@ struct LowerExt {
     NTSTATUS status;
     ULONG_PTR information;
     bool pend;
-    PIRP held;             // the request it pended
-    const char* reply;     // copied into the system buffer when set
+    PIRP held;          // the request it pended
+    const char* reply;  // copied into the system buffer when set
     ULONG replyBytes;
     int calls;
 };

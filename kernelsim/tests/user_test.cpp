@@ -9,10 +9,10 @@ constexpr ULONG IOCTL_TEST_BUFFERED = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHO
 // A control device: records what the I/O manager gives it and answers as told.
 struct ControlExt {
     std::vector<UCHAR>* majors;
-    ULONG systemBytes;   // size of the system buffer: what is left of its page
+    ULONG systemBytes;  // size of the system buffer: what is left of its page
     UCHAR input[64];
     ULONG inputBytes;
-    ULONG overread;      // bytes read past the input, as a routine that trusts no length would
+    ULONG overread;  // bytes read past the input, as a routine that trusts no length would
     const char* reply;
     ULONG replyBytes;
     ULONG_PTR information;
@@ -171,8 +171,8 @@ void AdmitOnlyTheInteractiveUser(PDEVICE_OBJECT device) {
     ASSERT_EQ(STATUS_SUCCESS, RtlCreateAcl(reinterpret_cast<PACL>(acl), sizeof(ACL) + 8 + 12, ACL_REVISION));
     ASSERT_EQ(STATUS_SUCCESS, RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION,
                                                      GENERIC_READ | GENERIC_WRITE, const_cast<UCHAR*>(interactive)));
-    EXPECT_EQ(STATUS_ALLOTTED_SPACE_EXCEEDED,
-              RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, const_cast<UCHAR*>(interactive)));
+    EXPECT_EQ(STATUS_ALLOTTED_SPACE_EXCEEDED, RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION,
+                                                                     GENERIC_ALL, const_cast<UCHAR*>(interactive)));
     ASSERT_EQ(STATUS_SUCCESS, RtlSetDaclSecurityDescriptor(descriptor, TRUE, reinterpret_cast<PACL>(acl), FALSE));
     ASSERT_EQ(STATUS_SUCCESS, ObSetSecurityObjectByPointer(device, DACL_SECURITY_INFORMATION, descriptor));
 }

@@ -22,7 +22,8 @@ std::string QueryForThisUser() {
 TEST_F(LauncherRun, WithoutDelayFileItAsksPowerShellAtOnceAndReportsNotInstalled) {
     const auto result = Run();
     const std::string query = QueryForThisUser();
-    EXPECT_EQ((Texts{TAG + "CMD: " + query + "\n", TAG + "Output: \n", TAG + "Orvanta AP Not Install\n"}), result.debug);
+    EXPECT_EQ((Texts{TAG + "CMD: " + query + "\n", TAG + "Output: \n", TAG + "Orvanta AP Not Install\n"}),
+              result.debug);
     EXPECT_EQ("Orvanta AP Not Install\r\n", result.out);
     // The PowerShell of the system folder ran, not the one planted beside the launcher, with the
     // command line as built and the system folder as its directory.
@@ -120,7 +121,8 @@ TEST_F(LauncherRun, DelayFileStartingWithALetterMeansOnePoll) {
     const auto result = Run();
     ASSERT_EQ(5u, result.debug.size());
     EXPECT_EQ(TAG + "Delay Time: 0\n", result.debug[0]);
-    EXPECT_TRUE(result.debug[1] == TAG + "Current Time Different: 0\n" || result.debug[1] == TAG + "Current Time Different: 1\n")
+    EXPECT_TRUE(result.debug[1] == TAG + "Current Time Different: 0\n" ||
+                result.debug[1] == TAG + "Current Time Different: 1\n")
         << result.debug[1];
 }
 
@@ -169,7 +171,8 @@ public:
             key_ = nullptr;
         for (const auto& value : values) {
             if (!key_) break;
-            EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key_, value.first.c_str(), nullptr, nullptr, nullptr, nullptr))
+            EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+                      RegQueryValueExA(key_, value.first.c_str(), nullptr, nullptr, nullptr, nullptr))
                 << value.first << " is set already";
             RegSetValueExA(key_, value.first.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.second.c_str()),
                            static_cast<DWORD>(value.second.size() + 1));
@@ -195,7 +198,8 @@ TEST_F(LauncherRun, PowerShellGetsTheSystemsModuleFoldersAndNoneOfTheUsersVariab
     const std::string planted = dir_ + "UserModules";
     CreateDirectoryA(planted.c_str(), nullptr);
     CreateDirectoryA((planted + "\\Appx").c_str(), nullptr);
-    Put("UserModules\\Appx\\Appx.psm1", "function Get-AppxPackage { 'PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd' }\r\n");
+    Put("UserModules\\Appx\\Appx.psm1",
+        "function Get-AppxPackage { 'PackageFamilyName : 5F0A17C3.Orvanta_x4t9wq2brk8nd' }\r\n");
     const std::vector<std::pair<std::string, std::string>> userVariables = {
         {"PSModulePath", planted},
         {"COR_ENABLE_PROFILING", "1"},

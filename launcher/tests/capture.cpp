@@ -33,7 +33,8 @@ int64_t FakeWallClock() {
 void FakeSleep(DWORD milliseconds) {
     g_clock.sleeps.push_back(milliseconds);
     g_clock.milliseconds += milliseconds;
-    if (static_cast<int>(g_clock.sleeps.size()) == g_clock.jumpAfterSleep) g_clock.milliseconds += g_clock.jumpSeconds * 1000;
+    if (static_cast<int>(g_clock.sleeps.size()) == g_clock.jumpAfterSleep)
+        g_clock.milliseconds += g_clock.jumpSeconds * 1000;
     // A wait that never ends would hang the test run: end it, and let the sleep count tell.
     if (g_clock.sleeps.size() == 1000) g_clock.milliseconds += 1000000000000LL;
 }
@@ -61,9 +62,7 @@ std::string g_listing;
 std::vector<std::string> g_commands;
 std::vector<std::string> g_directories;
 
-std::ostream& operator<<(std::ostream& os, const Event& e) {
-    return os << e.stream << ":\"" << e.text << "\"";
-}
+std::ostream& operator<<(std::ostream& os, const Event& e) { return os << e.stream << ":\"" << e.text << "\""; }
 
 Capture::Capture() {
     std::lock_guard<std::mutex> hold(g_lock);
@@ -109,6 +108,7 @@ void ResetClock(int64_t offsetMs) {
 LauncherPlatform FakePlatform(bool realRunner) {
     g_commands.clear();
     g_directories.clear();
-    LauncherPlatform p = {FakeWallClock, FakeSleep, Capture::WriteOut, realRunner ? RealLauncherPlatform().runConsoleCommand : FakeRunner};
+    LauncherPlatform p = {FakeWallClock, FakeSleep, Capture::WriteOut,
+                          realRunner ? RealLauncherPlatform().runConsoleCommand : FakeRunner};
     return p;
 }

@@ -26,8 +26,8 @@ std::string SystemDirectory();
 std::string SystemPowerShell();
 
 inline const std::string TAG = "<StartupUSBOrvanta> ";
-inline const std::string QUERY = "\"" + SystemPowerShell() +
-                                 "\" -NoProfile -NonInteractive Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
+inline const std::string QUERY =
+    "\"" + SystemPowerShell() + "\" -NoProfile -NonInteractive Get-AppxPackage -Name 5F0A17C3.Orvanta -User ";
 inline const std::string LISTING_INSTALLED =
     "\r\nName              : 5F0A17C3.Orvanta\r\n"
     "Publisher         : CN=00000000-0000-0000-0000-000000000000\r\n"

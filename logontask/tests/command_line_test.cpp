@@ -17,7 +17,9 @@ TEST(SkipProgramName, LeavesExactlyTheTextAfterTheProgramNameAndItsBlanks) {
         {"logontask.exe CREATE_TASK", "CREATE_TASK"},
         {"logontask.exe    CREATE_TASK", "CREATE_TASK"},
         {"logontask.exe\tCREATE_TASK", "CREATE_TASK"},
-        {"logontask.exe \t \x01" "DELETE_TASK", "DELETE_TASK"},
+        {"logontask.exe \t \x01"
+         "DELETE_TASK",
+         "DELETE_TASK"},
         {"logontask.exe CREATE_TASK ", "CREATE_TASK "},
         {"logontask.exe CREATE_TASK now", "CREATE_TASK now"},
         {"\"C:\\Program Files\\Orvanta Tools\\logontask.exe\" DELETE_TASK", "DELETE_TASK"},

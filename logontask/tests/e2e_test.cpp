@@ -27,8 +27,12 @@ std::wstring BinDir() {
 // gives the class back to Wine's own Task Scheduler afterwards.
 class FakeRegistration : public ::testing::Environment {
 public:
-    void SetUp() override { ASSERT_EQ(S_OK, fake_taskschd::CallDllRegistration(BinDir() + L"\\taskschd_fake.dll", "DllRegisterServer")); }
-    void TearDown() override { EXPECT_EQ(S_OK, fake_taskschd::CallDllRegistration(L"taskschd.dll", "DllRegisterServer")); }
+    void SetUp() override {
+        ASSERT_EQ(S_OK, fake_taskschd::CallDllRegistration(BinDir() + L"\\taskschd_fake.dll", "DllRegisterServer"));
+    }
+    void TearDown() override {
+        EXPECT_EQ(S_OK, fake_taskschd::CallDllRegistration(L"taskschd.dll", "DllRegisterServer"));
+    }
 };
 
 [[maybe_unused]] const auto* const registration = ::testing::AddGlobalTestEnvironment(new FakeRegistration);
@@ -111,7 +115,8 @@ TEST_F(LogonTaskProgram, OnlyTheExactVerbAfterTheProgramNameAndBlanksDoesAnythin
 // Copies the tool elsewhere in the prefix for the span of a test.
 class CopiedTool {
 public:
-    CopiedTool(const std::wstring& folder, const std::wstring& source) : folder_(folder), path_(folder + L"\\logontask.exe") {
+    CopiedTool(const std::wstring& folder, const std::wstring& source)
+        : folder_(folder), path_(folder + L"\\logontask.exe") {
         CreateDirectoryW(folder.c_str(), nullptr);
         copied_ = CopyFileW(source.c_str(), path_.c_str(), FALSE);
     }
@@ -148,12 +153,14 @@ TEST_F(LogonTaskProgram, AToolInADrivesRootFolderRegistersTheLauncherThere) {
 
 TEST_F(LogonTaskProgram, AnyFailingStepStillExitsZeroRegistersNothingAndReleasesEverything) {
     const char* const calls[] = {
-        "IClassFactory.CreateInstance",  "ITaskService.Connect",           "ITaskService.GetFolder",
-        "ITaskService.NewTask",          "ITaskDefinition.get_Triggers",   "ITriggerCollection.Create",
-        "ITaskDefinition.get_Principal", "IPrincipal.put_RunLevel",        "ITaskDefinition.get_Settings",
-        "ITaskSettings.get_IdleSettings", "ITaskDefinition.get_Actions",   "IActionCollection.Create",
-        "QueryInterface(IExecAction)",   "IExecAction.put_Path",           "IExecAction.put_Arguments",
-        "ITaskFolder.RegisterTaskDefinition",
+        "IClassFactory.CreateInstance",  "ITaskService.Connect",
+        "ITaskService.GetFolder",        "ITaskService.NewTask",
+        "ITaskDefinition.get_Triggers",  "ITriggerCollection.Create",
+        "ITaskDefinition.get_Principal", "IPrincipal.put_RunLevel",
+        "ITaskDefinition.get_Settings",  "ITaskSettings.get_IdleSettings",
+        "ITaskDefinition.get_Actions",   "IActionCollection.Create",
+        "QueryInterface(IExecAction)",   "IExecAction.put_Path",
+        "IExecAction.put_Arguments",     "ITaskFolder.RegisterTaskDefinition",
     };
     for (const char* call : calls) {
         SCOPED_TRACE(call);

@@ -57,8 +57,8 @@ BSTR WINAPI TestSysAllocString(const OLECHAR* text) {
     return SysAllocString(text);
 }
 
-BOOL WINAPI TestAllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD s0, DWORD s1,
-                                         DWORD s2, DWORD s3, DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID* sid) {
+BOOL WINAPI TestAllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD s0, DWORD s1, DWORD s2,
+                                         DWORD s3, DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID* sid) {
     if (seams.failSidAllocation) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -94,9 +94,7 @@ BOOL WINAPI TestLookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD
     return TRUE;
 }
 
-DWORD WINAPI TestGetVersion() {
-    return seams.version;
-}
+DWORD WINAPI TestGetVersion() { return seams.version; }
 
 HANDLE WINAPI TestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE routine,
                                LPVOID parameter, DWORD flags, LPDWORD id) {
@@ -121,15 +119,14 @@ void TestLogSink(const wchar_t* format, va_list values) {
 
 void SeamsTest::SetUp() {
     seams = TestSeams();
-    logonTaskPlatform = {TestCoInitializeEx, TestCoInitializeSecurity, TestCoCreateInstance, TestCoUninitialize,
-                         TestSysAllocString, TestAllocateAndInitializeSid, TestLookupAccountSidW, TestGetVersion,
-                         TestCreateThread,
-                         TestLogSink};
+    logonTaskPlatform = {TestCoInitializeEx,    TestCoInitializeSecurity,
+                         TestCoCreateInstance,  TestCoUninitialize,
+                         TestSysAllocString,    TestAllocateAndInitializeSid,
+                         TestLookupAccountSidW, TestGetVersion,
+                         TestCreateThread,      TestLogSink};
 }
 
-void SeamsTest::TearDown() {
-    logonTaskPlatform = realLogonTaskPlatform;
-}
+void SeamsTest::TearDown() { logonTaskPlatform = realLogonTaskPlatform; }
 
 std::wstring Format(const wchar_t* format, HRESULT hr) {
     wchar_t text[512] = {};

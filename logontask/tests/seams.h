@@ -20,7 +20,7 @@ struct TestSeams {
     int failBstrAllocation = 0;  // 1-based; 0: none fails
     bool failSidAllocation = false;
     std::wstring administratorsName;  // non-empty: what the account look-up answers for S-1-5-32-544
-    DWORD version = 0x23F00206;  // 6.2, build 9200
+    DWORD version = 0x23F00206;       // 6.2, build 9200
     int createThreadCalls = 0;
     bool createThreadArgumentsAsListed = true;
     DWORD createThreadError = 0;  // non-zero: the thread cannot be started

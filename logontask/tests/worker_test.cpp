@@ -112,20 +112,42 @@ std::vector<std::string> Then(const char* first, const std::vector<std::string>&
 }
 
 const FailureRow kCreateFailures[] = {
-    {"IClassFactory.CreateInstance", REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG,
-     L"<LogonStart> EnableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x", {}, false},
-    {"ITaskService.Connect", E_ACCESSDENIED, E_ACCESSDENIED,
-     L"<LogonStart> EnableLogonStartup - ITaskService::Connect failed: %x", {"TaskService"}, false},
-    {"ITaskService.GetFolder", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-     L"<LogonStart> EnableLogonStartup - Cannot get Root Folder pointer: %x", {"TaskService"}, false},
-    {"ITaskService.GetFolder", S_OK, E_POINTER,
-     L"<LogonStart> EnableLogonStartup - Cannot get Root Folder pointer: %x", {"TaskService"}, false},
-    {"ITaskService.NewTask", E_OUTOFMEMORY, E_OUTOFMEMORY,
+    {"IClassFactory.CreateInstance",
+     REGDB_E_CLASSNOTREG,
+     REGDB_E_CLASSNOTREG,
      L"<LogonStart> EnableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x",
-     {"TaskService", "TaskFolder"}, false},
-    {"ITaskService.NewTask", S_OK, E_POINTER,
+     {},
+     false},
+    {"ITaskService.Connect",
+     E_ACCESSDENIED,
+     E_ACCESSDENIED,
+     L"<LogonStart> EnableLogonStartup - ITaskService::Connect failed: %x",
+     {"TaskService"},
+     false},
+    {"ITaskService.GetFolder",
+     HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+     HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+     L"<LogonStart> EnableLogonStartup - Cannot get Root Folder pointer: %x",
+     {"TaskService"},
+     false},
+    {"ITaskService.GetFolder",
+     S_OK,
+     E_POINTER,
+     L"<LogonStart> EnableLogonStartup - Cannot get Root Folder pointer: %x",
+     {"TaskService"},
+     false},
+    {"ITaskService.NewTask",
+     E_OUTOFMEMORY,
+     E_OUTOFMEMORY,
      L"<LogonStart> EnableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x",
-     {"TaskService", "TaskFolder"}, false},
+     {"TaskService", "TaskFolder"},
+     false},
+    {"ITaskService.NewTask",
+     S_OK,
+     E_POINTER,
+     L"<LogonStart> EnableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x",
+     {"TaskService", "TaskFolder"},
+     false},
     {"ITaskDefinition.get_RegistrationInfo", E_FAIL, E_FAIL,
      L"<LogonStart> EnableLogonStartup - Cannot get identification pointer: %x", kFolderAndDefinition, false},
     {"IRegistrationInfo.put_Author", E_INVALIDARG, E_INVALIDARG,
@@ -140,10 +162,18 @@ const FailureRow kCreateFailures[] = {
      L"<LogonStart> EnableLogonStartup - Cannot add logon trigger to the Task %x", Then("TriggerCollection"), false},
     {"ITaskDefinition.get_Principal", E_FAIL, E_FAIL,
      L"<LogonStart> EnableLogonStartup - Cannot get principal pointer: %x", kFolderAndDefinition, false},
-    {"IPrincipal.put_Id", E_INVALIDARG, 0, L"<LogonStart> EnableLogonStartup - Cannot put the principal ID: %x", {},
+    {"IPrincipal.put_Id",
+     E_INVALIDARG,
+     0,
+     L"<LogonStart> EnableLogonStartup - Cannot put the principal ID: %x",
+     {},
      true},
-    {"IPrincipal.put_LogonType", E_NOTIMPL, 0,
-     L"<LogonStart> EnableLogonStartup - Cannot put principal logon type: %x", {}, true},
+    {"IPrincipal.put_LogonType",
+     E_NOTIMPL,
+     0,
+     L"<LogonStart> EnableLogonStartup - Cannot put principal logon type: %x",
+     {},
+     true},
     {"IPrincipal.put_RunLevel", E_NOTIMPL, E_NOTIMPL,
      L"<LogonStart> EnableLogonStartup - Cannot put principal run level: %x", Then("Principal"), false},
     {"ITaskDefinition.get_Settings", E_FAIL, E_FAIL,
@@ -253,9 +283,10 @@ TEST_F(CreateTaskWorkerTest, AFailedAccountLookUpLeavesTheUserEmptyAndTheRegistr
     const HRESULT noMapping = HRESULT_FROM_WIN32(ERROR_NONE_MAPPED);
     EXPECT_EQ(noMapping, CreateAsTheToolDoes());
 
-    EXPECT_EQ("ITaskFolder.RegisterTaskDefinition(\"OrvantaUWP\", TaskDefinition, 2, VT_BSTR \"\", VT_EMPTY, 4, "
-              "VT_BSTR \"\") = 0x80070534",
-              CallsOf(fake).back());
+    EXPECT_EQ(
+        "ITaskFolder.RegisterTaskDefinition(\"OrvantaUWP\", TaskDefinition, 2, VT_BSTR \"\", VT_EMPTY, 4, "
+        "VT_BSTR \"\") = 0x80070534",
+        CallsOf(fake).back());
     EXPECT_THAT(seams.messages,
                 ElementsAre(Format(L"<LogonStart> EnableLogonStartup - Error saving the Task : %x", noMapping)));
 }
@@ -315,12 +346,24 @@ TEST_F(DeleteTaskWorkerTest, DeletingAMissingOrUndeletableTaskStillYieldsZero) {
 
 TEST_F(DeleteTaskWorkerTest, EachFailingSetUpCallGivesItsMessageAndResult) {
     const FailureRow rows[] = {
-        {"IClassFactory.CreateInstance", REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG,
-         L"<LogonStart> DisableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x", {}, false},
-        {"ITaskService.Connect", E_ACCESSDENIED, E_ACCESSDENIED,
-         L"<LogonStart> DisableLogonStartup - ITaskService::Connect failed: %x", {"TaskService"}, false},
-        {"ITaskService.GetFolder", E_ACCESSDENIED, E_ACCESSDENIED,
-         L"<LogonStart> DisableLogonStartup - Cannot get Root Folder pointer: %x", {"TaskService"}, false},
+        {"IClassFactory.CreateInstance",
+         REGDB_E_CLASSNOTREG,
+         REGDB_E_CLASSNOTREG,
+         L"<LogonStart> DisableLogonStartup - Failed to CoCreate an instance of the TaskService class: %x",
+         {},
+         false},
+        {"ITaskService.Connect",
+         E_ACCESSDENIED,
+         E_ACCESSDENIED,
+         L"<LogonStart> DisableLogonStartup - ITaskService::Connect failed: %x",
+         {"TaskService"},
+         false},
+        {"ITaskService.GetFolder",
+         E_ACCESSDENIED,
+         E_ACCESSDENIED,
+         L"<LogonStart> DisableLogonStartup - Cannot get Root Folder pointer: %x",
+         {"TaskService"},
+         false},
     };
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.call);
@@ -343,18 +386,20 @@ TEST_F(SeamsTest, ComSetUpFailuresEndBothWorkersAndLeaveCOMOnlyIfJoined) {
     seams.coInitializeExFailure = RPC_E_CHANGED_MODE;
     EXPECT_EQ(RPC_E_CHANGED_MODE, EnableLogonStartup(L"OrvantaUWP", nullptr, nullptr, kLauncher, 0));
     EXPECT_EQ(RPC_E_CHANGED_MODE, DisableLogonStartup(L"OrvantaUWP"));
-    EXPECT_THAT(seams.messages,
-                ElementsAre(Format(L"<LogonStart> EnableLogonStartup - CoInitializeEx failed: %x", RPC_E_CHANGED_MODE),
-                            Format(L"<LogonStart> DisableLogonStartup - CoInitializeEx failed: %x", RPC_E_CHANGED_MODE)));
+    EXPECT_THAT(
+        seams.messages,
+        ElementsAre(Format(L"<LogonStart> EnableLogonStartup - CoInitializeEx failed: %x", RPC_E_CHANGED_MODE),
+                    Format(L"<LogonStart> DisableLogonStartup - CoInitializeEx failed: %x", RPC_E_CHANGED_MODE)));
     EXPECT_EQ(0, seams.coUninitializeCalls);
 
     SetUp();
     seams.coInitializeSecurityFailure = E_ACCESSDENIED;
     EXPECT_EQ(E_ACCESSDENIED, EnableLogonStartup(L"OrvantaUWP", nullptr, nullptr, kLauncher, 0));
     EXPECT_EQ(E_ACCESSDENIED, DisableLogonStartup(L"OrvantaUWP"));
-    EXPECT_THAT(seams.messages,
-                ElementsAre(Format(L"<LogonStart> EnableLogonStartup - CoInitializeSecurity failed: %x", E_ACCESSDENIED),
-                            Format(L"<LogonStart> DisableLogonStartup - CoInitializeSecurity failed: %x", E_ACCESSDENIED)));
+    EXPECT_THAT(
+        seams.messages,
+        ElementsAre(Format(L"<LogonStart> EnableLogonStartup - CoInitializeSecurity failed: %x", E_ACCESSDENIED),
+                    Format(L"<LogonStart> DisableLogonStartup - CoInitializeSecurity failed: %x", E_ACCESSDENIED)));
     EXPECT_EQ(2, seams.coUninitializeCalls);
     EXPECT_FALSE(fake.Created("TaskService"));
 }

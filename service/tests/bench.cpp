@@ -52,9 +52,13 @@ int main() {
     }
     scmtest::RemoveService();
 
-    printf("service: ControlService(133) to the reset tool's process created: median %.2f ms, 90th percentile %.2f ms"
-           " over %d requests\n", Percentile(toCreated, 0.5), Percentile(toCreated, 0.9), REQUESTS);
-    printf("service: ControlService(133) to the reset tool's main entered: median %.2f ms, 90th percentile %.2f ms"
-           " over %d requests\n", Percentile(toEntered, 0.5), Percentile(toEntered, 0.9), REQUESTS);
+    printf(
+        "service: ControlService(133) to the reset tool's process created: median %.2f ms, 90th percentile %.2f ms"
+        " over %d requests\n",
+        Percentile(toCreated, 0.5), Percentile(toCreated, 0.9), REQUESTS);
+    printf(
+        "service: ControlService(133) to the reset tool's main entered: median %.2f ms, 90th percentile %.2f ms"
+        " over %d requests\n",
+        Percentile(toEntered, 0.5), Percentile(toEntered, 0.9), REQUESTS);
     return 0;
 }

@@ -19,7 +19,7 @@ std::vector<std::string> g_calls;
 std::vector<std::string> g_lines;
 std::wstring g_binaryPath;
 std::wstring g_programPath;
-std::string g_dacl;              // the DACL handed to the manager, as SDDL
+std::string g_dacl;                  // the DACL handed to the manager, as SDDL
 SERVICE_FAILURE_ACTIONSW g_actions;  // and the failure actions
 std::vector<SC_ACTION> g_actionList;
 bool g_scmFails, g_serviceExists, g_createFails, g_startFails, g_stopFails, g_securityFails, g_actionsFail;
@@ -64,9 +64,9 @@ SC_HANDLE WINAPI FakeOpenService(SC_HANDLE scm, LPCWSTR name, DWORD access) {
     return SVC;
 }
 
-SC_HANDLE WINAPI FakeCreateService(SC_HANDLE scm, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type,
-                                   DWORD start, DWORD errorControl, LPCWSTR binaryPath, LPCWSTR group, LPDWORD tag,
-                                   LPCWSTR deps, LPCWSTR account, LPCWSTR password) {
+SC_HANDLE WINAPI FakeCreateService(SC_HANDLE scm, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type, DWORD start,
+                                   DWORD errorControl, LPCWSTR binaryPath, LPCWSTR group, LPDWORD tag, LPCWSTR deps,
+                                   LPCWSTR account, LPCWSTR password) {
     EXPECT_EQ(SCM, scm);
     EXPECT_STREQ(L"OrvantaService", display);
     EXPECT_EQ(0xF01FFu, access);
@@ -182,9 +182,9 @@ protected:
         debuglog::g_api = debuglog::DEFAULT_API;
         debuglog::g_api.outputDebugStringA = CaptureDebugString;
         debuglog::g_api.loadLibraryW = NoLibrary;
-        install::g_api = {FakeOpenScm, FakeOpenService, FakeCreateService, FakeStart,     FakeControl,
-                          FakeDelete,  FakeClose,       FakeModulePath,    FakeDispatcher, FakeSleep,
-                          FakeSetSecurity, FakeChangeConfig2};
+        install::g_api = {FakeOpenScm,    FakeOpenService, FakeCreateService, FakeStart,
+                          FakeControl,    FakeDelete,      FakeClose,         FakeModulePath,
+                          FakeDispatcher, FakeSleep,       FakeSetSecurity,   FakeChangeConfig2};
         g_calls.clear();
         g_lines.clear();
         g_binaryPath.clear();
@@ -249,8 +249,9 @@ TEST_F(InstallTest, UninstallStopsAndDeletesSilentlyEvenWhenTheStopIsRefused) {
     g_serviceExists = true;
     g_stopFails = true;
     EXPECT_TRUE(UninstallService());
-    std::vector<std::string> calls = {"OpenSCManager", "OpenService OrvantaService", "ControlService 1",
-                                      "DeleteService", "Close service", "Close scm"};
+    std::vector<std::string> calls = {"OpenSCManager",    "OpenService OrvantaService",
+                                      "ControlService 1", "DeleteService",
+                                      "Close service",    "Close scm"};
     EXPECT_EQ(calls, g_calls);
     EXPECT_TRUE(g_lines.empty());
 
@@ -266,9 +267,9 @@ TEST_F(InstallTest, ReinstallWaitsUntilTheOldServiceIsGoneAndGivesUpAfter30Secon
     g_queriesUntilGone = 3;
     EXPECT_EQ(0, Run({"-i"}));
     EXPECT_EQ(3, g_sleeps);
-    std::vector<std::string> order = {"DeleteService", "Close service", "Close scm", "OpenSCManager", "QueryOpen",
-                                      "Close service", "QueryOpen", "Close service", "QueryOpen", "Close service",
-                                      "QueryOpen", "CreateService OrvantaService"};
+    std::vector<std::string> order = {"DeleteService", "Close service", "Close scm", "OpenSCManager",
+                                      "QueryOpen",     "Close service", "QueryOpen", "Close service",
+                                      "QueryOpen",     "Close service", "QueryOpen", "CreateService OrvantaService"};
     auto deleted = std::find(g_calls.begin(), g_calls.end(), "DeleteService");
     ASSERT_GE(g_calls.end() - deleted, static_cast<long>(order.size()));
     EXPECT_EQ(order, std::vector<std::string>(deleted, deleted + order.size()));

@@ -115,8 +115,8 @@ bool WaitUntilGone(DWORD timeoutMs) {
 DWORD SendControl(DWORD control, SERVICE_STATUS* out) {
     ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!scm.h) return GetLastError();
-    DWORD access = control >= 128 ? SERVICE_USER_DEFINED_CONTROL
-                   : control == SERVICE_CONTROL_STOP ? SERVICE_STOP
+    DWORD access = control >= 128                           ? SERVICE_USER_DEFINED_CONTROL
+                   : control == SERVICE_CONTROL_STOP        ? SERVICE_STOP
                    : control == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE
                                                             : SERVICE_PAUSE_CONTINUE;
     ScHandle svc(OpenServiceA(scm.h, SERVICE_NAME, access));

@@ -13,7 +13,6 @@
 
 #include <sddl.h>
 
-
 namespace {
 
 const DWORD WAIT_MS = 20000;
@@ -281,14 +280,15 @@ TEST_F(ScmTest, ResetStartsTheToolHiddenFromItsFolderWithoutParameters) {
     EXPECT_EQ(program, s.cmdline.substr(0, s.cmdline.find_last_not_of(' ') + 1));
 
     ASSERT_TRUE(WaitForCount(pid, TAG + "AppleDeviceFilePath: " + inst_.toolDir, 1));
-    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix", TAG + "AppleDeviceFilePath: " + inst_.toolDir};
+    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",
+                                         TAG + "AppleDeviceFilePath: " + inst_.toolDir};
     EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
 }
 
 TEST_F(ScmTest, EachLaterResetStartsAnotherToolWithoutWaitingForTheLast) {
     DWORD pid = InstallAndRun(inst_);
-    HANDLE linger = CreateFileA((inst_.toolDir + "linger.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                nullptr);
+    HANDLE linger =
+        CreateFileA((inst_.toolDir + "linger.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written;
     WriteFile(linger, "8000", 4, &written, nullptr);
     CloseHandle(linger);
@@ -361,9 +361,9 @@ TEST_F(ScmTest, MissingToolStartsNoOtherRevenixAndTheServiceServesTheNextRequest
     scmtest::SendControl(SERVICE_CONTROL_RESET);
     EXPECT_EQ(1u, scmtest::WaitForStarts(inst_, 1, WAIT_MS).size());
     ASSERT_TRUE(WaitForCount(pid, folder, 2));
-    std::vector<std::string> expected = {TAG + "New Event", TAG + "Revenix",   folder,
-                                         TAG + "Revenix.exe not found; not started",
-                                         TAG + "New Event", TAG + "New Event", TAG + "Revenix", folder};
+    std::vector<std::string> expected = {
+        TAG + "New Event", TAG + "Revenix",   folder,          TAG + "Revenix.exe not found; not started",
+        TAG + "New Event", TAG + "New Event", TAG + "Revenix", folder};
     EXPECT_EQ(expected, ServiceLinesAfterStartup(pid));
     SERVICE_STATUS_PROCESS status{};
     ASSERT_TRUE(scmtest::QueryStatus(status));

@@ -315,10 +315,9 @@ TEST_F(ServiceTest, AFolderNamedRevenixExeIsNotStarted) {
     g_attributes = INVALID_FILE_ATTRIBUTES;
     StartResetTool();
     EXPECT_TRUE(g_launches.empty());
-    std::vector<std::string> expected = {"Revenix", "AppleDeviceFilePath: C:\\Tools\\Revenix\\",
-                                         "Revenix.exe not found; not started", "Revenix",
-                                         "AppleDeviceFilePath: C:\\Tools\\Revenix\\",
-                                         "Revenix.exe not found; not started"};
+    std::vector<std::string> expected = {
+        "Revenix", "AppleDeviceFilePath: C:\\Tools\\Revenix\\", "Revenix.exe not found; not started",
+        "Revenix", "AppleDeviceFilePath: C:\\Tools\\Revenix\\", "Revenix.exe not found; not started"};
     EXPECT_EQ(expected, Lines());
 }
 

@@ -2,8 +2,7 @@
 // check must refuse it.
 #include <windows.h>
 
-int main()
-{
+int main() {
     DWORD ignored = 0;
     return GetFileVersionInfoSizeW(L"kernel32.dll", &ignored) ? 0 : 1;
 }

@@ -17,23 +17,20 @@ const wchar_t USB_CLASS_KEY[] = L"System\\CurrentControlSet\\Control\\Class\\{36
 const wchar_t TASKSCHD_SERVER_KEY[] = L"CLSID\\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\\InprocServer32";
 
 inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-inline std::string Narrow(const std::wstring& s)
-{
+inline std::string Narrow(const std::wstring& s) {
     std::string out;
     for (wchar_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
 }
 
-inline std::wstring DosPath(const char* unixPath)
-{
+inline std::wstring DosPath(const char* unixPath) {
     std::wstring s = L"Z:" + Wide(unixPath);
     for (auto& c : s)
         if (c == L'/') c = L'\\';
     return s;
 }
 
-inline bool HostRuns32BitCode()
-{
+inline bool HostRuns32BitCode() {
     char value[8] = {};
     return GetEnvironmentVariableA("TVX_HOST32", value, sizeof value) == 0 || strcmp(value, "no") != 0;
 }
@@ -41,8 +38,7 @@ inline bool HostRuns32BitCode()
 // The shipped files where this host runs their 32-bit programs, else the twins' set.
 inline std::wstring Dist() { return HostRuns32BitCode() ? DosPath(TVX_DIST_DIR) : DosPath(TVX_TWIN_DIST_DIR); }
 
-inline std::wstring DriverFile()
-{
+inline std::wstring DriverFile() {
     wchar_t dir[MAX_PATH];
     GetSystemDirectoryW(dir, MAX_PATH);
     return std::wstring(dir) + L"\\drivers\\Tarvex.sys";
@@ -55,8 +51,7 @@ inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_
 struct Outcome {
     DWORD exitCode = 0xFFFFFFFF;
     std::string out;
-    std::string LastLine() const
-    {
+    std::string LastLine() const {
         std::string s = out;
         while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
         return s.substr(s.find_last_of('\n') + 1);
@@ -66,8 +61,7 @@ struct Outcome {
 // Runs tvxsetup with stdout on a pipe. stopWhen, if given, is asked after each chunk of output;
 // true terminates the program there (an interrupted run). token, if given, is the one it runs with.
 inline Outcome RunSetup(const std::wstring& program, const std::wstring& args,
-          const std::function<bool(const std::string&)>& stopWhen = nullptr, HANDLE token = nullptr)
-{
+                        const std::function<bool(const std::string&)>& stopWhen = nullptr, HANDLE token = nullptr) {
     Outcome run;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE read = nullptr, write = nullptr;
@@ -81,9 +75,10 @@ inline Outcome RunSetup(const std::wstring& program, const std::wstring& args,
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
     std::wstring line = L"\"" + program + L"\" " + args;
-    BOOL started = token ? CreateProcessAsUserW(token, program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                                nullptr, &si, &pi)
-                         : CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started =
+        token ? CreateProcessAsUserW(token, program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                                     &pi)
+              : CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     if (!started) {
         run.out = "cannot start " + Narrow(program) + ": error " + std::to_string(GetLastError());
         CloseHandle(read);
@@ -110,8 +105,7 @@ inline Outcome RunSetup(const std::wstring& program, const std::wstring& args,
 
 inline Outcome RunSetup(const std::wstring& args) { return RunSetup(Dist() + L"\\tvxsetup.exe", args); }
 
-inline std::vector<std::wstring> UpperFilters()
-{
+inline std::vector<std::wstring> UpperFilters() {
     std::vector<std::wstring> out;
     std::vector<wchar_t> data(4096, L'\0');
     DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
@@ -122,8 +116,7 @@ inline std::vector<std::wstring> UpperFilters()
 }
 
 // The value's strings as stored, empty ones included, and its type (0 when absent).
-inline std::vector<std::wstring> RawUpperFilters(DWORD* type = nullptr)
-{
+inline std::vector<std::wstring> RawUpperFilters(DWORD* type = nullptr) {
     std::vector<std::wstring> out;
     std::vector<wchar_t> data(4096, L'\0');
     DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t)), kind = 0;
@@ -145,8 +138,7 @@ inline std::vector<std::wstring> RawUpperFilters(DWORD* type = nullptr)
     return out;
 }
 
-inline void SetUpperFiltersValue(DWORD type, const std::wstring& data)
-{
+inline void SetUpperFiltersValue(DWORD type, const std::wstring& data) {
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
         return;
@@ -155,11 +147,10 @@ inline void SetUpperFiltersValue(DWORD type, const std::wstring& data)
     RegCloseKey(key);
 }
 
-inline void SetUpperFilters(const std::vector<std::wstring>& filters)
-{
+inline void SetUpperFilters(const std::vector<std::wstring>& filters) {
     HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, USB_CLASS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         return;
     if (filters.empty()) {
         RegDeleteValueW(key, L"UpperFilters");
@@ -173,8 +164,7 @@ inline void SetUpperFilters(const std::vector<std::wstring>& filters)
     RegCloseKey(key);
 }
 
-inline bool NamesTarvex(const std::vector<std::wstring>& filters)
-{
+inline bool NamesTarvex(const std::vector<std::wstring>& filters) {
     for (const auto& f : filters)
         if (_wcsicmp(f.c_str(), L"Tarvex") == 0) return true;
     return false;
@@ -187,8 +177,7 @@ struct Service {
     std::wstring binary;
 };
 
-inline Service QueryService(const wchar_t* name)
-{
+inline Service QueryService(const wchar_t* name) {
     Service s;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr;
@@ -210,12 +199,12 @@ inline Service QueryService(const wchar_t* name)
 }
 
 // A service Windows keeps only until its last handle closes or the restart: a change of nothing tells.
-inline bool MarkedForDeletion(const wchar_t* name)
-{
+inline bool MarkedForDeletion(const wchar_t* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_CHANGE_CONFIG) : nullptr;
-    bool marked = service && !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+    bool marked = service &&
+                  !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
                   GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
@@ -223,8 +212,7 @@ inline bool MarkedForDeletion(const wchar_t* name)
 }
 
 // The install record as tvxsetup writes it: what makes an existing folder an installation.
-inline void RecordInstall(const std::wstring& folder, const wchar_t* version = L"0.0.0.1")
-{
+inline void RecordInstall(const std::wstring& folder, const wchar_t* version = L"0.0.0.1") {
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvanta", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr))
         return;
@@ -235,8 +223,7 @@ inline void RecordInstall(const std::wstring& folder, const wchar_t* version = L
     RegCloseKey(key);
 }
 
-inline void RemoveTree(const std::wstring& dir)
-{
+inline void RemoveTree(const std::wstring& dir) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
@@ -256,8 +243,7 @@ inline void RemoveTree(const std::wstring& dir)
     RemoveDirectoryW(dir.c_str());
 }
 
-inline std::wstring TempDir(const wchar_t* name)
-{
+inline std::wstring TempDir(const wchar_t* name) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     std::wstring dir = std::wstring(temp) + name;
@@ -266,8 +252,7 @@ inline std::wstring TempDir(const wchar_t* name)
     return dir;
 }
 
-inline std::string ReadFileBytes(const std::wstring& path)
-{
+inline std::string ReadFileBytes(const std::wstring& path) {
     std::string data;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
@@ -279,19 +264,16 @@ inline std::string ReadFileBytes(const std::wstring& path)
     return data;
 }
 
-inline void WriteFileBytes(const std::wstring& path, const std::string& data)
-{
+inline void WriteFileBytes(const std::wstring& path, const std::string& data) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
     WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
     CloseHandle(file);
 }
 
-
 // Wine reports Windows 7 unless told otherwise; the installer wants Windows 10 or later. Wine's
 // per-program setting makes the prefix that machine for tvxsetup.exe alone.
-inline void WindowsVersionForSetup(const wchar_t* version)
-{
+inline void WindowsVersionForSetup(const wchar_t* version) {
     HKEY key;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\tvxsetup.exe", 0, nullptr, 0, KEY_SET_VALUE,
                         nullptr, &key, nullptr))
@@ -306,23 +288,20 @@ inline void WindowsVersionForSetup(const wchar_t* version)
 // children inherit. The earlier registrations are put back afterwards.
 class FakeTaskScheduler {
 public:
-    FakeTaskScheduler()
-    {
+    FakeTaskScheduler() {
         dir_ = TempDir(L"tvxsetup-taskschd");
         SetEnvironmentVariableW(L"TVX_FAKE_TASKSCHD_DIR", dir_.c_str());
         Register(KEY_WOW64_64KEY, DosPath(TVX_BUILD_ROOT "/x64u/bin/taskschd_fake.dll"), saved64_);
         Register(KEY_WOW64_32KEY, DosPath(TVX_BUILD_ROOT "/x86/bin/taskschd_fake.dll"), saved32_);
     }
-    ~FakeTaskScheduler()
-    {
+    ~FakeTaskScheduler() {
         Restore(KEY_WOW64_64KEY, saved64_);
         Restore(KEY_WOW64_32KEY, saved32_);
         SetEnvironmentVariableW(L"TVX_FAKE_TASKSCHD_DIR", nullptr);
         RemoveTree(dir_);
     }
     bool HasTask() const { return Exists(dir_ + L"\\tasks\\OrvantaUWP.task"); }
-    void Fail(const char* call, HRESULT hr) const
-    {
+    void Fail(const char* call, HRESULT hr) const {
         char line[128];
         snprintf(line, sizeof line, "fail %s 0x%08lx\n", call, static_cast<unsigned long>(hr));
         WriteFileBytes(dir_ + L"\\control.txt", line);
@@ -334,19 +313,16 @@ private:
         bool had = false;
         std::wstring server, model;
     };
-    static std::wstring Text(HKEY key, const wchar_t* name)
-    {
+    static std::wstring Text(HKEY key, const wchar_t* name) {
         wchar_t value[MAX_PATH] = {};
         DWORD size = sizeof value;
         return RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size) ? L"" : value;
     }
-    static void Put(HKEY key, const wchar_t* name, const std::wstring& value)
-    {
+    static void Put(HKEY key, const wchar_t* name, const std::wstring& value) {
         RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
-    static void Register(REGSAM view, const std::wstring& dll, Saved& saved)
-    {
+    static void Register(REGSAM view, const std::wstring& dll, Saved& saved) {
         HKEY key;
         if (RegCreateKeyExW(HKEY_CLASSES_ROOT, TASKSCHD_SERVER_KEY, 0, nullptr, 0, KEY_READ | KEY_WRITE | view, nullptr,
                             &key, nullptr))
@@ -358,8 +334,7 @@ private:
         Put(key, L"ThreadingModel", L"Both");
         RegCloseKey(key);
     }
-    static void Restore(REGSAM view, const Saved& saved)
-    {
+    static void Restore(REGSAM view, const Saved& saved) {
         HKEY key;
         if (RegOpenKeyExW(HKEY_CLASSES_ROOT, TASKSCHD_SERVER_KEY, 0, KEY_WRITE | view, &key)) return;
         if (saved.had) {
@@ -372,21 +347,19 @@ private:
     Saved saved64_, saved32_;
 };
 
-inline std::wstring LowerText(std::wstring s)
-{
+inline std::wstring LowerText(std::wstring s) {
     for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
     return s;
 }
 
 // Takes the renames and deletions scheduled for the next restart that name one of these files out
 // of the list, so that no later start of the prefix carries them out.
-inline void ForgetPendingRenames(const std::vector<std::wstring>& parts)
-{
+inline void ForgetPendingRenames(const std::vector<std::wstring>& parts) {
     const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager";
     std::vector<wchar_t> data(64 * 1024, L'\0');
     DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr,
-                     data.data(), &size))
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, data.data(),
+                     &size))
         return;
     // Pairs of source and target; an empty target means delete. The list ends at two NULs.
     std::vector<std::wstring> items;

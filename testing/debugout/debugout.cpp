@@ -138,7 +138,8 @@ struct Stream {
     std::string data;
 
     bool Create(const std::string& name) {
-        server.reset(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        server.reset(CreateNamedPipeA(name.c_str(),
+                                      PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                       PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, sizeof buffer, 0, nullptr));
         if (!server) return false;
         client.reset(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -253,9 +254,7 @@ struct DebugSession {
             DWORD status = DBG_CONTINUE;
             bool done = false;
             switch (ev.dwDebugEventCode) {
-            case OUTPUT_DEBUG_STRING_EVENT:
-                ReadString(ev.u.DebugString);
-                break;
+            case OUTPUT_DEBUG_STRING_EVENT: ReadString(ev.u.DebugString); break;
             case EXCEPTION_DEBUG_EVENT: {
                 DWORD code = ev.u.Exception.ExceptionRecord.ExceptionCode;
                 // The loader's initial breakpoint is ours; every other exception is the program's.
@@ -268,11 +267,8 @@ struct DebugSession {
             case LOAD_DLL_DEBUG_EVENT:
                 if (ev.u.LoadDll.hFile) CloseHandle(ev.u.LoadDll.hFile);
                 break;
-            case EXIT_PROCESS_DEBUG_EVENT:
-                done = true;
-                break;
-            default:
-                break;
+            case EXIT_PROCESS_DEBUG_EVENT: done = true; break;
+            default: break;
             }
             ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, status);
             if (done) break;
@@ -319,9 +315,10 @@ Result RunSession(const std::string& commandLine, const std::wstring& wideComman
                   const std::string& currentDir) {
     Result result;
     Stream out, err;
-    std::string base = "\\\\.\\pipe\\debugout-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(g_pipeCounter++);
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string base =
+        "\\\\.\\pipe\\debugout-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(g_pipeCounter++);
+    HANDLE nul =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (!out.Create(base + "-out") || !err.Create(base + "-err") || nul == INVALID_HANDLE_VALUE) {
         result.startError = GetLastError();
         if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
@@ -382,8 +379,10 @@ Result RunSession(const std::string& commandLine, const std::wstring& wideComman
         DWORD wait = WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(until - now));
         if (wait >= WAIT_OBJECT_0 && wait < WAIT_OBJECT_0 + count) {
             HANDLE signalled = waits[wait - WAIT_OBJECT_0];
-            if (signalled == out.event.h) out.Complete();
-            else if (signalled == err.event.h) err.Complete();
+            if (signalled == out.event.h)
+                out.Complete();
+            else if (signalled == err.event.h)
+                err.Complete();
             else {
                 exited = true;
                 drainUntil = GetTickCount64() + DRAIN_AFTER_EXIT_MS;

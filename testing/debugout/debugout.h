@@ -25,8 +25,8 @@ namespace debugout {
 
 // One OutputDebugStringA text as Wine printed it.
 struct TraceEntry {
-    std::string text;    // unescaped
-    bool truncated;      // Wine cut the text and printed "..." after it
+    std::string text;  // unescaped
+    bool truncated;    // Wine cut the text and printed "..." after it
 };
 
 // Every OutputDebugStringA text in a +debugstr trace (any stderr text), in order, unescaped.
@@ -35,14 +35,14 @@ std::vector<std::string> ParseTrace(const std::string& trace);
 std::vector<TraceEntry> ParseTraceEntries(const std::string& trace);
 
 struct Result {
-    bool started = false;          // CreateProcess succeeded
-    DWORD exitCode = 0;            // valid when started
-    std::string out;               // everything written to stdout
-    std::string err;               // everything written to stderr
+    bool started = false;            // CreateProcess succeeded
+    DWORD exitCode = 0;              // valid when started
+    std::string out;                 // everything written to stdout
+    std::string err;                 // everything written to stderr
     std::vector<std::string> debug;  // the OutputDebugStringA texts, in order, uncut
-    bool timedOut = false;         // the program did not end in time and was terminated
-    DWORD startError = 0;          // GetLastError of a failed CreateProcess
-    DWORD pid = 0;                 // process id of the program, when started
+    bool timedOut = false;           // the program did not end in time and was terminated
+    DWORD startError = 0;            // GetLastError of a failed CreateProcess
+    DWORD pid = 0;                   // process id of the program, when started
 };
 
 // Starts commandLine (CreateProcess without an application name) as a debuggee, with stdin from

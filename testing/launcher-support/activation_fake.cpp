@@ -176,8 +176,10 @@ public:
         return hr;
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) InterlockedIncrement(&g_live);
-        else InterlockedDecrement(&g_live);
+        if (lock)
+            InterlockedIncrement(&g_live);
+        else
+            InterlockedDecrement(&g_live);
         return S_OK;
     }
 };

@@ -27,8 +27,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     snprintf(head, sizeof head, "created=%llu\tentered=%llu\tpid=%lu\tshowflag=%d\tshow=%u\t",
              resetstub::Ticks(created), resetstub::Ticks(now), GetCurrentProcessId(),
              (si.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0, static_cast<unsigned>(si.wShowWindow));
-    std::string line = std::string(head) + "cwd=" + resetstub::Utf8(cwd) + "\tcmdline=" +
-                       resetstub::Utf8(GetCommandLineW()) + "\r\n";
+    std::string line =
+        std::string(head) + "cwd=" + resetstub::Utf8(cwd) + "\tcmdline=" + resetstub::Utf8(GetCommandLineW()) + "\r\n";
 
     // One write per record, so concurrent starts never interleave.
     std::wstring record = dir + L"starts.txt";

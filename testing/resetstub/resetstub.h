@@ -48,12 +48,18 @@ inline std::vector<Start> ParseStarts(const std::string& text) {
         while (std::getline(fields, field, '\t')) {
             size_t eq = field.find('=');
             std::string name = field.substr(0, eq), value = field.substr(eq + 1);
-            if (name == "created") s.created = std::strtoull(value.c_str(), nullptr, 10);
-            else if (name == "entered") s.entered = std::strtoull(value.c_str(), nullptr, 10);
-            else if (name == "pid") s.pid = std::strtoul(value.c_str(), nullptr, 10);
-            else if (name == "showflag") s.showFlag = value == "1";
-            else if (name == "show") s.show = std::strtoul(value.c_str(), nullptr, 10);
-            else if (name == "cwd") s.cwd = value;
+            if (name == "created")
+                s.created = std::strtoull(value.c_str(), nullptr, 10);
+            else if (name == "entered")
+                s.entered = std::strtoull(value.c_str(), nullptr, 10);
+            else if (name == "pid")
+                s.pid = std::strtoul(value.c_str(), nullptr, 10);
+            else if (name == "showflag")
+                s.showFlag = value == "1";
+            else if (name == "show")
+                s.show = std::strtoul(value.c_str(), nullptr, 10);
+            else if (name == "cwd")
+                s.cwd = value;
         }
         starts.push_back(s);
     }

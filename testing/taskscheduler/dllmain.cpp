@@ -77,7 +77,8 @@ extern "C" HRESULT WINAPI DllRegisterServer() {
     if (!GetModuleFileNameW(thisModule, path, MAX_PATH)) return HRESULT_FROM_WIN32(GetLastError());
     HKEY classKey = nullptr;
     HKEY serverKey = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr);
     if (status == ERROR_SUCCESS) status = SetText(classKey, nullptr, L"Task Scheduler (test fake)");
     if (status == ERROR_SUCCESS)
         status = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey, nullptr);

@@ -66,9 +66,7 @@ void RemoveTree(const std::wstring& dir) {
 
 }  // namespace
 
-std::string KindOf(const std::string& object) {
-    return object.substr(0, object.find('#'));
-}
+std::string KindOf(const std::string& object) { return object.substr(0, object.find('#')); }
 
 FakeScheduler::FakeScheduler() {
     static LONG counter = 0;
@@ -97,13 +95,9 @@ void FakeScheduler::NameGroup(const std::wstring& sid, const std::wstring& name)
     WriteFileText(dir_ + L"\\control.txt", "group " + Utf8Of(sid) + " " + Utf8Of(name) + "\n", true);
 }
 
-void FakeScheduler::ClearFailures() {
-    DeleteFileW((dir_ + L"\\control.txt").c_str());
-}
+void FakeScheduler::ClearFailures() { DeleteFileW((dir_ + L"\\control.txt").c_str()); }
 
-void FakeScheduler::ClearJournal() {
-    DeleteFileW((dir_ + L"\\journal.txt").c_str());
-}
+void FakeScheduler::ClearJournal() { DeleteFileW((dir_ + L"\\journal.txt").c_str()); }
 
 std::vector<Event> FakeScheduler::Journal() const {
     std::vector<Event> events;
@@ -125,7 +119,8 @@ std::vector<Event> FakeScheduler::Journal() const {
             std::string outcome = equals == std::string::npos ? std::string() : rest.substr(equals + 3);
             event.result = outcome.substr(0, 10);
             size_t arrow = outcome.find(" -> ");
-            if (arrow != std::string::npos) event.made = outcome.substr(arrow + 4, outcome.find(' ', arrow + 4) - arrow - 4);
+            if (arrow != std::string::npos)
+                event.made = outcome.substr(arrow + 4, outcome.find(' ', arrow + 4) - arrow - 4);
             if (outcome.find("[released]") != std::string::npos) event.call += " [released]";
         }
         events.push_back(event);
@@ -151,9 +146,7 @@ std::vector<std::string> FakeScheduler::Unbalanced() const {
             order.push_back(event.object);
             break;
         case Event::AddRef:
-        case Event::Release:
-            counts[event.object] = event.count;
-            break;
+        case Event::Release: counts[event.object] = event.count; break;
         case Event::Call:
             if (event.call.find("[released]") != std::string::npos)
                 problems.push_back(event.object + " used after its last release: " + event.call);

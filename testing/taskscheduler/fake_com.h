@@ -48,9 +48,7 @@ inline std::string IidName(REFIID iid) {
     return Utf8(text);
 }
 
-inline std::string ShowText(BSTR text) {
-    return text ? "\"" + Utf8(text, SysStringLen(text)) + "\"" : "null";
-}
+inline std::string ShowText(BSTR text) { return text ? "\"" + Utf8(text, SysStringLen(text)) + "\"" : "null"; }
 
 // A null BSTR is the empty text in COM.
 inline std::string StoredText(BSTR text) {
@@ -80,8 +78,7 @@ inline std::string ShowVariant(const VARIANT& value) {
 }
 
 inline bool IsEmptyVariant(const VARIANT& value) {
-    return value.vt == VT_EMPTY || value.vt == VT_NULL ||
-           (value.vt == VT_BSTR && SysStringLen(value.bstrVal) == 0);
+    return value.vt == VT_EMPTY || value.vt == VT_NULL || (value.vt == VT_BSTR && SysStringLen(value.bstrVal) == 0);
 }
 
 // The properties of one task definition, shared by every object that shows a part of it.
@@ -258,29 +255,29 @@ protected:
     std::string prefix_;
 };
 
-#define FAKE_TEXT(Iface, Name, Fallback)                                                           \
-    HRESULT STDMETHODCALLTYPE get_##Name(BSTR* value) override {                                   \
-        return this->GetText(#Iface ".get_" #Name, #Name, Fallback, value);                        \
-    }                                                                                              \
-    HRESULT STDMETHODCALLTYPE put_##Name(BSTR value) override {                                    \
-        return this->Put(#Iface ".put_" #Name, #Name, ShowText(value), StoredText(value));         \
+#define FAKE_TEXT(Iface, Name, Fallback)                                                   \
+    HRESULT STDMETHODCALLTYPE get_##Name(BSTR* value) override {                           \
+        return this->GetText(#Iface ".get_" #Name, #Name, Fallback, value);                \
+    }                                                                                      \
+    HRESULT STDMETHODCALLTYPE put_##Name(BSTR value) override {                            \
+        return this->Put(#Iface ".put_" #Name, #Name, ShowText(value), StoredText(value)); \
     }
 
-#define FAKE_BOOL(Iface, Name, Fallback)                                                           \
-    HRESULT STDMETHODCALLTYPE get_##Name(VARIANT_BOOL* value) override {                           \
-        return this->GetBool(#Iface ".get_" #Name, #Name, Fallback, value);                        \
-    }                                                                                              \
-    HRESULT STDMETHODCALLTYPE put_##Name(VARIANT_BOOL value) override {                            \
-        return this->Put(#Iface ".put_" #Name, #Name, ShowBool(value), ShowBool(value));           \
+#define FAKE_BOOL(Iface, Name, Fallback)                                                 \
+    HRESULT STDMETHODCALLTYPE get_##Name(VARIANT_BOOL* value) override {                 \
+        return this->GetBool(#Iface ".get_" #Name, #Name, Fallback, value);              \
+    }                                                                                    \
+    HRESULT STDMETHODCALLTYPE put_##Name(VARIANT_BOOL value) override {                  \
+        return this->Put(#Iface ".put_" #Name, #Name, ShowBool(value), ShowBool(value)); \
     }
 
-#define FAKE_NUMBER(Iface, Name, Type, Fallback)                                                   \
-    HRESULT STDMETHODCALLTYPE get_##Name(Type* value) override {                                   \
-        return this->GetNumber(#Iface ".get_" #Name, #Name, Fallback, value);                      \
-    }                                                                                              \
-    HRESULT STDMETHODCALLTYPE put_##Name(Type value) override {                                    \
-        std::string shown = std::to_string(static_cast<long>(value));                              \
-        return this->Put(#Iface ".put_" #Name, #Name, shown, shown);                               \
+#define FAKE_NUMBER(Iface, Name, Type, Fallback)                              \
+    HRESULT STDMETHODCALLTYPE get_##Name(Type* value) override {              \
+        return this->GetNumber(#Iface ".get_" #Name, #Name, Fallback, value); \
+    }                                                                         \
+    HRESULT STDMETHODCALLTYPE put_##Name(Type value) override {               \
+        std::string shown = std::to_string(static_cast<long>(value));         \
+        return this->Put(#Iface ".put_" #Name, #Name, shown, shown);          \
     }
 
 #define FAKE_NOT_MODELLED(Iface, Method, ...) \

@@ -102,7 +102,8 @@ public:
 
 class Principal : public Part<IPrincipal> {
 public:
-    explicit Principal(std::shared_ptr<TaskBag> bag) : Part("Principal", IID_IPrincipal, std::move(bag), "Principal.") {}
+    explicit Principal(std::shared_ptr<TaskBag> bag)
+        : Part("Principal", IID_IPrincipal, std::move(bag), "Principal.") {}
     FAKE_TEXT(IPrincipal, Id, L"")
     FAKE_TEXT(IPrincipal, DisplayName, L"")
     FAKE_TEXT(IPrincipal, UserId, L"")

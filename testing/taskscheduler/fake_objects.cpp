@@ -121,14 +121,16 @@ public:
     FAKE_NOT_MODELLED(ITaskFolder, RegisterTask, BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT,
                       IRegisteredTask**)
 
-    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags,
-                                                     VARIANT user, VARIANT password, TASK_LOGON_TYPE logonType,
-                                                     VARIANT sddl, IRegisteredTask** task) override {
+    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags, VARIANT user,
+                                                     VARIANT password, TASK_LOGON_TYPE logonType, VARIANT sddl,
+                                                     IRegisteredTask** task) override {
         TaskDefinition* own = OwnDefinition(definition);
         std::string text = "ITaskFolder.RegisterTaskDefinition(" + ShowText(path) + ", " +
-                           (own ? own->Name() : definition ? "foreign" : "null") + ", " + std::to_string(flags) +
-                           ", " + ShowVariant(user) + ", " + ShowVariant(password) + ", " +
-                           std::to_string(logonType) + ", " + ShowVariant(sddl) + ")";
+                           (own          ? own->Name()
+                            : definition ? "foreign"
+                                         : "null") +
+                           ", " + std::to_string(flags) + ", " + ShowVariant(user) + ", " + ShowVariant(password) +
+                           ", " + std::to_string(logonType) + ", " + ShowVariant(sddl) + ")";
         if (task) *task = nullptr;
         HRESULT hr;
         if (Injected("ITaskFolder.RegisterTaskDefinition", &hr)) return Done(text, hr);
@@ -220,8 +222,8 @@ public:
                            ShowVariant(domain) + ", " + ShowVariant(password) + ")";
         HRESULT hr;
         if (Injected("ITaskService.Connect", &hr)) return Done(text, hr);
-        bool local = IsEmptyVariant(server) ||
-                     (server.vt == VT_BSTR && lstrcmpiW(server.bstrVal, ComputerName().c_str()) == 0);
+        bool local =
+            IsEmptyVariant(server) || (server.vt == VT_BSTR && lstrcmpiW(server.bstrVal, ComputerName().c_str()) == 0);
         // Remote computers and other accounts are not modelled.
         if (!local || !IsEmptyVariant(user) || !IsEmptyVariant(domain) || !IsEmptyVariant(password))
             return Done(text, E_NOTIMPL);

@@ -104,9 +104,7 @@ void ObjectHeld(bool held) {
         InterlockedDecrement(&objectsHeld);
 }
 
-LONG ObjectsHeld() {
-    return InterlockedCompareExchange(&objectsHeld, 0, 0);
-}
+LONG ObjectsHeld() { return InterlockedCompareExchange(&objectsHeld, 0, 0); }
 
 bool ValidTaskName(const std::wstring& name) {
     return !name.empty() && name.find_first_of(L"\\/:*?\"<>|") == std::wstring::npos;

@@ -11,9 +11,9 @@ namespace fake_taskschd {
 // MinGW's taskschd.h lacks the logon trigger's own interface.
 MIDL_INTERFACE("72dade38-fae4-4b3e-baf4-5d009af02b1c")
 ILogonTrigger : public ITrigger {
-    virtual HRESULT STDMETHODCALLTYPE get_Delay(BSTR* delay) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Delay(BSTR * delay) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_Delay(BSTR delay) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_UserId(BSTR* user) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_UserId(BSTR * user) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_UserId(BSTR user) = 0;
 };
 

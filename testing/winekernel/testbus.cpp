@@ -41,24 +41,14 @@ ULONG debugUsed;
 ULONG debugRead;
 BOOLEAN debugFull;
 
-void Lock(FAST_MUTEX* mutex)
-{
-    ExAcquireFastMutex(mutex);
-}
+void Lock(FAST_MUTEX* mutex) { ExAcquireFastMutex(mutex); }
 
-void Unlock(FAST_MUTEX* mutex)
-{
-    ExReleaseFastMutex(mutex);
-}
+void Unlock(FAST_MUTEX* mutex) { ExReleaseFastMutex(mutex); }
 
-BusExtension* ExtensionOf(PDEVICE_OBJECT device)
-{
-    return static_cast<BusExtension*>(device->DeviceExtension);
-}
+BusExtension* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<BusExtension*>(device->DeviceExtension); }
 
 // Text kept for the test: what is past the buffer's end is dropped, and a note says so once.
-void Record(const char* text)
-{
+void Record(const char* text) {
     static const char dropped[] = "\n[tvxtestbus: debug text buffer full, the rest is dropped]\n";
     size_t length = 0;
     while (text[length]) {
@@ -79,8 +69,7 @@ void Record(const char* text)
     Unlock(&debugLock);
 }
 
-ULONG TakeDebugText(PUCHAR out, ULONG room)
-{
+ULONG TakeDebugText(PUCHAR out, ULONG room) {
     Lock(&debugLock);
     ULONG n = debugUsed - debugRead < room ? debugUsed - debugRead : room;
     RtlCopyMemory(out, debugText + debugRead, n);
@@ -89,8 +78,7 @@ ULONG TakeDebugText(PUCHAR out, ULONG room)
     return n;
 }
 
-void VTrace(const char* format, va_list args)
-{
+void VTrace(const char* format, va_list args) {
     char text[1024];
     int n = _vsnprintf(text, sizeof(text) - 1, format, args);
     text[n < 0 ? sizeof(text) - 1 : n] = '\0';
@@ -98,16 +86,14 @@ void VTrace(const char* format, va_list args)
     DbgPrint("%s", text);
 }
 
-void Trace(const char* format, ...)
-{
+void Trace(const char* format, ...) {
     va_list args;
     va_start(args, format);
     VTrace(format, args);
     va_end(args);
 }
 
-void CopyName(PWCHAR out, const UNICODE_STRING& name)
-{
+void CopyName(PWCHAR out, const UNICODE_STRING& name) {
     size_t units = name.Length / sizeof(WCHAR);
     if (units > TESTBUS_NAME_UNITS - 1) {
         units = TESTBUS_NAME_UNITS - 1;
@@ -116,22 +102,19 @@ void CopyName(PWCHAR out, const UNICODE_STRING& name)
     out[units] = L'\0';
 }
 
-void DriverNameOf(PDEVICE_OBJECT device, PWCHAR out)
-{
+void DriverNameOf(PDEVICE_OBJECT device, PWCHAR out) {
     out[0] = L'\0';
     if (device && device->DriverObject) {
         CopyName(out, device->DriverObject->DriverName);
     }
 }
 
-NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
-{
+NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp)
-{
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -142,23 +125,20 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp)
     return irp->IoStatus.Status;
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS PassDown(PIRP irp)
-{
+NTSTATUS PassDown(PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(busLower, irp);
 }
 
 // Bus relations: every child plugged and not unplugged, each referenced for the PnP manager.
-NTSTATUS ReportChildren(PIRP irp)
-{
+NTSTATUS ReportChildren(PIRP irp) {
     Lock(&stateLock);
     ULONG count = 0;
     for (ULONG i = 0; i < childCount; ++i) {
@@ -184,8 +164,7 @@ NTSTATUS ReportChildren(PIRP irp)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FdoPnp(PIRP irp)
-{
+NTSTATUS FdoPnp(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
@@ -208,9 +187,7 @@ NTSTATUS FdoPnp(PIRP irp)
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(irp);
+    case IRP_MN_STOP_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; return PassDown(irp);
     case IRP_MN_REMOVE_DEVICE: {
         Trace("tvxtestbus: bus removed\n");
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -232,13 +209,11 @@ NTSTATUS FdoPnp(PIRP irp)
         busStatus.busStarted = FALSE;
         return status;
     }
-    default:
-        return PassDown(irp);
+    default: return PassDown(irp);
     }
 }
 
-PWCHAR AllocateIds(PCWSTR first, PCWSTR second, PCWSTR third)
-{
+PWCHAR AllocateIds(PCWSTR first, PCWSTR second, PCWSTR third) {
     PCWSTR parts[3] = {first, second, third};
     size_t units = 1;
     for (PCWSTR part : parts) {
@@ -266,17 +241,12 @@ PWCHAR AllocateIds(PCWSTR first, PCWSTR second, PCWSTR third)
     return ids;
 }
 
-NTSTATUS QueryId(Child& child, PIRP irp, BUS_QUERY_ID_TYPE type)
-{
+NTSTATUS QueryId(Child& child, PIRP irp, BUS_QUERY_ID_TYPE type) {
     WCHAR withRevision[TESTBUS_NAME_UNITS];
     PWCHAR ids = nullptr;
     switch (type) {
-    case BusQueryDeviceID:
-        ids = AllocateIds(child.deviceId, nullptr, nullptr);
-        break;
-    case BusQueryInstanceID:
-        ids = AllocateIds(child.instance, nullptr, nullptr);
-        break;
+    case BusQueryDeviceID: ids = AllocateIds(child.deviceId, nullptr, nullptr); break;
+    case BusQueryInstanceID: ids = AllocateIds(child.instance, nullptr, nullptr); break;
     case BusQueryHardwareIDs:
         TextBuilder(withRevision).Add(child.deviceId).Add(L"&REV_0100");
         ids = AllocateIds(withRevision, child.deviceId, nullptr);
@@ -284,8 +254,7 @@ NTSTATUS QueryId(Child& child, PIRP irp, BUS_QUERY_ID_TYPE type)
     case BusQueryCompatibleIDs:
         ids = AllocateIds(L"USB\\Class_00&SubClass_00&Prot_00", L"USB\\Class_00&SubClass_00", L"USB\\Class_00");
         break;
-    default:
-        return irp->IoStatus.Status;
+    default: return irp->IoStatus.Status;
     }
     if (!ids) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -294,8 +263,7 @@ NTSTATUS QueryId(Child& child, PIRP irp, BUS_QUERY_ID_TYPE type)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Child& child = children[ExtensionOf(device)->slot];
     NTSTATUS status = irp->IoStatus.Status;
@@ -312,9 +280,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
         status = STATUS_SUCCESS;
         break;
     }
-    case IRP_MN_QUERY_ID:
-        status = QueryId(child, irp, stack->Parameters.QueryId.IdType);
-        break;
+    case IRP_MN_QUERY_ID: status = QueryId(child, irp, stack->Parameters.QueryId.IdType); break;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
         caps->Removable = TRUE;
@@ -344,8 +310,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            auto* relations = static_cast<PDEVICE_RELATIONS>(
-                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG));
+            auto* relations =
+                static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG));
             if (!relations) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
@@ -361,9 +327,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-        status = STATUS_SUCCESS;
-        break;
+    case IRP_MN_STOP_DEVICE: status = STATUS_SUCCESS; break;
     case IRP_MN_SURPRISE_REMOVAL:
         child.info.started = FALSE;
         status = STATUS_SUCCESS;
@@ -386,14 +350,12 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp)
         }
         return STATUS_SUCCESS;
     }
-    default:
-        break;
+    default: break;
     }
     return Complete(irp, status, NT_SUCCESS(status) ? irp->IoStatus.Information : 0);
 }
 
-void RecordPacket(Child& child, UCHAR bmRequestType, UCHAR bRequest, USHORT wValue, USHORT wIndex, USHORT wLength)
-{
+void RecordPacket(Child& child, UCHAR bmRequestType, UCHAR bRequest, USHORT wValue, USHORT wIndex, USHORT wLength) {
     Lock(&stateLock);
     if (child.info.packetCount < TESTBUS_MAX_PACKETS) {
         UCHAR* packet = child.info.packets[child.info.packetCount];
@@ -411,8 +373,7 @@ void RecordPacket(Child& child, UCHAR bmRequestType, UCHAR bRequest, USHORT wVal
 }
 
 // The child answers URBs as a USB device with one configuration would.
-NTSTATUS HandleUrb(Child& child, PURB urb)
-{
+NTSTATUS HandleUrb(Child& child, PURB urb) {
     if (!child.info.present) {
         urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
         return STATUS_DEVICE_NOT_CONNECTED;
@@ -436,8 +397,8 @@ NTSTATUS HandleUrb(Child& child, PURB urb)
         descriptor.idProduct = child.idProduct;
         descriptor.bcdDevice = 0x0100;
         descriptor.bNumConfigurations = 1;
-        ULONG length = request.TransferBufferLength < sizeof(descriptor) ? request.TransferBufferLength
-                                                                          : sizeof(descriptor);
+        ULONG length =
+            request.TransferBufferLength < sizeof(descriptor) ? request.TransferBufferLength : sizeof(descriptor);
         RtlCopyMemory(request.TransferBuffer, &descriptor, length);
         request.TransferBufferLength = length;
         break;
@@ -455,24 +416,18 @@ NTSTATUS HandleUrb(Child& child, PURB urb)
                      static_cast<USHORT>(setup[4] | setup[5] << 8), static_cast<USHORT>(setup[6] | setup[7] << 8));
         break;
     }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        InterlockedIncrement(&child.info.bulkTransfers);
-        break;
-    default:
-        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
-        return STATUS_NOT_SUPPORTED;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: InterlockedIncrement(&child.info.bulkTransfers); break;
+    default: urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION; return STATUS_NOT_SUPPORTED;
     }
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PdoDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS PdoDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Child& child = children[ExtensionOf(device)->slot];
     switch (stack->MajorFunction) {
-    case IRP_MJ_PNP:
-        return PdoPnp(device, irp);
+    case IRP_MJ_PNP: return PdoPnp(device, irp);
     case IRP_MJ_POWER:
         PoStartNextPowerIrp(irp);
         return Complete(irp, stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER
@@ -486,50 +441,39 @@ NTSTATUS PdoDispatch(PDEVICE_OBJECT device, PIRP irp)
         return Complete(irp, STATUS_NOT_SUPPORTED);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
-    case IRP_MJ_CLEANUP:
-        return Complete(irp, STATUS_SUCCESS);
-    default:
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case IRP_MJ_CLEANUP: return Complete(irp, STATUS_SUCCESS);
+    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
-NTSTATUS FdoDispatch(PIRP irp)
-{
+NTSTATUS FdoDispatch(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
-    case IRP_MJ_PNP:
-        return FdoPnp(irp);
+    case IRP_MJ_PNP: return FdoPnp(irp);
     case IRP_MJ_POWER:
         PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(busLower, irp);
-    default:
-        return PassDown(irp);
+    default: return PassDown(irp);
     }
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     switch (ExtensionOf(device)->kind) {
-    case Kind::Control:
-        return ControlDispatch(irp);
-    case Kind::Fdo:
-        return FdoDispatch(irp);
-    case Kind::Pdo:
-        return PdoDispatch(device, irp);
+    case Kind::Control: return ControlDispatch(irp);
+    case Kind::Fdo: return FdoDispatch(irp);
+    case Kind::Pdo: return PdoDispatch(device, irp);
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
+NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     Trace("tvxtestbus: AddDevice\n");
     if (busFdo) {
         return STATUS_DEVICE_BUSY;
     }
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -556,8 +500,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-void BusUnload(PDRIVER_OBJECT)
-{
+void BusUnload(PDRIVER_OBJECT) {
     DeleteControlDevice();
     if (busFdo) {
         ObDereferenceObject(busFdo);
@@ -576,8 +519,7 @@ void BusUnload(PDRIVER_OBJECT)
 
 using namespace tvxbus;
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     ExInitializeFastMutex(&stateLock);
     ExInitializeFastMutex(&debugLock);
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {

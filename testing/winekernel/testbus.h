@@ -29,16 +29,16 @@
 #define IOCTL_TESTBUS_DEBUG_TEXT CTL_CODE(FILE_DEVICE_UNKNOWN, 0x905, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 typedef struct _TESTBUS_STATUS {
-    LONG busAdded;             // the bus's AddDevice ran
-    LONG busStarted;           // the bus FDO completed its start
-    LONG filterLoadStatus;     // ZwLoadDriver of the filter's service
-    LONG filterAddStatus;      // the filter's AddDevice with the root PDO
-    LONG importsAdapted;       // number of the filter's imports pointed at the bus's adapters
-    LONG relationsQueries;     // bus-relations requests the FDO answered
+    LONG busAdded;          // the bus's AddDevice ran
+    LONG busStarted;        // the bus FDO completed its start
+    LONG filterLoadStatus;  // ZwLoadDriver of the filter's service
+    LONG filterAddStatus;   // the filter's AddDevice with the root PDO
+    LONG importsAdapted;    // number of the filter's imports pointed at the bus's adapters
+    LONG relationsQueries;  // bus-relations requests the FDO answered
     // What Wine's IoGetDeviceProperty answered the filter before the adapter changed it.
-    LONG wineWin32Statuses;    // Win32 error numbers returned as the status
-    LONG wineUpperCaseGuids;   // class GUIDs in upper case
-    LONG filterAssertions;     // RtlAssert calls of the filter
+    LONG wineWin32Statuses;              // Win32 error numbers returned as the status
+    LONG wineUpperCaseGuids;             // class GUIDs in upper case
+    LONG filterAssertions;               // RtlAssert calls of the filter
     WCHAR aboveFdo[TESTBUS_NAME_UNITS];  // driver of the device attached right above the FDO
     WCHAR stackTop[TESTBUS_NAME_UNITS];  // driver of the top of the bus's stack
 } TESTBUS_STATUS;
@@ -50,8 +50,8 @@ typedef struct _TESTBUS_PLUG {
 } TESTBUS_PLUG;
 
 enum TESTBUS_URB_KIND {
-    TESTBUS_URB_BULK_OUT = 1,          // a 4-byte bulk transfer
-    TESTBUS_URB_VENDOR_CONTROL = 2,    // a control transfer with setup 40 40 00 00 00 00 00 00
+    TESTBUS_URB_BULK_OUT = 1,        // a 4-byte bulk transfer
+    TESTBUS_URB_VENDOR_CONTROL = 2,  // a control transfer with setup 40 40 00 00 00 00 00 00
 };
 
 typedef struct _TESTBUS_SEND {
@@ -60,16 +60,16 @@ typedef struct _TESTBUS_SEND {
 } TESTBUS_SEND;
 
 typedef struct _TESTBUS_CHILD {
-    LONG used;       // the slot was ever plugged
-    LONG present;    // reported in bus relations
-    LONG started;    // its PDO completed a start and has not been removed since
-    LONG removed;    // its PDO received IRP_MN_REMOVE_DEVICE
-    LONG deleted;    // its PDO was deleted
+    LONG used;     // the slot was ever plugged
+    LONG present;  // reported in bus relations
+    LONG started;  // its PDO completed a start and has not been removed since
+    LONG removed;  // its PDO received IRP_MN_REMOVE_DEVICE
+    LONG deleted;  // its PDO was deleted
     LONG bulkTransfers;
     LONG wineLocationStatus;  // IoGetDeviceProperty(LocationInformation) at start, before the bus wrote it
-    LONG packetCount;  // setup packets received, in order (the first TESTBUS_MAX_PACKETS kept)
+    LONG packetCount;         // setup packets received, in order (the first TESTBUS_MAX_PACKETS kept)
     UCHAR packets[TESTBUS_MAX_PACKETS][8];
     WCHAR location[TESTBUS_NAME_UNITS];
-    WCHAR instanceId[TESTBUS_NAME_UNITS];  // <device id>\<instance id>
+    WCHAR instanceId[TESTBUS_NAME_UNITS];   // <device id>\<instance id>
     WCHAR aboveDriver[TESTBUS_NAME_UNITS];  // driver of the device attached right above the PDO
 } TESTBUS_CHILD;

@@ -24,8 +24,8 @@
 
 extern "C" {
 NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING name, ULONG attributes, PACCESS_STATE accessState,
-                                       ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode,
-                                       PVOID parseContext, PVOID* object);
+                                       ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode, PVOID parseContext,
+                                       PVOID* object);
 __declspec(dllimport) extern POBJECT_TYPE* IoDriverObjectType;
 }
 
@@ -40,8 +40,7 @@ constexpr NTSTATUS WIN32_ERROR_INVALID_DATA = 13;
 constexpr NTSTATUS WIN32_ERROR_INSUFFICIENT_BUFFER = 122;
 
 // Stands in for DbgPrint in the filter's imports.
-ULONG __cdecl RecordingDbgPrint(PCSTR format, ...)
-{
+ULONG __cdecl RecordingDbgPrint(PCSTR format, ...) {
     va_list args;
     va_start(args, format);
     VTrace(format, args);
@@ -50,9 +49,8 @@ ULONG __cdecl RecordingDbgPrint(PCSTR format, ...)
 }
 
 // Stands in for IoGetDeviceProperty in the filter's imports: the answer Windows would give.
-NTSTATUS WindowsDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length,
-                               PVOID buffer, PULONG resultLength)
-{
+NTSTATUS WindowsDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
+                               PULONG resultLength) {
     NTSTATUS status = IoGetDeviceProperty(device, property, length, buffer, resultLength);
     if (status > 0 && status < 0x10000) {
         InterlockedIncrement(&busStatus.wineWin32Statuses);
@@ -77,8 +75,7 @@ NTSTATUS WindowsDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY p
 }
 
 // Stands in for RtlAssert in the filter's imports.
-VOID NTAPI RecordingRtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PSTR message)
-{
+VOID NTAPI RecordingRtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PSTR message) {
     InterlockedIncrement(&busStatus.filterAssertions);
     Trace("*** Assertion failed: %s (%s, line %u)%s%s\n", static_cast<const char*>(failedAssertion),
           static_cast<const char*>(fileName), lineNumber, message ? ": " : "", message ? message : "");
@@ -86,16 +83,14 @@ VOID NTAPI RecordingRtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineN
 }
 
 // Stands in for IoValidateDeviceIoControlAccess in the filter's imports.
-NTSTATUS NTAPI ReadWriteHandleAccess(PIRP irp, ULONG requiredAccess)
-{
+NTSTATUS NTAPI ReadWriteHandleAccess(PIRP irp, ULONG requiredAccess) {
     if (!irp || (requiredAccess & ~static_cast<ULONG>(FILE_READ_ACCESS | FILE_WRITE_ACCESS))) {
         return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;
 }
 
-BOOLEAN SameAscii(const char* a, const char* b)
-{
+BOOLEAN SameAscii(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
         char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
         char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
@@ -106,8 +101,7 @@ BOOLEAN SameAscii(const char* a, const char* b)
     return *a == *b;
 }
 
-PIMAGE_NT_HEADERS64 PeHeadersAt(ULONG_PTR base, ULONG_PTR inside)
-{
+PIMAGE_NT_HEADERS64 PeHeadersAt(ULONG_PTR base, ULONG_PTR inside) {
     auto* dos = reinterpret_cast<PIMAGE_DOS_HEADER>(base);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 || dos->e_lfanew > 0x800) {
         return nullptr;
@@ -122,8 +116,7 @@ PIMAGE_NT_HEADERS64 PeHeadersAt(ULONG_PTR base, ULONG_PTR inside)
 
 // Images are mapped at 64 KiB boundaries, and every page between an image's base and an
 // address inside it is mapped, so the walk down from the entry point meets the base first.
-ULONG_PTR ImageBaseOf(PDRIVER_OBJECT driver)
-{
+ULONG_PTR ImageBaseOf(PDRIVER_OBJECT driver) {
     auto inside = reinterpret_cast<ULONG_PTR>(driver->DriverInit);
     if (driver->DriverStart && PeHeadersAt(reinterpret_cast<ULONG_PTR>(driver->DriverStart), inside)) {
         return reinterpret_cast<ULONG_PTR>(driver->DriverStart);
@@ -136,8 +129,7 @@ ULONG_PTR ImageBaseOf(PDRIVER_OBJECT driver)
     return 0;
 }
 
-PVOID AdapterFor(const char* name)
-{
+PVOID AdapterFor(const char* name) {
     if (SameAscii(name, "IoGetDeviceProperty")) {
         return reinterpret_cast<PVOID>(WindowsDeviceProperty);
     }
@@ -153,8 +145,7 @@ PVOID AdapterFor(const char* name)
     return nullptr;
 }
 
-BOOLEAN IsWritable(PIMAGE_NT_HEADERS64 nt, ULONG rva)
-{
+BOOLEAN IsWritable(PIMAGE_NT_HEADERS64 nt, ULONG rva) {
     PIMAGE_SECTION_HEADER section = IMAGE_FIRST_SECTION(nt);
     for (USHORT i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
         if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize) {
@@ -169,8 +160,7 @@ BOOLEAN IsWritable(PIMAGE_NT_HEADERS64 nt, ULONG rva)
 // Points the filter's imports of IoGetDeviceProperty, DbgPrint, RtlAssert and
 // IoValidateDeviceIoControlAccess at the adapters above.
 // Returns how many were changed, or -1 when the image or its import table cannot be used.
-LONG AdaptFilterImports(PDRIVER_OBJECT driver)
-{
+LONG AdaptFilterImports(PDRIVER_OBJECT driver) {
     ULONG_PTR base = ImageBaseOf(driver);
     if (!base) {
         return -1;
@@ -181,8 +171,8 @@ LONG AdaptFilterImports(PDRIVER_OBJECT driver)
         return -1;
     }
     LONG adapted = 0;
-    for (auto* descriptor = reinterpret_cast<PIMAGE_IMPORT_DESCRIPTOR>(base + imports.VirtualAddress);
-         descriptor->Name; ++descriptor) {
+    for (auto* descriptor = reinterpret_cast<PIMAGE_IMPORT_DESCRIPTOR>(base + imports.VirtualAddress); descriptor->Name;
+         ++descriptor) {
         if (!SameAscii(reinterpret_cast<const char*>(base + descriptor->Name), "ntoskrnl.exe")) {
             continue;
         }
@@ -208,8 +198,7 @@ LONG AdaptFilterImports(PDRIVER_OBJECT driver)
 
 // Loads the filter's service and takes a reference on its driver object, as the Plug and Play
 // manager does for a registered upper filter.
-NTSTATUS LoadFilter()
-{
+NTSTATUS LoadFilter() {
     UNICODE_STRING service;
     RtlInitUnicodeString(&service, FILTER_SERVICE);
     NTSTATUS status = ZwLoadDriver(&service);
@@ -221,8 +210,8 @@ NTSTATUS LoadFilter()
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, FILTER_DRIVER);
     PVOID object = nullptr;
-    status = ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType, KernelMode,
-                                     nullptr, &object);
+    status = ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType, KernelMode, nullptr,
+                                     &object);
     if (!NT_SUCCESS(status)) {
         Trace("tvxtestbus: no %S: 0x%08X\n", FILTER_DRIVER, static_cast<ULONG>(status));
         busStatus.filterLoadStatus = status;
@@ -235,8 +224,7 @@ NTSTATUS LoadFilter()
 }
 
 // Makes the location known the way Windows keeps it, as the device's LocationInformation value.
-void WriteLocation(Child& child)
-{
+void WriteLocation(Child& child) {
     WCHAR pathText[160];
     size_t at = 0;
     const PCWSTR parts[] = {ENUM_KEY, child.deviceId, L"\\", child.instance};

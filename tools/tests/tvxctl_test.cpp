@@ -68,8 +68,9 @@ TEST(Tvxctl, ALocationOutsideTheAnsiCodePageIsWrittenToAPipeAsUtf8) {
     auto r = debugout::Run(L"\"" + std::wstring(path.begin(), path.end()) + L"\" on Port_\u03A9\u043A", 60000);
     ASSERT_TRUE(r.started);
     EXPECT_EQ(1u, r.exitCode);
-    EXPECT_EQ("tvxctl: Port_\xCE\xA9\xD0\xBA: no control device: the driver serves no device here (is it installed?)\r\n",
-              r.err);
+    EXPECT_EQ(
+        "tvxctl: Port_\xCE\xA9\xD0\xBA: no control device: the driver serves no device here (is it installed?)\r\n",
+        r.err);
 }
 
 TEST(Tvxctl, ListSaysWhenNoAppleDeviceIsPresent) {

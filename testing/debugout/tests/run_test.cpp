@@ -17,8 +17,8 @@ std::string BinDir() {
 std::string Probe(const std::string& args) { return "\"" + BinDir() + "debugout_probe.exe\" " + args; }
 
 TEST(DebugoutRun, SeparatesStdoutStderrAndDebugOutputOfAChild) {
-    auto r = debugout::Run(Probe("out:one ods:first err:two \"ods:second \\\"quoted\\\" 50%\" odsw:wide out:three exit:7"),
-                           30000);
+    auto r = debugout::Run(
+        Probe("out:one ods:first err:two \"ods:second \\\"quoted\\\" 50%\" odsw:wide out:three exit:7"), 30000);
     ASSERT_TRUE(r.started) << r.startError;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(7u, r.exitCode);
@@ -81,7 +81,9 @@ TEST(DebugoutMonitor, HearsEveryProcessUncutWithItsProcessId) {
     PROCESS_INFORMATION pi{};
     std::string cmd = Probe("ods:one odslong:1100 ods:three");
     ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    struct Debugee { DWORD pid; } r{pi.dwProcessId};
+    struct Debugee {
+        DWORD pid;
+    } r{pi.dwProcessId};
     WaitForSingleObject(pi.hProcess, 30000);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);

@@ -71,8 +71,8 @@ protected:
         userId.vt = VT_BSTR;
         userId.bstrVal = SysAllocString(user);
         Ref<IRegisteredTask> registered;
-        HRESULT hr = folder->RegisterTaskDefinition(name.b, task, flags, userId, none, TASK_LOGON_GROUP, none,
-                                                    &registered.p);
+        HRESULT hr =
+            folder->RegisterTaskDefinition(name.b, task, flags, userId, none, TASK_LOGON_GROUP, none, &registered.p);
         VariantClear(&userId);
         return hr;
     }
